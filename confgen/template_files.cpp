@@ -1,0 +1,105 @@
+// config/server.xml and config/mirel-acc.xml, expanded from the
+// installation's templates. Values are XML-escaped before they are
+// registered: a document root such as /srv/R&D must not break the file, nor
+// a quote let a value out of its attribute.
+#include <optional>
+#include <vector>
+
+#include "confgen/confgen.h"
+#include "confgen/writer_support.h"
+#include "template/token_replacer.h"
+
+namespace {
+
+struct TokenSource {
+  const char* name;
+  const char* value;  // null: the token stays as the template writes it
+  bool escape;        // false for the fixed texts, which need none
+};
+
+struct TemplateFile {
+  const char* templateName;  // below <serverRoot>/lib/install/templates
+  const char* fileName;      // below <instanceDir>/config and config/backup
+  const char* failureName;   // named by ERR_CREATE_BACKUP
+};
+
+// The escaped values; the replacer borrows them, so they must outlive it.
+std::vector<std::optional<std::string>> escapedValues(const std::vector<TokenSource>& tokens) {
+  std::vector<std::optional<std::string>> values;
+  values.reserve(tokens.size());
+  for (const TokenSource& token : tokens) {
+    if (!token.value)
+      values.emplace_back();
+    else
+      values.emplace_back(token.escape ? xmlEscape(token.value) : std::string(token.value));
+  }
+  return values;
+}
+
+// Expands the template into the target. Empty on success, else the text the
+// replacer threw; the replacer and its files are gone when this returns.
+std::optional<std::string> expandTemplate(const std::string& templatePath, const std::string& target,
+                                          const std::vector<TokenSource>& tokens) {
+  std::vector<std::optional<std::string>> values = escapedValues(tokens);
+  try {
+    TokenReplacer replacer(templatePath.c_str(), target.c_str());
+    for (size_t i = 0; i < tokens.size(); ++i)
+      replacer.addToken(tokens[i].name, values[i] ? values[i]->c_str() : nullptr);
+    replacer.replaceTokens();
+  } catch (const char* text) {
+    return std::string(text ? text : "");
+  }
+  return std::nullopt;
+}
+
+Message writeFromTemplate(const InstanceRecord* record, BackupCatalogue* catalogue, const TemplateFile& file,
+                          const std::vector<TokenSource>& tokens) {
+  std::string instanceDir = instanceDirectory(record->instancesRoot, record->serverId);
+  std::string templatePath = formatString("%s/lib/install/templates/%s", record->serverRoot, file.templateName);
+  std::string target = formatString("%s/config/%s", instanceDir.c_str(), file.fileName);
+  if (std::optional<std::string> failure = expandTemplate(templatePath, target, tokens))
+    return errorMessage("ERR_CREATE_MESG", {target.c_str(), failure->c_str()});
+  return backUpAndRecord(catalogue, target, formatString("%s/config/backup/%s", instanceDir.c_str(), file.fileName),
+                         target + "\n", file.failureName);
+}
+
+}  // namespace
+
+Message writeServerXml(const InstanceRecord* record, BackupCatalogue* catalogue) {
+  static const TemplateFile file = {"server.xml.template", "server.xml", "server.xml"};
+  const std::vector<TokenSource> tokens = {
+      {"FILE_PREFIX", "file:", false},
+      {"SERVER_ROOT", record->serverRoot, true},
+      {"HTTP_PORT", record->port, true},
+      {"SERVER_NAME", record->serverName, true},
+      {"SERVER_ID", record->serverId, true},
+      // The directory that holds the instance, not the instance itself.
+      {"INSTANCE_ROOT", record->instancesRoot, true},
+      {"DEFAULT_DOC_ROOT", record->docRoot, true},
+      {"JMS_SERVICE_PORT", record->jmsPort, true},
+      {"JMS_SERVICE_USER_NAME", record->jmsAdminUser, true},
+      {"JMS_SERVICE_PASSWORD", record->jmsAdminPassword, true},
+      {"JAVA_HOME", record->javaHome, true},
+      {"QBUS_BIN", record->qbusBin, true},
+      {"QBUS_LIB", record->qbusLib, true},
+      {"DEFAULT_LOCALE", record->defaultLocale, true},
+      {"WEBSERVICES_LIB", record->webServicesLib, true},
+      {"ORB_LISTENER1_PORT", record->orbListenerPort, true},
+      {"INSTALL_CONFIG_ROOT", record->installConfigRoot, true},
+      {"JAVA_SEP", ":", false},
+  };
+  return writeFromTemplate(record, catalogue, file, tokens);
+}
+
+Message writeAccXml(const InstanceRecord* record, BackupCatalogue* catalogue) {
+  // The failure message names the file with an underscore, as it always has.
+  static const TemplateFile file = {"mirel-acc.xml.template", "mirel-acc.xml", "mirel_acc.xml"};
+  const std::vector<TokenSource> tokens = {
+      {"SERVER_ROOT", record->serverRoot, true},
+      {"SERVER_NAME", record->serverName, true},
+      {"ORB_LISTENER1_PORT", record->orbListenerPort, true},
+      {"JAVA_SEP", ":", false},
+      {"FILE_PREFIX", "file:", false},
+  };
+  return writeFromTemplate(record, catalogue, file, tokens);
+}

@@ -1,0 +1,71 @@
+// Which run owns an identifier, and what happens to the remains of a failed one.
+//
+// The front ends claim "<instancesRoot>/<serverId>" with an exclusive mkdir
+// before the creation starts, so that two runs with the same identifier can
+// never both go on and no run reuses an existing instance. A failed creation
+// then frees the identifier again: an empty directory is removed, anything
+// else is moved to "<instancesRoot>/broken.<serverId>[.n]".
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <unicode/uloc.h>
+
+#include "frontend/frontend.h"
+#include "instance/validate.h"
+
+namespace {
+
+std::string instanceDirectory(const InstanceRecord* record) {
+  return std::string(record->instancesRoot) + "/" + record->serverId;
+}
+
+// Only identifiers that pass the character checks name a directory the
+// front ends may create, rename or remove.
+bool claimableServerId(const char* serverId) {
+  return serverId[std::strcspn(serverId, illegalServerIdChars)] == '\0' && !hasControlCharacter(serverId);
+}
+
+bool exists(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0;
+}
+
+}  // namespace
+
+bool serverIdInUse(const InstanceRecord* record) {
+  return exists(std::string(record->serverRoot) + "/https-" + record->serverId) ||
+         exists(instanceDirectory(record));
+}
+
+ClaimResult claimInstanceDirectory(const InstanceRecord* record, Message* failure) {
+  if (!claimableServerId(record->serverId)) return ClaimResult::Claimed;  // the creation refuses it
+  const std::string path = instanceDirectory(record);
+  if (mkdir(path.c_str(), 0755) == 0) return ClaimResult::Claimed;
+  if (errno == EEXIST) return ClaimResult::InUse;
+  int error = errno;
+  ScopedMessageBundle bundle(record->serverRoot);
+  *failure = errorMessage("ERR_MKDIR_FAILURE", {path.c_str(), std::strerror(error)});
+  return ClaimResult::Failed;
+}
+
+std::string setAsideInstance(const InstanceRecord* record) {
+  if (!claimableServerId(record->serverId)) return "";
+  const std::string path = instanceDirectory(record);
+  if (rmdir(path.c_str()) == 0 || errno == ENOENT) return "";
+  const std::string base = std::string(record->instancesRoot) + "/broken." + record->serverId;
+  for (int suffix = 0; suffix < 10000; ++suffix) {
+    std::string target = suffix == 0 ? base : base + "." + std::to_string(suffix);
+    if (exists(target)) continue;
+    // rename() would silently replace an empty directory of that name: link-free
+    // renameat2 with RENAME_NOREPLACE keeps an existing one.
+    if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return target;
+    if (errno != EEXIST) break;
+  }
+  return path;  // could not be moved: it stays where it is
+}

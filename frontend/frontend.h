@@ -1,0 +1,40 @@
+// The two faces of the tool: the command line and the CGI program.
+#pragma once
+
+#include "instance/record.h"
+#include <string>
+
+#include "messages/messages.h"
+
+// The program: dispatches to the CGI side or the command line; returns the exit status.
+int installMain(int argc, char** argv);
+
+// "Usage: install -s servername ..." on standard error.
+void printUsage();
+
+// The command-line face (REQUEST_METHOD unset or empty).
+int runCommandLine(int argc, char** argv);
+
+// GET (or any method but POST): the install form. Returns 0.
+int showInstallForm(char** config);
+
+// POST: checks the submitted fields and creates the instance. Returns 0.
+int submitInstallForm(char** config);
+
+// Runs the creation once and reports it: the success line on standard error
+// (commandLine != 0) or the success page; a failure sets the partly built
+// instance aside and ends the run through report_error. Returns 0.
+int reportCreationOutcome(char** config, const InstanceRecord* record, int commandLine);
+
+// Claims "<instancesRoot>/<serverId>" with an exclusive mkdir so that no
+// other run can use the identifier.
+enum class ClaimResult { Claimed, InUse, Failed };
+ClaimResult claimInstanceDirectory(const InstanceRecord* record, Message* failure);
+
+// True when "<serverRoot>/https-<serverId>" or "<instancesRoot>/<serverId>" exists.
+bool serverIdInUse(const InstanceRecord* record);
+
+// After a failed creation: removes the claimed instance directory when it is
+// empty, else renames it to "<instancesRoot>/broken.<serverId>[.n]". Returns
+// the new path, or "" when nothing was kept.
+std::string setAsideInstance(const InstanceRecord* record);

@@ -1,0 +1,41 @@
+// Copying, directory creation and existence tests on plain paths.
+// Paths of PATH_LIMIT bytes or more are refused: the message operations
+// report "ERR_FILE_OPEN_READ"/"ERR_FILE_OPEN_WRITE"/"ERR_MKDIR_FAILURE" with
+// the error text of ENAMETOOLONG, the status operations return -1 with errno
+// ENAMETOOLONG.
+#pragma once
+
+#include <sys/types.h>
+
+#include "messages/messages.h"
+
+constexpr size_t PATH_LIMIT = 4096;  // a path holds at most 4095 bytes
+
+// Copies the regular file `source` to `destination` (created with `mode`,
+// or truncated keeping its own mode) in chunks of 4096 bytes. Sets the
+// process umask to 022 for the rest of the run. Empty on success, else one of
+// ERR_FILE_OPEN_READ, ERR_IRREGULAR_FILE, ERR_FILE_OPEN_WRITE, ERR_FILE_READ,
+// ERR_FILE_COPY, ERR_FILE_WRITE (a failed close of the destination). A
+// source that ends before the size it had when opened (it shrank meanwhile)
+// gives ERR_FILE_READ with the error text of EIO.
+Message copyFile(const char* source, const char* destination, mode_t mode);
+
+// As copyFile without messages: 0 on success and when `source` is not a
+// regular file (nothing is created then), -1 on failure.
+int copyFileQuiet(const char* source, const char* destination, mode_t mode);
+
+// Creates the directory `path` with exactly `mode`; an existing path of any
+// kind is kept and given `mode`. 0, or -1 with errno of the failed mkdir.
+int makeDirectory(const char* path, mode_t mode);
+
+// Creates every missing directory along `path` with `mode`; existing
+// prefixes are left as they are. Empty, or ERR_MKDIR_FAILURE (prefix, error).
+Message makeDirectoryPath(const char* path, mode_t mode);
+
+// True when stat(path) succeeds (symbolic links are followed).
+bool pathExists(const char* path);
+
+// Formats into a PATH_LIMIT buffer; false (errno ENAMETOOLONG) when the
+// result would not fit.
+bool formatPath(char (&buffer)[PATH_LIMIT], const char* format, ...)
+    __attribute__((format(printf, 2, 3)));

@@ -1,0 +1,45 @@
+// Handing paths and trees to the server user, and narrowing the modes of the
+// configuration trees. Walks never follow symbolic links: a link is changed
+// itself (lchown) and not descended into; chmod walks leave links alone.
+// The single-path owner changes (chownToUser, chownLogsDirectory,
+// chownAclFiles) also change a link itself, never its target: the paths lie
+// in a tree the server user already owns.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "messages/messages.h"
+
+// Changes owner and group of the absolute `path` and, depth first with
+// children before their parent, of everything below it. Returns the outcome
+// of the change of `path` itself (0 or -1); -1 for a null or relative path.
+int chownTree(const char* path, uid_t uid, gid_t gid);
+
+// chownTree to `userName`'s ids, only for an effective uid 0 and a known
+// user. Reports nothing.
+void chownTreeToUser(const char* userName, const char* path);
+
+// Gives `path` (not recursively) to `userName` unless the real uid already
+// is that user's. Empty, ERR_GET_USER_NAME (user) or ERR_CHANGE_OWNER (path, error).
+Message chownToUser(const char* path, const char* userName);
+
+// As root: gives "<instanceDir>/logs" to `userName`. Otherwise does nothing.
+Message chownLogsDirectory(const char* instanceDir, const char* userName);
+
+// As root: gives "<base>/config/generated.<id>.acl" and
+// "<base>/config/httpacl/genwork.<id>.acl", where they exist, to `userName`.
+Message chownAclFiles(const char* baseDir, const char* serverId, const char* userName);
+
+extern "C" {
+// File-tree-walk callback: directories to 0700, other items to 0600. Returns
+// 0 to go on, -1 (stop) when the mode change fails or the item cannot be
+// used; a symbolic link is never followed.
+__attribute__((visibility("default"))) int chmodConfigItem(const char* path, const struct stat* status,
+                                                           int type);
+}
+
+// Walks the physical tree at `path` calling chmodConfigItem for every item,
+// the root included, directories before their contents; symbolic links are
+// skipped. 0 when the whole walk succeeded, non-zero otherwise.
+int chmodConfigTree(const char* path);

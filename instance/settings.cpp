@@ -1,0 +1,186 @@
+#include "instance/settings.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <optional>
+
+namespace {
+
+struct SettingField {
+  const char* name;
+  const char* InstanceRecord::*member;
+};
+
+constexpr SettingField SETTING_FIELDS[] = {
+    {"perlHome", &InstanceRecord::perlHome},
+    {"installConfigRoot", &InstanceRecord::installConfigRoot},
+    {"defaultLocale", &InstanceRecord::defaultLocale},
+    {"webServicesLib", &InstanceRecord::webServicesLib},
+    {"qbusBin", &InstanceRecord::qbusBin},
+    {"qbusLib", &InstanceRecord::qbusLib},
+    {"orbListenerPort", &InstanceRecord::orbListenerPort},
+    {"docLanguage", &InstanceRecord::docLanguage},
+    {"directoryBase", &InstanceRecord::directoryBase},
+    {"directoryUrl", &InstanceRecord::directoryUrl},
+    {"directoryBindDn", &InstanceRecord::directoryBindDn},
+    {"directoryBindPassword", &InstanceRecord::directoryBindPassword},
+};
+constexpr size_t FIELD_COUNT = sizeof SETTING_FIELDS / sizeof SETTING_FIELDS[0];
+constexpr size_t PERL_HOME = 0;
+
+// The values found so far, and for those from the file the line that gave them.
+struct SettingValues {
+  std::optional<std::string> value[FIELD_COUNT];
+  long line[FIELD_COUNT] = {};
+};
+
+constexpr const char* SERVER_ROOT_REFERENCE = "${SERVER_ROOT}";
+constexpr const char* BLANKS = " \t\r";
+
+// The record borrows its texts: they must outlive every reader, so they are
+// kept until the process ends and never freed (on purpose).
+const char* keepForRun(const std::string& text) {
+  static auto* store = new std::deque<std::string>;
+  store->push_back(text);
+  return store->back().c_str();
+}
+
+std::string trimmed(const std::string& text) {
+  size_t first = text.find_first_not_of(BLANKS);
+  if (first == std::string::npos) return "";
+  size_t last = text.find_last_not_of(BLANKS);
+  return text.substr(first, last - first + 1);
+}
+
+std::string withServerRoot(std::string value, const char* serverRoot) {
+  const std::string root = serverRoot ? serverRoot : "";
+  const size_t referenceLength = std::strlen(SERVER_ROOT_REFERENCE);
+  for (size_t at = value.find(SERVER_ROOT_REFERENCE); at != std::string::npos;
+       at = value.find(SERVER_ROOT_REFERENCE, at + root.size())) {
+    value.replace(at, referenceLength, root);
+  }
+  return value;
+}
+
+// "directoryBindDn" -> "INSTALL_DIRECTORY_BIND_DN"
+std::string environmentName(const char* field) {
+  std::string name = "INSTALL_";
+  for (const char* c = field; *c; ++c) {
+    if (std::isupper(static_cast<unsigned char>(*c))) name += '_';
+    name += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+  }
+  return name;
+}
+
+std::optional<size_t> fieldIndex(const std::string& name) {
+  for (size_t i = 0; i < FIELD_COUNT; ++i)
+    if (name == SETTING_FIELDS[i].name) return i;
+  return std::nullopt;
+}
+
+bool isExecutableFile(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The script generator runs as root: a relative PATH entry (or an empty
+// one, meaning the current directory) must not choose the interpreter.
+std::optional<std::string> perlDirectoryOnPath() {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return std::nullopt;
+  std::string entries = path;
+  size_t start = 0;
+  while (start <= entries.size()) {
+    size_t end = entries.find(':', start);
+    if (end == std::string::npos) end = entries.size();
+    std::string directory = entries.substr(start, end - start);
+    if (!directory.empty() && directory[0] == '/' && isExecutableFile(directory + "/perl")) return directory;
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+std::string lineError(const std::string& file, long line, const std::string& what) {
+  return file + ":" + std::to_string(line) + ": " + what;
+}
+
+// Takes one line of the file into `values`; an error text when it is malformed.
+std::string takeLine(const std::string& file, long number, const std::string& line, const char* serverRoot,
+                     SettingValues& values) {
+  if (line.find('\0') != std::string::npos) return lineError(file, number, "the line holds a NUL byte");
+  std::string content = trimmed(line);
+  if (content.empty() || content[0] == '#') return "";
+  size_t equals = content.find('=');
+  if (equals == std::string::npos) return lineError(file, number, "expected a line \"name = value\"");
+  std::string name = trimmed(content.substr(0, equals));
+  std::optional<size_t> index = fieldIndex(name);
+  if (!index) return lineError(file, number, "unknown setting \"" + name + "\"");
+  if (values.line[*index] != 0)
+    return lineError(file, number,
+                     "setting \"" + name + "\" given twice (first on line " + std::to_string(values.line[*index]) + ")");
+  values.value[*index] = withServerRoot(trimmed(content.substr(equals + 1)), serverRoot);
+  values.line[*index] = number;
+  return "";
+}
+
+struct CloseFile {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+// getline's buffer, which it may move on every call; freed once at the end.
+struct LineBuffer {
+  char* data = nullptr;
+  size_t capacity = 0;
+  LineBuffer() = default;
+  LineBuffer(const LineBuffer&) = delete;
+  LineBuffer& operator=(const LineBuffer&) = delete;
+  ~LineBuffer() { std::free(data); }
+};
+
+std::string readSettingsFile(const char* serverRoot, SettingValues& values) {
+  const std::string file = std::string(serverRoot) + "/" + SETTINGS_FILE;
+  std::unique_ptr<FILE, CloseFile> in(std::fopen(file.c_str(), "re"));
+  if (!in) {
+    if (errno == ENOENT || errno == ENOTDIR) return "";
+    return file + ": cannot read the settings: " + std::strerror(errno);
+  }
+  LineBuffer buffer;
+  long number = 0;
+  for (ssize_t length; (length = getline(&buffer.data, &buffer.capacity, in.get())) >= 0;) {
+    std::string line(buffer.data, static_cast<size_t>(length));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    std::string error = takeLine(file, ++number, line, serverRoot, values);
+    if (!error.empty()) return error;
+  }
+  if (std::ferror(in.get())) return file + ": cannot read the settings: " + std::strerror(errno);
+  return "";
+}
+
+void takeEnvironment(const char* serverRoot, SettingValues& values) {
+  for (size_t i = 0; i < FIELD_COUNT; ++i) {
+    if (const char* value = std::getenv(environmentName(SETTING_FIELDS[i].name).c_str()))
+      values.value[i] = withServerRoot(value, serverRoot);
+  }
+}
+
+}  // namespace
+
+std::string applyInstallSettings(const char* serverRoot, InstanceRecord* record) {
+  SettingValues values;
+  values.value[PERL_HOME] = perlDirectoryOnPath();
+  if (serverRoot != nullptr) {
+    std::string error = readSettingsFile(serverRoot, values);
+    if (!error.empty()) return error;
+  }
+  takeEnvironment(serverRoot, values);
+  for (size_t i = 0; i < FIELD_COUNT; ++i)
+    if (values.value[i]) record->*SETTING_FIELDS[i].member = keepForRun(*values.value[i]);
+  return "";
+}

@@ -1,0 +1,196 @@
+#include "instance/validate.h"
+
+#include <dirent.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <unicode/uloc.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "instance/record.h"
+#include "tests/testsupport.h"
+
+namespace {
+
+std::string text(const Message& message) { return message ? message.get() : "<no message>"; }
+
+std::string illegalIdText(char c) {
+  return std::string("The server identifier contains the character \"") + c +
+         "\", which is not allowed in a server identifier.";
+}
+
+// Names in /tmp left by the owner-change probe.
+std::set<std::string> probeLeftovers() {
+  std::set<std::string> names;
+  if (DIR* tmp = opendir("/tmp")) {
+    while (dirent* entry = readdir(tmp))
+      if (std::strncmp(entry->d_name, "trychown.", 9) == 0) names.insert(entry->d_name);
+    closedir(tmp);
+  }
+  return names;
+}
+
+class ValidateTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_setDefault("en", &status);
+  }
+  void SetUp() override {
+    setInstanceDefaults("/opt/server", "host.example", &record);
+    record.serverId = "web-1.test_A";
+    record.serverUser = "daemon";
+    record.docRoot = "/nonexistent/docs";
+    record.jmsPort = "7676";
+    record.jmsAdminUser = "admin";
+    record.jmsAdminPassword = "secret";
+    record.javaHome = "/usr/lib/jvm/java";
+    record.perlHome = "/usr/bin";
+    record.directoryBindDn = "cn=Directory Manager";
+  }
+
+  ScopedMessageBundle bundle{SAMPLE_SERVER_ROOT};
+  InstanceRecord record = {};
+};
+
+TEST_F(ValidateTest, IllegalCharactersAreExactlyTheTwentyThree) {
+  EXPECT_STREQ(illegalServerIdChars, "/ &;`'\"|*!?~<>^()[]{}$\\");
+  EXPECT_EQ(std::strlen(illegalServerIdChars), 23u);
+}
+
+TEST_F(ValidateTest, ControlCharacters) {
+  struct Case {
+    const char* text;
+    bool control;
+  } cases[] = {
+      {nullptr, false}, {"", false},      {"plain text", false}, {"a\tb", true},   {"\x01", true},
+      {"x\x1f", true},  {"x\x7f", true},  {"\x20~", false},       {"\xc3\xa9\x80\xff", false},
+      {"line\n", true}, {"cr\r", true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(hasControlCharacter(c.text), c.control) << (c.text ? c.text : "null");
+}
+
+TEST_F(ValidateTest, IdentifierCharacters) {
+  for (const char* accepted : {"web-1.test_A", "", "\xc3\xa9t\xc3\xa9", "%+=,:@#"})
+    EXPECT_EQ(text(checkServerIdCharacters(accepted)), "<no message>") << accepted;
+  EXPECT_EQ(text(checkServerIdCharacters(nullptr)), "<no message>");
+
+  std::string refused = std::string(illegalServerIdChars) + "\t\n\x01\x1f\x7f";
+  for (char c : refused) {
+    std::string id = std::string("ab") + c + "cd";
+    EXPECT_EQ(text(checkServerIdCharacters(id.c_str())), illegalIdText(c)) << int(c);
+  }
+  EXPECT_EQ(text(checkServerIdCharacters("web$1/x")), illegalIdText('$'));
+  EXPECT_EQ(text(checkServerIdCharacters("web 1$")), illegalIdText(' '));
+  EXPECT_EQ(text(checkServerIdCharacters("web\n[1]")), illegalIdText('\n'));
+}
+
+TEST_F(ValidateTest, ValidRecordPasses) {
+  EXPECT_EQ(text(validateInstance(&record)), "<no message>");
+}
+
+TEST_F(ValidateTest, ControlCharacterInAnyFieldNamesTheField) {
+  struct Field {
+    const char* name;
+    const char* InstanceRecord::*member;
+  } fields[] = {
+      {"serverName", &InstanceRecord::serverName},
+      {"port", &InstanceRecord::port},
+      {"serverUser", &InstanceRecord::serverUser},
+      {"docRoot", &InstanceRecord::docRoot},
+      {"dnsMode", &InstanceRecord::dnsMode},
+      {"jmsPort", &InstanceRecord::jmsPort},
+      {"jmsAdminUser", &InstanceRecord::jmsAdminUser},
+      {"jmsAdminPassword", &InstanceRecord::jmsAdminPassword},
+      {"javaHome", &InstanceRecord::javaHome},
+      {"perlHome", &InstanceRecord::perlHome},
+      {"installConfigRoot", &InstanceRecord::installConfigRoot},
+      {"defaultLocale", &InstanceRecord::defaultLocale},
+      {"webServicesLib", &InstanceRecord::webServicesLib},
+      {"qbusBin", &InstanceRecord::qbusBin},
+      {"qbusLib", &InstanceRecord::qbusLib},
+      {"orbListenerPort", &InstanceRecord::orbListenerPort},
+      {"docLanguage", &InstanceRecord::docLanguage},
+      {"directoryBase", &InstanceRecord::directoryBase},
+      {"directoryUrl", &InstanceRecord::directoryUrl},
+      {"directoryBindDn", &InstanceRecord::directoryBindDn},
+      {"directoryBindPassword", &InstanceRecord::directoryBindPassword},
+      {"serverRoot", &InstanceRecord::serverRoot},
+      {"instancesRoot", &InstanceRecord::instancesRoot},
+  };
+  for (const Field& field : fields) {
+    InstanceRecord tainted = record;
+    tainted.*field.member = "/value\nInjected directive";
+    EXPECT_EQ(text(validateInstance(&tainted)),
+              std::string("The value of \"") + field.name +
+                  "\" contains a control character (such as a line end or a tab), which is not allowed.");
+    tainted.*field.member = "tab\there";
+    EXPECT_EQ(text(validateInstance(&tainted)), text(errorMessage("ERR_CONTROL_CHARACTER", {field.name})));
+  }
+}
+
+TEST_F(ValidateTest, ChecksComeInOrder) {
+  const std::string unknownUser = "The user \"no-such-user-here\" does not exist on this system.";
+  const std::string docRoot = "The document root must be an absolute path (it must begin with /).";
+  struct Case {
+    const char* serverId;
+    const char* serverName;
+    const char* serverUser;
+    const char* docRoot;
+    std::string expected;
+  } cases[] = {
+      {"a b", "x\ny", "no-such-user-here", "docs", illegalIdText(' ')},
+      {"ok", "x\ny", "no-such-user-here", "docs", text(errorMessage("ERR_CONTROL_CHARACTER", {"serverName"}))},
+      {"ok", "host", "no-such-user-here", "docs", unknownUser},
+      {"ok", "host", "daemon", "docs", docRoot},
+      {"ok", "host", "daemon", "", docRoot},
+      {"ok", "host", "daemon", nullptr, docRoot},
+      {"ok", "host", "daemon", "/does/not/exist/yet", "<no message>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    record.serverId = c.serverId;
+    record.serverName = c.serverName;
+    record.serverUser = c.serverUser;
+    record.docRoot = c.docRoot;
+    EXPECT_EQ(text(validateInstance(&record)), c.expected);
+  }
+}
+
+TEST_F(ValidateTest, ProbeAsRootLeavesNoScratchDirectory) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root";
+  std::set<std::string> before = probeLeftovers();
+  EXPECT_EQ(probeUser("daemon"), 0);
+  EXPECT_EQ(probeUser("root"), 0);
+  EXPECT_EQ(probeUser("no-such-user-here"), -1);
+  EXPECT_EQ(probeUser(nullptr), -1);
+  EXPECT_EQ(text(checkServerUser("daemon")), "<no message>");
+  EXPECT_EQ(text(checkServerUser("no-such-user-here")),
+            "The user \"no-such-user-here\" does not exist on this system.");
+  EXPECT_EQ(probeLeftovers(), before);
+}
+
+TEST_F(ValidateTest, OrdinaryUserAcceptsAnyExistingUser) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root to switch to daemon";
+  const passwd* daemon = getpwnam("daemon");
+  ASSERT_NE(daemon, nullptr);
+  uid_t uid = daemon->pw_uid;
+  gid_t gid = daemon->pw_gid;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) _exit(99);
+    int failures = (probeUser("root") != 0) + (probeUser("daemon") != 0) + (probeUser("no-such-user-here") != -1);
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+}  // namespace

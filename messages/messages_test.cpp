@@ -1,0 +1,257 @@
+#include "messages/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include <unicode/ucnv.h>
+#include <unicode/uloc.h>
+#include <unicode/ustring.h>
+
+#include "tests/testsupport.h"
+
+namespace {
+
+const char kNullBundle[] = "Internal Error: Null Resource Bundle";
+const char kNoInfoPrefix[] = "Internal Error: Could not get info from resource bundle for key:";
+const char kTooMany[] = "Error: Too many arguments to format";
+
+struct KeyArity {
+  const char* key;
+  int arguments;
+};
+
+// Every key the tool reports, with the number of its arguments.
+const KeyArity kKeys[] = {
+    {"ERR_ILLEGAL_SERVER_ID", 1},   {"ERR_DOC_ROOT", 0},
+    {"ERR_UNKNOWN_USER", 1},        {"ERR_INVALID_USER", 0},
+    {"ERR_GET_USER_NAME", 1},       {"ERR_CHANGE_OWNER", 2},
+    {"ERR_MKDIR_FAILURE", 2},       {"ERR_FILE_OPEN_READ", 2},
+    {"ERR_FILE_OPEN_WRITE", 2},     {"ERR_IRREGULAR_FILE", 1},
+    {"ERR_FILE_READ", 2},           {"ERR_FILE_COPY", 3},
+    {"ERR_FILE_WRITE", 2},          {"ERR_CREATE_STARTSERV", 1},
+    {"ERR_CREATE_STOPSERV", 1},     {"ERR_CREATE_RESTARTSERV", 1},
+    {"ERR_CREATE_MESG", 2},         {"ERR_CREATE_BACKUP", 1},
+    {"ERR_CREATE_BACKUP_TREE", 0},  {"ERR_CREATE_DBSWITCH_CONF", 0},
+    {"ERR_KEYFILE_BACKUP", 0},      {"ERR_CHMOD_CONFIG", 0},
+    {"ERR_TOKEN_LIMIT_EXCEEDED", 1}, {"ERR_TOKEN_NAME_NULL", 0},
+    {"ERR_EMPTY_DELIMITER", 0},     {"ERR_TEMPLATE_FILE_NAME_NULL", 0},
+    {"ERR_TARGET_FILE_NAME_NULL", 0}, {"ERR_OPEN_TEMPLATE_FILE", 1},
+    {"ERR_OPEN_TARGET_FILE", 1},    {"ERR_CONTROL_CHARACTER", 1},
+    {"ERR_DOCS_LIST_ENTRY", 2},
+};
+
+std::string bundlePath() { return sampleServerRoot() + "/lib/messages/httpconf"; }
+
+std::string take(char* text) {
+  Message owned(text);
+  return owned ? std::string(owned.get()) : std::string("<null>");
+}
+
+std::set<std::string> placeholders(const std::string& text) {
+  std::set<std::string> found;
+  for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{', open + 1)) {
+    size_t close = text.find('}', open);
+    found.insert(text.substr(open, close == std::string::npos ? std::string::npos : close - open + 1));
+  }
+  return found;
+}
+
+std::string substitute(std::string text, const std::string& placeholder, const std::string& value) {
+  for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size()))
+    text.replace(at, placeholder.size(), value);
+  return text;
+}
+
+struct BundleCloser {
+  void operator()(UResourceBundle* b) const { closeMessageBundle(b); }
+};
+using BundlePtr = std::unique_ptr<UResourceBundle, BundleCloser>;
+
+// Keeps the process-wide default locale and rBundle as a test found them.
+class MessagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    savedLocale_ = uloc_getDefault();
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_setDefault("en_US", &status);
+  }
+  void TearDown() override {
+    closeMessageBundle(rBundle);
+    rBundle = nullptr;
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_setDefault(savedLocale_.c_str(), &status);
+  }
+  std::string savedLocale_;
+};
+
+// Looks in the locale's own file only, so that a key missing from fr.res is
+// not hidden by the root fallback.
+TEST_F(MessagesTest, EveryKeyIsInBothLanguagesWithItsPlaceholders) {
+  for (const char* locale : {"root", "fr"}) {
+    UErrorCode status = U_ZERO_ERROR;
+    BundlePtr own(ures_openDirect(bundlePath().c_str(), locale, &status));
+    ASSERT_TRUE(U_SUCCESS(status)) << locale << ": " << u_errorName(status);
+    for (const KeyArity& entry : kKeys) {
+      SCOPED_TRACE(std::string(locale) + " " + entry.key);
+      const UChar* pattern = get_const_ucs2_resource_string_icu(own.get(), entry.key);
+      ASSERT_NE(pattern, nullptr);
+      std::string text = take(ucs2strToUTF8(pattern));
+      std::set<std::string> expected;
+      for (int i = 0; i < entry.arguments; ++i) expected.insert("{" + std::to_string(i) + "}");
+      EXPECT_EQ(placeholders(text), expected) << text;
+
+      // The formatter must reproduce every other character, apostrophes included.
+      std::string formatted = take(get_and_format_message(3, own.get(), "en_US", entry.key, "A0", "A1", "A2"));
+      std::string manual = substitute(substitute(substitute(text, "{0}", "A0"), "{1}", "A1"), "{2}", "A2");
+      EXPECT_EQ(formatted, manual);
+    }
+  }
+}
+
+TEST_F(MessagesTest, FrenchTextsAreTranslations) {
+  UErrorCode status = U_ZERO_ERROR;
+  BundlePtr english(ures_openDirect(bundlePath().c_str(), "root", &status));
+  BundlePtr french(ures_openDirect(bundlePath().c_str(), "fr", &status));
+  ASSERT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+  for (const KeyArity& entry : kKeys)
+    EXPECT_NE(take(get_resource_string_icu(english.get(), entry.key)),
+              take(get_resource_string_icu(french.get(), entry.key)))
+        << entry.key;
+}
+
+TEST_F(MessagesTest, DefaultLocaleChoosesTheLanguage) {
+  struct Case {
+    const char* locale;
+    const char* expected;
+  } cases[] = {
+      {"en_US", "Cannot copy to /srv/a from /srv/b: No space left on device"},
+      {"fr_FR", "Impossible de copier vers /srv/a depuis /srv/b : No space left on device"},
+      {"fr", "Impossible de copier vers /srv/a depuis /srv/b : No space left on device"},
+      {"de_DE", "Cannot copy to /srv/a from /srv/b: No space left on device"},
+  };
+  for (const Case& c : cases) {
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_setDefault(c.locale, &status);
+    ScopedMessageBundle scope(sampleServerRoot().c_str());
+    ASSERT_NE(rBundle, nullptr) << c.locale;
+    EXPECT_EQ(errorMessage("ERR_FILE_COPY", {"/srv/a", "/srv/b", "No space left on device"}).get(),
+              std::string(c.expected))
+        << c.locale;
+  }
+  EXPECT_EQ(rBundle, nullptr);
+}
+
+TEST_F(MessagesTest, KeysWithoutArgumentsAreLookedUpAsTheyAre) {
+  ScopedMessageBundle scope(sampleServerRoot().c_str());
+  EXPECT_STREQ(errorMessage("ERR_DOC_ROOT").get(),
+               "The document root must be an absolute path (it must begin with /).");
+  // Arguments given to a text without placeholders change nothing.
+  EXPECT_STREQ(take(get_and_format_message(2, rBundle, "en_US", "ERR_DOC_ROOT", "x", "y")).c_str(),
+               "The document root must be an absolute path (it must begin with /).");
+}
+
+TEST_F(MessagesTest, FallbackTexts) {
+  UErrorCode status = U_ZERO_ERROR;
+  BundlePtr bundle(ures_open(bundlePath().c_str(), "en_US", &status));
+  ASSERT_TRUE(U_SUCCESS(status));
+  UResourceBundle* b = bundle.get();
+  const std::string noKey = std::string(kNoInfoPrefix) + "ERR_NO_SUCH_KEY";
+  struct Case {
+    const char* what;
+    std::string actual;
+    std::string expected;
+  } cases[] = {
+      {"null bundle", take(get_resource_string_icu(nullptr, "ERR_DOC_ROOT")), kNullBundle},
+      {"null bundle, formatted", take(get_and_format_message(1, nullptr, "en_US", "ERR_IRREGULAR_FILE", "/a")),
+       kNullBundle},
+      {"missing key", take(get_resource_string_icu(b, "ERR_NO_SUCH_KEY")), noKey},
+      {"missing key, formatted", take(get_and_format_message(2, b, "en_US", "ERR_NO_SUCH_KEY", "a", "b")), noKey},
+      {"six arguments", take(get_and_format_message(6, b, "en_US", "ERR_FILE_COPY", "1", "2", "3", "4", "5", "6")),
+       kTooMany},
+      {"six arguments, no bundle", take(get_and_format_message(6, nullptr, "en_US", "ERR_FILE_COPY")), kTooMany},
+      {"no arguments", take(get_and_format_message(0, b, "en_US", "ERR_FILE_COPY")), "<null>"},
+      {"errorMessage, no bundle", errorMessage("ERR_MKDIR_FAILURE", {"/a", "b"}).get(), kNullBundle},
+      {"errorMessage, six", errorMessage("ERR_MKDIR_FAILURE", {"1", "2", "3", "4", "5", "6"}).get(), kTooMany},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.actual, c.expected) << c.what;
+
+  EXPECT_EQ(get_const_ucs2_resource_string_icu(nullptr, "ERR_DOC_ROOT"), nullptr);
+  EXPECT_EQ(get_const_ucs2_resource_string_icu(b, "ERR_NO_SUCH_KEY"), nullptr);
+}
+
+TEST_F(MessagesTest, OverlongKeyIsCutInTheFallbackText) {
+  std::string key(1000, 'K');
+  UErrorCode status = U_ZERO_ERROR;
+  BundlePtr bundle(ures_open(bundlePath().c_str(), "en_US", &status));
+  std::string text = take(get_resource_string_icu(bundle.get(), key.c_str()));
+  EXPECT_EQ(text.size(), 255u);
+  EXPECT_EQ(text, (std::string(kNoInfoPrefix) + key).substr(0, 255));
+}
+
+TEST_F(MessagesTest, MissingBundleDirectory) {
+  ScratchDir scratch;
+  EXPECT_EQ(openMessageBundle(scratch.path().c_str(), "httpconf", "en_US"), nullptr);
+  ScopedMessageBundle scope(scratch.path().c_str());
+  EXPECT_EQ(rBundle, nullptr);
+  EXPECT_STREQ(errorMessage("ERR_DOC_ROOT").get(), kNullBundle);
+}
+
+TEST_F(MessagesTest, EmptyButValidBundleHasNoKeys) {
+  ScratchDir scratch;
+  std::string dir = scratch / "lib/messages/empty";
+  makeDirs(dir);
+  writeFile(scratch / "root.txt", "root {\n}\n");
+  ProcessResult genrb =
+      runProcess({"/usr/bin/genrb", "-q", "-e", "UTF-8", "-d", dir, scratch / "root.txt"}, {"PATH=/usr/bin:/bin"});
+  ASSERT_EQ(genrb.status, 0) << genrb.err;
+
+  BundlePtr bundle(openMessageBundle(scratch.path().c_str(), "empty", "en_US"));
+  ASSERT_NE(bundle, nullptr);
+  const std::string expected = std::string(kNoInfoPrefix) + "ERR_DOC_ROOT";
+  EXPECT_EQ(take(get_resource_string_icu(bundle.get(), "ERR_DOC_ROOT")), expected);
+  EXPECT_EQ(take(get_and_format_message(1, bundle.get(), "en_US", "ERR_DOC_ROOT", "x")), expected);
+}
+
+// Arguments are widened through the host's default code page, which ICU
+// fixes to UTF-8 on Linux: a byte that is not UTF-8 becomes U+FFFD.
+TEST_F(MessagesTest, NonAsciiArgumentGoesThroughTheDefaultCodePage) {
+  ScopedMessageBundle scope(sampleServerRoot().c_str());
+  ASSERT_STREQ(ucnv_getDefaultName(), "UTF-8");
+  EXPECT_STREQ(errorMessage("ERR_UNKNOWN_USER", {"h\xC3\xA9l\xC3\xA8ne"}).get(),
+               "The user \"h\xC3\xA9l\xC3\xA8ne\" does not exist on this system.");
+  EXPECT_STREQ(errorMessage("ERR_UNKNOWN_USER", {"h\xE9l\xE8ne"}).get(),
+               "The user \"h\xEF\xBF\xBDl\xEF\xBF\xBDne\" does not exist on this system.");
+}
+
+TEST_F(MessagesTest, OverlongResultIsCutAt4095Units) {
+  ScopedMessageBundle scope(sampleServerRoot().c_str());
+  // "{0} is not a regular file." with a 5000-byte argument.
+  std::string path(5000, 'p');
+  std::string text = errorMessage("ERR_IRREGULAR_FILE", {path.c_str()}).get();
+  EXPECT_EQ(text, path.substr(0, 4095));
+
+  // U+1F600 takes two UTF-16 units: the cut may not split the pair.
+  std::string smiles;
+  for (int i = 0; i < 3000; ++i) smiles += "\xF0\x9F\x98\x80";
+  text = errorMessage("ERR_IRREGULAR_FILE", {smiles.c_str()}).get();
+  EXPECT_EQ(text, smiles.substr(0, 2047 * 4));
+
+  // Just below the limit nothing is cut.
+  std::string fits(4095 - std::string(" is not a regular file.").size(), 'f');
+  EXPECT_EQ(std::string(errorMessage("ERR_IRREGULAR_FILE", {fits.c_str()}).get()),
+            fits + " is not a regular file.");
+}
+
+TEST_F(MessagesTest, Ucs2ToUtf8) {
+  const UChar text[] = {'a', 0xE9, 0x20AC, 0xD83D, 0xDE00, 0};
+  EXPECT_EQ(take(ucs2strToUTF8(text)), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+  const UChar empty[] = {0};
+  EXPECT_EQ(take(ucs2strToUTF8(empty)), "");
+  const UChar loneSurrogate[] = {'a', 0xD83D, 'b', 0};
+  EXPECT_EQ(ucs2strToUTF8(loneSurrogate), nullptr);
+  EXPECT_EQ(ucs2strToUTF8(nullptr), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+#include "provision/create.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <unicode/uloc.h>
+
+#include "backup/catalogue.h"
+#include "confgen/confgen.h"
+#include "fsutil/files.h"
+#include "fsutil/ownership.h"
+#include "instance/validate.h"
+#include "provision/docroot.h"
+#include "provision/scripts.h"
+
+int enableJava = 1;
+
+namespace {
+
+constexpr mode_t DIRECTORY_MODE = 0755;
+constexpr mode_t CONFIG_DIRECTORY_MODE = 0700;  // the JMS password and key file land here
+constexpr mode_t COPY_MODE = 0644;
+
+struct CatalogueDiscarder {
+  void operator()(BackupCatalogue* catalogue) const { discardBackupCatalogue(catalogue); }
+};
+// An open catalogue that is released without being written unless closed.
+using CatalogueHolder = std::unique_ptr<BackupCatalogue, CatalogueDiscarder>;
+
+std::string templatePath(const InstanceRecord* record, const char* name) {
+  return std::string(record->serverRoot) + "/lib/install/templates/" + name;
+}
+
+Message systemFailure(const char* key, const std::string& path, int error) {
+  return errorMessage(key, {path.c_str(), std::strerror(error)});
+}
+
+Message makeInstanceDirectory(const std::string& instanceDir, const InstanceRecord* record) {
+  if (makeDirectory(instanceDir.c_str(), DIRECTORY_MODE) != 0)
+    return systemFailure("ERR_MKDIR_FAILURE", instanceDir, errno);
+  Message failure = chownToUser(instanceDir.c_str(), record->serverUser);
+  if (failure) rmdir(instanceDir.c_str());
+  return failure;
+}
+
+Message makeSubdirectories(const std::string& instanceDir) {
+  static const struct {
+    const char* name;
+    mode_t mode;
+  } subdirectories[] = {
+      {"config", CONFIG_DIRECTORY_MODE},
+      {"config/backup", DIRECTORY_MODE},
+      {"logs", DIRECTORY_MODE},
+      {"lib", DIRECTORY_MODE},
+      {"bin", DIRECTORY_MODE},
+      {"applications", DIRECTORY_MODE},
+      {"applications/j2ee-apps", DIRECTORY_MODE},
+      {"applications/j2ee-modules", DIRECTORY_MODE},
+      {"applications/lifecycle-modules", DIRECTORY_MODE},
+  };
+  for (const auto& sub : subdirectories) {
+    std::string path = instanceDir + "/" + sub.name;
+    if (makeDirectory(path.c_str(), sub.mode) != 0) return systemFailure("ERR_MKDIR_FAILURE", path, errno);
+  }
+  return {};
+}
+
+Message createEmptyFile(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return systemFailure("ERR_FILE_WRITE", path, errno);
+  if (close(fd) != 0) return systemFailure("ERR_FILE_WRITE", path, errno);
+  return {};
+}
+
+Message openCatalogue(const InstanceRecord* record, const std::string& instanceDir, CatalogueHolder* catalogue) {
+  std::string path = instanceDir + "/config/backup/backups.conf";
+  if (Message failure = createEmptyFile(path)) return failure;
+  catalogue->reset(openBackupCatalogue(record->serverRoot, path.c_str()));
+  if (!*catalogue) return errorMessage("ERR_CREATE_BACKUP_TREE");
+  return {};
+}
+
+Message writeConfiguration(const InstanceRecord* record, BackupCatalogue* catalogue) {
+  for (auto writer : {writeInitConf, writeObjConf, writeServerXml, writeAccXml}) {
+    if (Message failure = writer(record, catalogue)) return failure;
+  }
+  return {};
+}
+
+Message copyTemplate(const InstanceRecord* record, const char* name, const std::string& destination) {
+  return copyFile(templatePath(record, name).c_str(), destination.c_str(), COPY_MODE);
+}
+
+Message writeDbSwitchFile(const InstanceRecord* record, const std::string& instanceDir) {
+  std::string path = instanceDir + "/config/dbswitch.conf";
+  FILE* file = std::fopen(path.c_str(), "we");
+  if (!file) return errorMessage("ERR_CREATE_DBSWITCH_CONF");
+  int error = writeDbSwitch(file, record->directoryUrl, record->directoryBase, record->directoryBindDn,
+                            record->directoryBindPassword);
+  if (std::fclose(file) != 0 && error == 0) error = errno;
+  if (error != 0) return systemFailure("ERR_FILE_WRITE", path, error);
+  return {};
+}
+
+Message copyTemplates(const InstanceRecord* record, const std::string& instanceDir, BackupCatalogue* catalogue) {
+  const std::string config = instanceDir + "/config/";
+  if (Message failure = chownAclFiles(record->serverRoot, record->serverId, record->serverUser)) return failure;
+  if (Message failure = copyTemplate(record, "certmap.conf", config + "certmap.conf")) return failure;
+  if (Message failure = writeDbSwitchFile(record, instanceDir)) return failure;
+  if (Message failure = copyTemplate(record, "mime.types", config + "mime.types")) return failure;
+  if (Message failure = copyTemplate(record, "mime.types", config + "backup/mime.types")) return failure;
+  for (const char* name : {"default-web.xml", "login.conf", "server.policy", "keyfile"}) {
+    if (Message failure = copyTemplate(record, name, config + name)) return failure;
+  }
+  const std::string keyfileBackup = config + "backup/keyfile";
+  if (Message failure = copyTemplate(record, "keyfile", keyfileBackup)) return failure;
+  const std::string description = config + "keyfile\n";
+  if (recordBackupFile(catalogue, nullptr, keyfileBackup.c_str(), description.c_str(), nullptr) != 0)
+    return errorMessage("ERR_KEYFILE_BACKUP");
+  return {};
+}
+
+Message narrowPermissions(const std::string& instanceDir) {
+  for (const char* tree : {"/config", "/applications"}) {
+    if (chmodConfigTree((instanceDir + tree).c_str()) != 0) return errorMessage("ERR_CHMOD_CONFIG");
+  }
+  return {};
+}
+
+// A crash right after the success report must not leave empty files behind.
+Message syncFileSystems(const InstanceRecord* record, const std::string& instanceDir) {
+  struct stat instanceStatus, docRootStatus;
+  bool separateDocRoot = stat(instanceDir.c_str(), &instanceStatus) == 0 &&
+                         stat(record->docRoot, &docRootStatus) == 0 && docRootStatus.st_dev != instanceStatus.st_dev;
+  for (const std::string& path : {instanceDir, std::string(separateDocRoot ? record->docRoot : "")}) {
+    if (path.empty()) continue;
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return systemFailure("ERR_FILE_WRITE", path, errno);
+    int result = syncfs(fd);
+    int error = errno;
+    close(fd);
+    if (result != 0) return systemFailure("ERR_FILE_WRITE", path, error);
+  }
+  return {};
+}
+
+Message buildInstance(const InstanceRecord* record) {
+  if (Message failure = validateInstance(record)) return failure;
+  const std::string instanceDir = std::string(record->instancesRoot) + "/" + record->serverId;
+  if (Message failure = makeInstanceDirectory(instanceDir, record)) return failure;
+  if (Message failure = makeSubdirectories(instanceDir)) return failure;
+  if (Message failure = runScriptGenerator(record, instanceDir.c_str())) return failure;
+  if (Message failure = chownLogsDirectory(instanceDir.c_str(), record->serverUser)) return failure;
+
+  CatalogueHolder catalogue;
+  if (Message failure = openCatalogue(record, instanceDir, &catalogue)) return failure;
+  if (Message failure = writeConfiguration(record, catalogue.get())) return failure;
+  if (Message failure = copyTemplates(record, instanceDir, catalogue.get())) return failure;
+  if (Message failure = populateDocRoot(record)) return failure;
+  if (Message failure = closeBackupCatalogue(catalogue.release())) return failure;
+
+  if (Message failure = narrowPermissions(instanceDir)) return failure;
+  chownTreeToUser(record->serverUser, instanceDir.c_str());
+  return syncFileSystems(record, instanceDir);
+}
+
+}  // namespace
+
+Message createInstance(const InstanceRecord* record, int javaFlag) {
+  enableJava = javaFlag;
+  ScopedMessageBundle bundle(record->serverRoot);
+  if (record->createRequested == 0 && record->selectedPackages[0] == 0) return {};
+  return buildInstance(record);
+}

@@ -1,0 +1,105 @@
+#include "provision/docroot.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "fsutil/files.h"
+#include "fsutil/ownership.h"
+
+namespace {
+
+// fgets size for docs.lst: a line is taken in pieces of at most 1022
+// characters, each piece a name of its own.
+constexpr int LIST_PIECE_SIZE = 1023;
+constexpr mode_t DOC_ROOT_MODE = 0755;
+constexpr mode_t DOCUMENT_MODE = 0644;
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+std::string text(const char* value) { return value ? value : ""; }
+
+bool holdsHomePage(const std::string& docRoot) {
+  return pathExists((docRoot + "/home.html").c_str()) || pathExists((docRoot + "/index.html").c_str());
+}
+
+// The localised template directory for the language tag, tried as given and
+// then cut at its first '_' (aa_BB_cc, then aa); the plain directory when
+// neither exists. "en" is the plain directory itself.
+std::string templateDirectory(const InstanceRecord* record) {
+  std::string base = text(record->serverRoot) + "/lib/install/templates";
+  if (!record->docLanguage || std::strcmp(record->docLanguage, "en") == 0) return base;
+  std::string tag = record->docLanguage;
+  for (;;) {
+    std::string candidate = base + "/" + tag;
+    if (pathExists(candidate.c_str())) return candidate;
+    size_t cut = tag.find('_');
+    if (cut == std::string::npos) return base;
+    tag.erase(cut);
+  }
+}
+
+// The tool runs as root: a list entry must not reach outside the document
+// root (or pick a source outside the template directory).
+bool staysInside(const std::string& name) {
+  if (name[0] == '/') return false;
+  size_t start = 0;
+  for (;;) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    if (name.compare(start, end - start, "..") == 0) return false;
+    if (end == name.size()) return true;
+    start = end + 1;
+  }
+}
+
+Message copyDocument(const std::string& listPath, const std::string& templateDir, const std::string& docRoot,
+                     const std::string& name) {
+  if (!staysInside(name)) return errorMessage("ERR_DOCS_LIST_ENTRY", {listPath.c_str(), name.c_str()});
+  std::string source = templateDir + "/" + name;
+  std::string destination = docRoot + "/" + name;
+  return copyFile(source.c_str(), destination.c_str(), DOCUMENT_MODE);
+}
+
+Message copyListedDocuments(const std::string& templateDir, const std::string& docRoot) {
+  std::string listPath = templateDir + "/docs.lst";
+  FilePtr list(std::fopen(listPath.c_str(), "re"));
+  if (!list) return errorMessage("ERR_FILE_OPEN_READ", {listPath.c_str(), std::strerror(errno)});
+
+  char piece[LIST_PIECE_SIZE];
+  while (std::fgets(piece, sizeof piece, list.get())) {
+    std::string name = piece;
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    if (name.empty() || name[0] == '#') continue;
+    if (Message failure = copyDocument(listPath, templateDir, docRoot, name)) return failure;
+  }
+  // A list cut short by a read error must not pass for a complete copy.
+  if (std::ferror(list.get())) return errorMessage("ERR_FILE_READ", {listPath.c_str(), std::strerror(errno)});
+  return {};
+}
+
+}  // namespace
+
+Message populateDocRoot(const InstanceRecord* record) {
+  std::string docRoot = text(record->docRoot);
+  struct stat status;
+  bool made = false;
+  if (stat(docRoot.c_str(), &status) != 0) {
+    if (Message failure = makeDirectoryPath(docRoot.c_str(), DOC_ROOT_MODE)) return failure;
+    made = true;
+  }
+  if (holdsHomePage(docRoot)) return {};
+
+  if (Message failure = copyListedDocuments(templateDirectory(record), docRoot)) return failure;
+  // A document root that existed keeps its owners; one made here belongs to
+  // the server.
+  if (made) chownTreeToUser(record->serverUser, docRoot.c_str());
+  return {};
+}

@@ -1,0 +1,25 @@
+// The four control scripts, made by the installation's script generator.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "instance/record.h"
+#include "messages/messages.h"
+
+// The argument vector of one generator run, as a shell would have split the
+// command line: "<perlHome>/perl", "<serverRoot>/lib/install/templates/makeScript",
+// the NAME=VALUE settings, the template and the output path. Values are kept
+// whole inside their argument; an unset value is empty.
+enum class ControlScript { Start, Stop, Restart, Rotate };
+std::vector<std::string> scriptGeneratorArguments(const InstanceRecord* record, const char* instanceDir,
+                                                  ControlScript script);
+
+// The arguments joined by blanks, each shell-quoted where needed, so that the
+// line can be pasted into a shell.
+std::string shellQuotedCommandLine(const std::vector<std::string>& arguments);
+
+// Runs the generator for startserv, stopserv, restartserv and rotatelogs in
+// that order without a shell; stops at the first failure (cannot start,
+// non-zero exit, killed by a signal) with that script's message.
+Message runScriptGenerator(const InstanceRecord* record, const char* instanceDir);

@@ -1,0 +1,15 @@
+#!/bin/sh
+# Installs the Debian packages the build and the tests need (only the missing ones).
+set -eu
+packages="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libicu-dev icu-devtools perl util-linux libbenchmark-dev"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "Installing:$missing"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi

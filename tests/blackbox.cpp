@@ -1,0 +1,66 @@
+#include "tests/blackbox.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+void Installation::handTo(const std::string& user) {
+  ProcessResult r = runProcess({"/bin/chown", "-R", user + ":", scratch.path()}, {"PATH=/usr/bin:/bin"});
+  if (r.status != 0) throw std::runtime_error("chown failed: " + r.err);
+}
+
+std::vector<std::string> commandLineEnvironment(const std::string& root) {
+  return {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=" + root};
+}
+
+std::vector<std::string> allOptions(const std::string& id, const std::string& user, const std::string& docRoot) {
+  return {"-s", "www.example.test", "-p", "8080", "-i", id, "-u", user, "-d", docRoot,
+          "-P", "7676", "-A", "admin", "-W", "secret", "-J", "/usr/lib/jvm/java"};
+}
+
+ProcessResult runInstall(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+                         const std::string& input, const std::vector<std::string>& prefix) {
+  std::vector<std::string> argv = prefix;
+  argv.push_back(INSTALL_BINARY);
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return runProcess(argv, environment, input);
+}
+
+std::vector<std::string> cgiEnvironment(const std::string& root, const std::string& method, const std::string& body) {
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin",
+                                  "LANG=C",
+                                  "REQUEST_METHOD=" + method,
+                                  "BREVIK_ROOT=" + root,
+                                  "SERVER_URL=http://admin.example.test:8888",
+                                  "SCRIPT_NAME=/admin/bin/install"};
+  if (method == "POST") {
+    env.push_back("CONTENT_TYPE=application/x-www-form-urlencoded");
+    env.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
+  }
+  return env;
+}
+
+std::string formBody(const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string body;
+  for (const auto& [name, value] : fields) {
+    if (!body.empty()) body += '&';
+    body += name + '=';
+    for (unsigned char c : value) {
+      if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '/') {
+        body += static_cast<char>(c);
+      } else {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", c);
+        body += escape;
+      }
+    }
+  }
+  return body;
+}
+
+std::string currentUserName() {
+  passwd* pw = getpwuid(getuid());
+  return pw ? pw->pw_name : "";
+}

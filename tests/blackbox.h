@@ -1,0 +1,35 @@
+// Running the real executable against a scratch copy of the sample installation.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tests/testsupport.h"
+
+// A scratch directory holding a copy of the sample installation.
+struct Installation {
+  ScratchDir scratch;
+  std::string root = copySampleInstallation(scratch);
+
+  // Makes the scratch tree usable by `user` (owner of everything below it).
+  void handTo(const std::string& user);
+};
+
+// The environment of a command-line run with ZORA_SERVER_HOME = root.
+std::vector<std::string> commandLineEnvironment(const std::string& root);
+
+// All nine options for an instance `id` run by `user` with document root `docRoot`.
+std::vector<std::string> allOptions(const std::string& id, const std::string& user, const std::string& docRoot);
+
+// Runs `prefix` + the install binary + `arguments`.
+ProcessResult runInstall(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+                         const std::string& input = "", const std::vector<std::string>& prefix = {});
+
+// The environment of a CGI request for `method` with BREVIK_ROOT = root.
+std::vector<std::string> cgiEnvironment(const std::string& root, const std::string& method,
+                                        const std::string& body = "");
+
+// "name=value&..." with each value percent-encoded.
+std::string formBody(const std::vector<std::pair<std::string, std::string>>& fields);
+
+std::string currentUserName();

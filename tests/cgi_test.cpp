@@ -1,0 +1,169 @@
+// The CGI face: the install form on GET, the submission on POST.
+#include <gtest/gtest.h>
+
+#include "tests/blackbox.h"
+
+namespace {
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class Cgi : public ::testing::Test {
+ protected:
+  Installation installation;
+  std::string docRoot = installation.scratch / "docs";
+
+  Fields completeForm(const std::string& id = "web1") {
+    return {{"servname", "www.example.test"}, {"servport", "8080"},     {"servid", id},
+            {"servuser", currentUserName()},  {"mtahost", "localhost"}, {"dns", "off"},
+            {"docroot", docRoot}};
+  }
+
+  ProcessResult post(const Fields& fields, const std::vector<std::string>& extraEnv = {}) {
+    std::string body = formBody(fields);
+    auto env = cgiEnvironment(installation.root, "POST", body);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return runInstall({}, env, body);
+  }
+
+  ProcessResult get(bool withQuery, const std::string& method = "GET") {
+    auto env = cgiEnvironment(installation.root, method);
+    if (withQuery) env.push_back("QUERY_STRING=");
+    return runInstall({}, env);
+  }
+};
+
+TEST_F(Cgi, FormShowsTheDefaultsAndTheFullDocumentationSwitch) {
+  ProcessResult r = get(false);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("Content-type: text/html\n\n", 0), 0u) << r.out.substr(0, 80);
+  EXPECT_TRUE(contains(r.out, "name=\"servport\" value=\"80\""));
+  EXPECT_TRUE(contains(r.out, "name=\"mtahost\" value=\"localhost\""));
+  EXPECT_TRUE(contains(r.out, "<hr width=80%>"));
+  EXPECT_TRUE(contains(r.out, "value=\"off\" checked"));
+  EXPECT_FALSE(contains(r.out, "value=\"on\" checked"));
+  EXPECT_TRUE(contains(r.out,
+                       "<tr><td rowspan=2><a href=index?0><img src=\"../icons/b-open.gif\" border=2 alt=\"\" width=55 "
+                       "height=26></td>\n<td width=100% align=center rowspan=2><b>Full docs</b></td>\n"));
+  EXPECT_TRUE(contains(r.out, "hwin.location='http://admin.example.test:8888/admin/bin/tutor?index'\"></td>\n"
+                              "</tr></table>\n</form>\n"));
+  EXPECT_TRUE(contains(r.out, "<td width=33% align=center><input type=submit value=\"   OK   \"></td>\n"));
+}
+
+TEST_F(Cgi, EmptyQueryStringSelectsExpressMode) {
+  ProcessResult r = get(true);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "<a href=index><img src=\"../icons/b-clsd.gif\""));
+  EXPECT_TRUE(contains(r.out, "<b>Express mode</b>"));
+}
+
+TEST_F(Cgi, AnyMethodButExactlyPostShowsTheForm) {
+  for (const char* method : {"post", "POSTX", "HEAD"}) {
+    ProcessResult r = get(false, method);
+    EXPECT_EQ(r.status, 0) << method;
+    EXPECT_TRUE(contains(r.out, "name=\"servname\"")) << method;
+  }
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
+}
+
+TEST_F(Cgi, SubmissionCreatesTheInstanceAndShowsTheSuccessPage) {
+  ProcessResult r = post(completeForm());
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_EQ(r.out.rfind("Content-type: text/html\n\n", 0), 0u);
+  EXPECT_TRUE(contains(r.out, "Created new server <b>www.example.test (web1)</b>, listening to <b>port 8080</b>, and "
+                              "serving documents from the <b>" + docRoot + "</b> directory.<p>"));
+  EXPECT_TRUE(contains(r.out, "<a href=\"/https-web1/bin/index\">Configure your new server...</a>\n"));
+  EXPECT_TRUE(fileExists(installation.root + "/web1/bin/startserv"));
+}
+
+TEST_F(Cgi, SuccessPageEscapesValues) {
+  docRoot = installation.scratch / "R&D<docs>";
+  ProcessResult r = post(completeForm());
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_TRUE(contains(r.out, "R&amp;D&lt;docs&gt;"));
+  EXPECT_FALSE(contains(r.out, "R&D<docs>"));
+}
+
+TEST_F(Cgi, EachMissingFieldIsRefusedInOrder) {
+  struct Case {
+    const char* field;
+    const char* title;
+    const char* message;
+  } cases[] = {
+      {"servname", "Server Name", "Please give a hostname for your server."},
+      {"servport", "Server Port", "Please give a port number to run on."},
+      {"servid", "Server Identifier", "Please give your server a short identifier."},
+      {"servuser", "User to run as", "Please specify the user you wish to run your server as."},
+      {"dns", "DNS level", "Please choose how often you want hostname resolutions to take place."},
+      {"docroot", "Document Root", "Please specify a directory to contain your documents."},
+  };
+  auto before = listTree(installation.root);
+  for (const Case& c : cases) {
+    Fields fields;
+    for (const auto& field : completeForm())
+      if (field.first != c.field) fields.push_back(field);
+    ProcessResult r = post(fields);
+    EXPECT_EQ(r.status, 3) << c.field;
+    EXPECT_EQ(r.out.rfind("Content-type: text/html\n\n", 0), 0u) << c.field;
+    EXPECT_TRUE(contains(r.out, c.title)) << c.field;
+    EXPECT_TRUE(contains(r.out, c.message)) << c.field << "\n" << r.out;
+  }
+  // Both the port and the document root missing: only the port is named.
+  Fields fields = {{"servname", "x"}, {"servid", "web1"}, {"servuser", "daemon"}, {"dns", "off"}};
+  ProcessResult r = post(fields);
+  EXPECT_TRUE(contains(r.out, "Please give a port number to run on."));
+  EXPECT_FALSE(contains(r.out, "Please specify a directory"));
+  EXPECT_EQ(listTree(installation.root), before);
+}
+
+TEST_F(Cgi, IdentifierRefusals) {
+  auto form = completeForm("9abc");
+  ProcessResult r = post(form);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(contains(r.out, "Server Identifier cannot start with a digit."));
+
+  makeDirs(installation.root + "/https-web1");
+  r = post(completeForm("web1"));
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(contains(r.out, "The given server identifier is already in use.  Please pick another."));
+
+  r = post(completeForm("lib"));
+  EXPECT_TRUE(contains(r.out, "The given server identifier is already in use.  Please pick another."));
+}
+
+TEST_F(Cgi, RedirectNameSkipsEverythingElse) {
+  ProcessResult r = post({{"servname", "Orvane Web Server Team"}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Location: http://admin.example.test:8888/https-admserv/bin/index?jaws\n\n");
+  r = post({{"servname", "Orvane Web Server Team and friends"}});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(contains(r.out, "Please give a port number to run on."));
+}
+
+TEST_F(Cgi, BlankMailHostAndUnusualDnsValueAreAccepted) {
+  auto form = completeForm();
+  form[4].second = " \t ";
+  form[5].second = "sometimes";
+  ProcessResult r = post(form);
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
+TEST_F(Cgi, FailedCreationShowsTheMessageOnAnErrorPage) {
+  auto form = completeForm();
+  form[3].second = "no-such-user-here";
+  ProcessResult r = post(form);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(contains(r.out, "The user &quot;no-such-user-here&quot; does not exist on this system."));
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
+}
+
+TEST_F(Cgi, OversizeBodyIsRefused) {
+  std::string body(70 * 1024, 'a');
+  auto env = cgiEnvironment(installation.root, "POST", body);
+  ProcessResult r = runInstall({}, env, body);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out.rfind("Content-type: text/html\n\n", 0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// The command-line face: options, refusals, exit statuses and texts.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "tests/blackbox.h"
+
+namespace {
+
+const std::string USAGE =
+    "Usage: install -s servername -p port -i serverid -u user -d docroot -P jmsport -A jmsadminusername -W "
+    "jmsadminpasswd -J javahome\n";
+const std::string IN_USE =
+    "The given server identifier is already in use.  Please pick another server identifier.\n";
+
+std::string successLine(const std::string& name, const std::string& id, const std::string& port,
+                        const std::string& docRoot) {
+  return "Created new Server " + name + " (" + id + "), \nlistening to port " + port +
+         " \n and serving documents from " + docRoot + " directory.\n";
+}
+
+std::vector<std::string> without(std::vector<std::string> options, const std::string& option) {
+  for (size_t i = 0; i < options.size(); i += 2) {
+    if (options[i] == option) {
+      options.erase(options.begin() + static_cast<long>(i), options.begin() + static_cast<long>(i) + 2);
+      break;
+    }
+  }
+  return options;
+}
+
+class CommandLine : public ::testing::Test {
+ protected:
+  Installation installation;
+  std::string docRoot = installation.scratch / "docs";
+  std::vector<std::string> env = commandLineEnvironment(installation.root);
+  std::string user = currentUserName();
+
+  std::vector<std::string> options(const std::string& id = "web1") { return allOptions(id, user, docRoot); }
+};
+
+TEST_F(CommandLine, ServerHomeNotSetIsRefused) {
+  ProcessResult r = runInstall(options(), {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "ZORA_SERVER_HOME not set\n");
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(CommandLine, EmptyRequestMethodMeansCommandLine) {
+  ProcessResult r = runInstall(options(), {"PATH=/usr/bin:/bin", "REQUEST_METHOD="});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "ZORA_SERVER_HOME not set\n");
+}
+
+TEST_F(CommandLine, UnknownOptionOrMissingArgumentPrintsUsageWithStatus1) {
+  auto before = listTree(installation.root);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-x"}, {"-s", "a", "-p"}}) {
+    ProcessResult r = runInstall(args, env);
+    EXPECT_EQ(r.status, 1);
+    ASSERT_GE(r.err.size(), USAGE.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - USAGE.size()), USAGE);
+    EXPECT_NE(r.err, USAGE) << "getopt's own diagnostic comes first";
+  }
+  EXPECT_EQ(listTree(installation.root), before);
+}
+
+TEST_F(CommandLine, EachMissingOptionPrintsUsageWithStatus255AndCreatesNothing) {
+  auto before = listTree(installation.root);
+  for (const char* option : {"-i", "-u", "-d", "-P", "-A", "-W", "-J"}) {
+    ProcessResult r = runInstall(without(options(), option), env);
+    EXPECT_EQ(r.status, 255) << option;
+    EXPECT_EQ(r.err, USAGE) << option;
+  }
+  EXPECT_EQ(listTree(installation.root), before);
+  EXPECT_FALSE(fileExists(docRoot));
+}
+
+// The server name and the port already hold their defaults when the options
+// are read, so leaving them out keeps "default" and "80".
+TEST_F(CommandLine, ServerNameAndPortFallBackToTheirDefaults) {
+  ProcessResult r = runInstall(without(without(options(), "-s"), "-p"), env);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, successLine("default", "web1", "80", docRoot));
+}
+
+TEST_F(CommandLine, BadPortsAreRefused) {
+  for (const char* port : {"0", "65536", "+80", " 80", "80 ", "8o", "", "-1", "99999999999"}) {
+    for (const char* option : {"-p", "-P"}) {
+      auto args = without(options(), option);
+      args.push_back(option);
+      args.push_back(port);
+      ProcessResult r = runInstall(args, env);
+      EXPECT_EQ(r.status, 3) << option << " '" << port << "'";
+      EXPECT_FALSE(r.err.empty());
+    }
+  }
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
+}
+
+TEST_F(CommandLine, IdentifierInUseIsRefusedWithStatus254AndLeftAlone) {
+  makeDirs(installation.root + "/https-web1");
+  writeFile(installation.root + "/https-web1/keep", "x");
+  ProcessResult r = runInstall(options(), env);
+  EXPECT_EQ(r.status, 254);
+  EXPECT_EQ(r.err, IN_USE);
+  EXPECT_EQ(readFile(installation.root + "/https-web1/keep"), "x");
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
+}
+
+TEST_F(CommandLine, ExistingInstanceDirectoryIsInUseToo) {
+  // Also names that are directories of the installation itself.
+  for (const char* id : {"web1", "lib", "admin-server"}) {
+    if (std::string(id) == "web1") makeDirs(installation.root + "/web1");
+    auto before = listTree(installation.root);
+    ProcessResult r = runInstall(options(id), env);
+    EXPECT_EQ(r.status, 254) << id;
+    EXPECT_EQ(r.err, IN_USE) << id;
+    EXPECT_EQ(listTree(installation.root), before) << id;
+  }
+}
+
+TEST_F(CommandLine, SuccessPrintsTheLineOnStandardErrorOnly) {
+  ProcessResult r = runInstall(options(), env);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, successLine("www.example.test", "web1", "8080", docRoot));
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(fileExists(installation.root + "/web1/bin/startserv"));
+}
+
+TEST_F(CommandLine, RepeatedOptionUsesTheLastValueAndOperandsAreIgnored) {
+  auto args = options();
+  args.insert(args.end(), {"-s", "second.example.test", "operand"});
+  ProcessResult r = runInstall(args, env);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, successLine("second.example.test", "web1", "8080", docRoot));
+}
+
+TEST_F(CommandLine, LeadingBlanksOfTheServerHomeAreSkipped) {
+  ProcessResult r = runInstall(options(), {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=  " + installation.root});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fileExists(installation.root + "/web1/config"));
+}
+
+}  // namespace

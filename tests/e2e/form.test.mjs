@@ -1,0 +1,331 @@
+// The install form in a real browser: Debian's headless Chromium, driven by
+// playwright-core, against the `install` program served as CGI by lighttpd.
+// run.sh starts the server and passes its whereabouts in E2E_* variables.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+
+function setting(name) {
+  const value = process.env[name];
+  if (!value) throw new Error(`${name} is not set: run this test through tests/e2e/run.sh`);
+  return value;
+}
+
+const FORM_URL = setting('E2E_FORM_URL');
+const SERVER_URL = setting('E2E_SERVER_URL');
+const SERVER_ROOT = setting('E2E_SERVER_ROOT');
+const SCRATCH = setting('E2E_SCRATCH');
+const PROGRAM = setting('E2E_PROGRAM');
+const SCRIPT_NAME = setting('E2E_SCRIPT_NAME');
+const SERVER_USER = setting('E2E_SERVER_USER');
+const ARTIFACTS = setting('E2E_ARTIFACTS');
+
+const CHROMIUM_ARGS = [
+  '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync',
+  '--disable-quic',
+];
+
+// The documentation switch lines of the form, as the program writes them.
+const SWITCH = {
+  express: [
+    '<tr><td rowspan=2><a href=index><img src="../icons/b-clsd.gif" border=2 alt="" width=55 height=26></td>',
+    '<td width=100% align=center rowspan=2><b>Express mode</b></td>',
+    '<td rowspan=2><a href=index><img src="../icons/b-clsd.gif" border=2 alt="" width=55 height=26></td>',
+  ],
+  full: [
+    '<tr><td rowspan=2><a href=index?0><img src="../icons/b-open.gif" border=2 alt="" width=55 height=26></td>',
+    '<td width=100% align=center rowspan=2><b>Full docs</b></td>',
+    '<td rowspan=2><a href=index?0><img src="../icons/b-open.gif" border=2 alt="" width=55 height=26></td>',
+  ],
+};
+
+let context;
+let userDataDir;
+const offLoopback = [];
+
+before(async () => {
+  userDataDir = fs.mkdtempSync(path.join(SCRATCH, 'chromium-profile-'));
+  context = await chromium.launchPersistentContext(userDataDir, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: CHROMIUM_ARGS,
+    viewport: { width: 1000, height: 760 },
+    timeout: 60_000,
+  });
+  context.setDefaultTimeout(20_000);
+  // Nothing but the test server is reached; anything else is refused and
+  // remembered, so that a page pointing elsewhere fails the last test.
+  await context.route('**/*', (route) => {
+    const url = new URL(route.request().url());
+    if (url.hostname === '127.0.0.1') return route.continue();
+    offLoopback.push(url.href);
+    return route.abort();
+  });
+});
+
+after(async () => {
+  try {
+    if (context) await context.close();
+  } finally {
+    if (userDataDir) fs.rmSync(userDataDir, { recursive: true, force: true });
+  }
+});
+
+async function withPage(body) {
+  const page = await context.newPage();
+  try {
+    return await body(page);
+  } finally {
+    await page.close();
+  }
+}
+
+function shot(page, name) {
+  return page.screenshot({ path: path.join(ARTIFACTS, name), fullPage: true });
+}
+
+// Runs the program the way a web server would, with QUERY_STRING as given
+// (undefined: not in the environment at all); returns the page after the
+// CGI header block.
+function runDirectly(queryString) {
+  const env = {
+    PATH: '/usr/local/bin:/usr/bin:/bin',
+    REQUEST_METHOD: 'GET',
+    BREVIK_ROOT: SERVER_ROOT,
+    SERVER_URL,
+    SCRIPT_NAME,
+  };
+  for (const name of ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS']) {
+    if (process.env[name]) env[name] = process.env[name];
+  }
+  if (queryString !== undefined) env.QUERY_STRING = queryString;
+  const run = spawnSync(PROGRAM, [], { env, encoding: 'utf8', timeout: 10_000 });
+  assert.equal(run.status, 0, `program failed: ${run.stderr}`);
+  const end = run.stdout.indexOf('\n\n');
+  assert.ok(end > 0, `no CGI header block in: ${run.stdout.slice(0, 200)}`);
+  assert.match(run.stdout.slice(0, end), /^Content-type: text\/html$/im);
+  return run.stdout.slice(end + 2);
+}
+
+function adminServerName() {
+  const conf = fs.readFileSync(path.join(SERVER_ROOT, 'admin-server/config/init.conf'), 'utf8');
+  return conf.match(/^ServerName\s+(\S+)/m)[1];
+}
+
+function uidOf(user) {
+  const run = spawnSync('id', ['-u', user], { encoding: 'utf8' });
+  assert.equal(run.status, 0, `no user ${user}`);
+  return Number(run.stdout.trim());
+}
+
+async function fillForm(page, fields) {
+  for (const name of ['servname', 'servport', 'servid', 'servuser', 'mtahost', 'docroot']) {
+    if (name in fields) await page.fill(`input[name=${name}]`, fields[name]);
+  }
+  if (fields.dns) await page.check(`input[name=dns][value=${fields.dns}]`);
+}
+
+// Clicks OK and returns the response to the POST, once its page has loaded.
+async function submit(page) {
+  const [response] = await Promise.all([
+    page.waitForResponse((r) => r.request().method() === 'POST'),
+    page.click('input[type=submit]'),
+  ]);
+  await page.waitForLoadState('load');
+  assert.equal(response.url(), FORM_URL);
+  return response;
+}
+
+async function errorPage(page) {
+  return {
+    title: await page.title(),
+    heading: await page.textContent('h2'),
+    message: await page.textContent('p'),
+  };
+}
+
+function instanceEntries() {
+  return fs.readdirSync(SERVER_ROOT).sort();
+}
+
+let expressBody;
+
+test('without a query, lighttpd sets QUERY_STRING empty and the form shows "Express mode"', async () => {
+  await withPage(async (page) => {
+    const response = await page.goto(FORM_URL);
+    assert.equal(response.status(), 200);
+    assert.match(response.headers()['content-type'], /^text\/html/);
+    expressBody = await response.text();
+    const lines = expressBody.split('\n');
+    for (const line of SWITCH.express) assert.ok(lines.includes(line), `missing line ${line}`);
+    assert.ok(!expressBody.includes('Full docs'));
+    // The page is the program's own output for an empty QUERY_STRING.
+    assert.equal(expressBody, runDirectly(''));
+
+    assert.equal(await page.isVisible('b:text-is("Express mode")'), true);
+    const values = {};
+    for (const name of ['servname', 'servport', 'servid', 'servuser', 'mtahost', 'docroot']) {
+      values[name] = await page.inputValue(`input[name=${name}]`);
+    }
+    assert.deepEqual(values, {
+      servname: adminServerName(), servport: '80', servid: '', servuser: '', mtahost: 'localhost', docroot: '',
+    });
+    const dns = await page.$$eval('input[name=dns]', (radios) => radios.map((r) => [r.value, r.checked]));
+    assert.deepEqual(dns, [['on', false], ['nolog', false], ['off', true]]);
+    const buttons = await page.$$eval('input[type=submit], input[type=reset], input[type=button]',
+      (inputs) => inputs.map((i) => [i.type, i.value]));
+    assert.deepEqual(buttons, [['submit', '   OK   '], ['reset', ' Reset '], ['button', '  Help  ']]);
+    const help = await page.getAttribute('input[type=button]', 'onclick');
+    assert.ok(help.includes(`hwin.location='${SERVER_URL}/admin/bin/tutor?index'`), help);
+    assert.equal(await page.getAttribute('form', 'action'), 'install');
+    // The switch's icons come through the server (../icons/ from /admin/bin/).
+    const icons = await page.$$eval('img', (imgs) => imgs.map((i) => [i.getAttribute('src'), i.naturalWidth > 0]));
+    assert.deepEqual(icons, [['../icons/b-clsd.gif', true], ['../icons/b-clsd.gif', true]]);
+    await shot(page, 'form-express.png');
+  });
+});
+
+test('a query in the address (?0, ?a=b) is a set QUERY_STRING too: the same express page', async () => {
+  assert.ok(expressBody, 'needs the first test');
+  await withPage(async (page) => {
+    for (const query of ['?0', '?a=b']) {
+      const response = await page.goto(FORM_URL + query);
+      assert.equal(response.status(), 200);
+      assert.equal(await response.text(), expressBody, `page for ${query}`);
+    }
+  });
+});
+
+test('without QUERY_STRING in its environment the program shows "Full docs" and the help texts', async () => {
+  assert.ok(expressBody, 'needs the first test');
+  const fullBody = runDirectly(undefined);
+  const lines = fullBody.split('\n');
+  for (const line of SWITCH.full) assert.ok(lines.includes(line), `missing line ${line}`);
+  assert.ok(!fullBody.includes('Express mode'));
+  // Full mode keeps the help lines that express mode drops, and nothing else
+  // differs but the switch.
+  const expressLines = expressBody.split('\n');
+  assert.ok(lines.length > expressLines.length, 'full docs shows no more than express mode');
+  assert.ok(!fullBody.includes('FULLDOCS'), 'documentation marker left in the page');
+  const onlyInExpress = expressLines.filter((l) => !lines.includes(l));
+  assert.deepEqual(onlyInExpress, SWITCH.express);
+  // Shown in the browser at the form's address, so that the icons load.
+  await withPage(async (page) => {
+    await page.goto(FORM_URL);
+    await page.setContent(fullBody, { waitUntil: 'load' });
+    assert.equal(await page.isVisible('b:text-is("Full docs")'), true);
+    await shot(page, 'form-full-docs.png');
+  });
+});
+
+const created = {
+  servname: 'www.e2e.test',
+  servport: '8080',
+  servid: 'e2eweb',
+  servuser: SERVER_USER,
+  docroot: path.join(SCRATCH, 'docs-e2eweb'),
+  dns: 'on',
+};
+
+test('a filled form creates the instance and shows the success page', async () => {
+  await withPage(async (page) => {
+    await page.goto(FORM_URL);
+    await fillForm(page, created);
+    await shot(page, 'form-filled.png');
+    const response = await submit(page);
+    assert.equal(response.status(), 200);
+    const body = await response.text();
+    assert.ok(body.includes(`Created new server <b>${created.servname} (${created.servid})</b>, listening to `
+      + `<b>port ${created.servport}</b>, and serving documents from the <b>${created.docroot}</b> directory.<p>`),
+    body);
+    assert.equal(await page.getAttribute('a:text-is("Configure your new server...")', 'href'),
+      `/https-${created.servid}/bin/index`);
+    await shot(page, 'success.png');
+  });
+
+  const instance = path.join(SERVER_ROOT, created.servid);
+  const startserv = fs.statSync(path.join(instance, 'bin/startserv'));
+  assert.ok(startserv.isFile() && (startserv.mode & 0o111) !== 0, 'startserv is not an executable file');
+  assert.ok(fs.statSync(path.join(instance, 'config')).isDirectory());
+  const initConf = fs.readFileSync(path.join(instance, 'config/init.conf'), 'utf8').split('\n');
+  for (const line of [`ServerID ${created.servid}`, `ServerName ${created.servname}`,
+    `User ${created.servuser}`, 'DNS on']) {
+    assert.ok(initConf.includes(line), `init.conf lacks "${line}"`);
+  }
+  assert.ok(fs.statSync(path.join(created.docroot, 'index.html')).isFile());
+  const uid = uidOf(created.servuser);
+  assert.equal(fs.statSync(instance).uid, uid, 'instance not handed to the server user');
+  assert.equal(fs.statSync(created.docroot).uid, uid, 'document root not handed to the server user');
+});
+
+test('a form without the user field gets the "User to run as" error page and creates nothing', async () => {
+  const before = instanceEntries();
+  const docroot = path.join(SCRATCH, 'docs-nouser');
+  await withPage(async (page) => {
+    await page.goto(FORM_URL);
+    await fillForm(page, { ...created, servid: 'e2enouser', docroot });
+    // An empty text field is still submitted; only a field that is not in
+    // the form at all is missing.
+    await page.$eval('input[name=servuser]', (input) => input.remove());
+    const response = await submit(page);
+    const body = await response.text();
+    assert.ok(body.includes('<p>Please specify the user you wish to run your server as.</p>'), body);
+    assert.deepEqual(await errorPage(page), {
+      title: 'User to run as',
+      heading: 'User to run as',
+      message: 'Please specify the user you wish to run your server as.',
+    });
+    await shot(page, 'error-missing-user.png');
+  });
+  assert.deepEqual(instanceEntries(), before);
+  assert.equal(fs.existsSync(docroot), false);
+});
+
+test('an empty user is submitted as given and the creation refuses it, leaving nothing behind', async () => {
+  const before = instanceEntries();
+  const docroot = path.join(SCRATCH, 'docs-emptyuser');
+  await withPage(async (page) => {
+    await page.goto(FORM_URL);
+    await fillForm(page, { ...created, servid: 'e2eempty', servuser: '', docroot });
+    await submit(page);
+    assert.deepEqual(await errorPage(page), {
+      title: 'Error',
+      heading: 'Error',
+      message: 'The user "" does not exist on this system.',
+    });
+    await shot(page, 'error-empty-user.png');
+  });
+  assert.deepEqual(instanceEntries(), before);
+  assert.equal(fs.existsSync(docroot), false);
+});
+
+test('the same identifier again is refused as in use and the instance is left alone', async () => {
+  const initConf = path.join(SERVER_ROOT, created.servid, 'config/init.conf');
+  const was = { text: fs.readFileSync(initConf, 'utf8'), mtime: fs.statSync(initConf).mtimeMs };
+  const before = instanceEntries();
+  const docroot = path.join(SCRATCH, 'docs-again');
+  await withPage(async (page) => {
+    await page.goto(FORM_URL);
+    await fillForm(page, { ...created, servname: 'other.e2e.test', servport: '8081', docroot, dns: 'off' });
+    const response = await submit(page);
+    const body = await response.text();
+    assert.ok(body.includes('<p>The given server identifier is already in use.  Please pick another.</p>'), body);
+    assert.deepEqual(await errorPage(page), {
+      title: 'Server Identifier',
+      heading: 'Server Identifier',
+      message: 'The given server identifier is already in use.  Please pick another.',
+    });
+    await shot(page, 'error-in-use.png');
+  });
+  assert.deepEqual(instanceEntries(), before);
+  assert.deepEqual({ text: fs.readFileSync(initConf, 'utf8'), mtime: fs.statSync(initConf).mtimeMs }, was);
+  assert.equal(fs.existsSync(docroot), false);
+});
+
+test('the pages asked for nothing beyond 127.0.0.1', () => {
+  assert.deepEqual(offLoopback, []);
+});

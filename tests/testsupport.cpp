@@ -1,0 +1,217 @@
+#include "tests/testsupport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+int removeItem(const char* path, const struct stat* status, int type, struct FTW*) {
+  if (type == FTW_DP) {
+    chmod(path, 0700);
+    return rmdir(path) == 0 ? 0 : 0;
+  }
+  (void)status;
+  unlink(path);
+  return 0;
+}
+
+// Makes every directory below `path` searchable and writable so that the
+// removal also works on trees whose modes a test narrowed.
+int openUp(const char* path, const struct stat*, int type, struct FTW*) {
+  if (type == FTW_D || type == FTW_DNR) chmod(path, 0700);
+  return 0;
+}
+
+void listInto(const std::string& root, const std::string& relative, std::vector<std::string>& out) {
+  DIR* dir = opendir((relative.empty() ? root : root + "/" + relative).c_str());
+  if (!dir) return;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string rel = relative.empty() ? name : relative + "/" + name;
+    struct stat st;
+    if (lstat((root + "/" + rel).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      out.push_back(rel + "/");
+      listInto(root, rel, out);
+    } else {
+      out.push_back(rel);
+    }
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  char name[] = "/tmp/install-test.XXXXXX";
+  if (!mkdtemp(name)) fail("mkdtemp");
+  path_ = name;
+  chmod(name, 0755);
+}
+
+ScratchDir::~ScratchDir() {
+  if (path_.size() < 20 || path_.compare(0, 18, "/tmp/install-test.") != 0) return;
+  nftw(path_.c_str(), openUp, 16, FTW_PHYS);
+  nftw(path_.c_str(), removeItem, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string ScratchDir::operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void writeFile(const std::string& path, const std::string& content, mode_t mode) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) fail("cannot write " + path);
+  out << content;
+  out.close();
+  chmod(path.c_str(), mode);
+}
+
+void makeDirs(const std::string& path, mode_t mode) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    std::string prefix = path.substr(0, slash);
+    if (mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) fail("mkdir " + prefix);
+    if (slash == std::string::npos) break;
+  }
+}
+
+void copyTree(const std::string& from, const std::string& to) {
+  ProcessResult r = runProcess({"/bin/cp", "-a", from, to}, {"PATH=/usr/bin:/bin"});
+  if (r.status != 0) throw std::runtime_error("cp -a " + from + " " + to + ": " + r.err);
+}
+
+int fileMode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+uid_t fileOwner(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+std::vector<std::string> listTree(const std::string& root) {
+  std::vector<std::string> out;
+  listInto(root, "", out);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string sampleServerRoot() { return SAMPLE_SERVER_ROOT; }
+
+std::string copySampleInstallation(const ScratchDir& scratch) {
+  std::string root = scratch / "server-root";
+  copyTree(sampleServerRoot(), root);
+  return root;
+}
+
+namespace {
+
+struct Pipe {
+  int fd[2] = {-1, -1};
+  Pipe() {
+    if (pipe2(fd, O_CLOEXEC) != 0) fail("pipe");
+  }
+  ~Pipe() {
+    for (int f : fd)
+      if (f >= 0) close(f);
+  }
+  void closeEnd(int i) {
+    if (fd[i] >= 0) close(fd[i]);
+    fd[i] = -1;
+  }
+};
+
+}  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                         const std::string& input) {
+  Pipe in, out, err;
+  std::vector<char*> args, env;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) {
+    dup2(in.fd[0], 0);
+    dup2(out.fd[1], 1);
+    dup2(err.fd[1], 2);
+    signal(SIGPIPE, SIG_DFL);
+    execve(args[0], args.data(), env.data());
+    _exit(127);
+  }
+  in.closeEnd(0);
+  out.closeEnd(1);
+  err.closeEnd(1);
+
+  ProcessResult result;
+  size_t written = 0;
+  if (input.empty()) in.closeEnd(1);
+  signal(SIGPIPE, SIG_IGN);
+  while (out.fd[0] >= 0 || err.fd[0] >= 0) {
+    pollfd fds[3] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}, {in.fd[1], POLLOUT, 0}};
+    if (poll(fds, 3, -1) < 0 && errno != EINTR) fail("poll");
+    char buffer[65536];
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+      } else {
+        (i == 0 ? out : err).closeEnd(0);
+      }
+    }
+    if (fds[2].fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n = write(in.fd[1], input.data() + written, input.size() - written);
+      if (n > 0) written += static_cast<size_t>(n);
+      if (n < 0 || written == input.size()) in.closeEnd(1);
+    }
+  }
+  in.closeEnd(1);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::vector<std::string> asUser(const std::string& user) {
+  passwd* pw = getpwnam(user.c_str());
+  if (!pw) throw std::runtime_error("no user " + user);
+  return {"/usr/bin/setpriv", "--reuid=" + std::to_string(pw->pw_uid), "--regid=" + std::to_string(pw->pw_gid),
+          "--clear-groups", "--"};
+}
+
+bool runningAsRoot() { return geteuid() == 0; }

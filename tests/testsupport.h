@@ -1,0 +1,60 @@
+// Scratch directories, files and child processes for the tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// A fresh directory "/tmp/install-test.XXXXXX" (mode 0755), removed with
+// everything below it when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative
+  std::string operator/(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Whole content of a file; "" when it cannot be read (see fileExists).
+std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);  // lstat succeeds
+// Creates or replaces a file with exactly `content`, then sets `mode`.
+void writeFile(const std::string& path, const std::string& content, mode_t mode = 0644);
+void makeDirs(const std::string& path, mode_t mode = 0755);
+// Copies a tree with `cp -a`.
+void copyTree(const std::string& from, const std::string& to);
+// Mode bits (& 07777) of lstat(path), or -1.
+int fileMode(const std::string& path);
+uid_t fileOwner(const std::string& path);
+// Entries of a tree relative to `root`, sorted, directories marked with a trailing '/'.
+std::vector<std::string> listTree(const std::string& root);
+
+// The assembled sample installation of the build.
+std::string sampleServerRoot();
+// A copy of the sample installation in `scratch`/server-root; returns its path.
+std::string copySampleInstallation(const ScratchDir& scratch);
+
+struct ProcessResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] (a path) with exactly `environment` ("NAME=value" entries),
+// `input` on standard input, and collects both outputs.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                         const std::string& input = "");
+
+// The argument prefix that runs a command as `user` (setpriv, real and
+// effective ids and groups of that user).
+std::vector<std::string> asUser(const std::string& user);
+
+bool runningAsRoot();
