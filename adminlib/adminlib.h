@@ -70,8 +70,8 @@ int directive_is(const char* line, const char* name);
 void output_input(const char* type, const char* name, const char* value, const char* other);
 
 // The administration server's setting `name` (a line "<name> <value>") from
-// "<BREVIK_ROOT>/admin-server/config/init.conf", as a heap copy the caller
-// may keep; null when BREVIK_ROOT is unset or empty, the file unreadable, or
+// "<BREVIK_ROOT>/admin-server/config/init.conf", as a run-long copy (see
+// INTsystem_strdup); null when BREVIK_ROOT is unset or empty, the file unreadable, or
 // the setting absent or without a value.
 char* get_mag_var(const char* name);
 
@@ -93,7 +93,8 @@ char* get_cgi_var(const char* name, char* unused1, char* unused2);
 // report_error type 3.
 int ValidatePort(const char* port);
 
-// A heap copy valid for the whole run (null for null).
+// A heap copy valid for the whole run (null for null). The library keeps it
+// and releases it at exit: callers never free it.
 char* INTsystem_strdup(const char* text);
 
 // True when REQUEST_METHOD is set and not empty.

@@ -107,6 +107,26 @@ void readMember(ReadState* state, const char* field, const char* fieldEnd) {
   state->members.push_back(TagMember{index, parseDecimal(slash + 1, fieldEnd)});
 }
 
+// The member field at `field` when it is exactly "<name of the expected
+// entry>/<digits>:", the shape the system writes: read in one pass, without
+// the searches of the general case. False (nothing read) for anything else.
+bool readExpectedMember(ReadState* state, const char* field, const char* end, const char** fieldEnd) {
+  const size_t position = state->members.size();
+  if (position >= state->names.size() || !state->firstOfName[position]) return false;
+  const std::string_view name = state->names[position];
+  if (static_cast<size_t>(end - field) < name.size() + 3 || std::memcmp(field, name.data(), name.size()) != 0 ||
+      field[name.size()] != '/')
+    return false;
+  const char* digits = field + name.size() + 1;
+  const char* p = digits;
+  long long version = 0;
+  for (; p < end && *p >= '0' && *p <= '9' && p - digits < 10; ++p) version = version * 10 + (*p - '0');
+  if (p == digits || p >= end || *p != ':') return false;
+  state->members.push_back(TagMember{static_cast<int32_t>(position), clampToInt32(version)});
+  *fieldEnd = p;
+  return true;
+}
+
 void readTag(ReadState* state, const char* line, size_t length) {
   const char* end = line + length;
   const char* colon = nextColon(line, end);
@@ -118,9 +138,12 @@ void readTag(ReadState* state, const char* line, size_t length) {
       text = p + 1;
       break;
     }
-    const char* fieldEnd = nextColon(p, end);
-    if (!fieldEnd) break;  // a field no colon ends is not a member
-    readMember(state, p, fieldEnd);
+    const char* fieldEnd;
+    if (!readExpectedMember(state, p, end, &fieldEnd)) {
+      fieldEnd = nextColon(p, end);
+      if (!fieldEnd) break;  // a field no colon ends is not a member
+      readMember(state, p, fieldEnd);
+    }
     p = fieldEnd + 1;
   }
 

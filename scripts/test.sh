@@ -4,6 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/setup-web.sh
 scripts/build.sh plain
 scripts/build.sh asan
 scripts/check-exports.sh build/install

@@ -40,12 +40,14 @@ class TokenReplacer {
     const char* value;  // null: the token is left as written
     size_t nameLength;   // cached: names and values are borrowed and unchanging
     size_t valueLength;
+    int16_t nextInBucket;  // next token of the same name bucket, or -1
   };
   static constexpr size_t INPUT_LINE_SIZE = 8192;    // a piece holds at most 8191 bytes
   static constexpr size_t OUTPUT_LINE_SIZE = 16384;  // written out whenever full
   static constexpr size_t TOKEN_NAME_LIMIT = 1023;   // a longer name is not a token
   static constexpr size_t ERROR_TEXT_SIZE = 1024;
   static constexpr size_t STREAM_BUFFER_SIZE = 64 * 1024;
+  static constexpr unsigned NAME_BUCKETS = 128;  // a power of two
 
   int32_t delimiterLength;
   char errorText[ERROR_TEXT_SIZE];
@@ -54,6 +56,7 @@ class TokenReplacer {
   const char* targetFileName;
   const char* templateFileName;
   Token tokens[TOKEN_CAPACITY];
+  int16_t buckets[NAME_BUCKETS];  // first token of each name bucket, or -1
   FILE* templateFile;
   FILE* targetFile;
   char output[OUTPUT_LINE_SIZE];
@@ -71,6 +74,8 @@ class TokenReplacer {
   const char* replaceNextToken(const char* text, size_t length, size_t* restLength);
   const Token* findToken(const char* name, size_t length) const;
   void append(const char* bytes, size_t length);
+  // append's slow path: writes out what is ready first.
+  void appendOverflowing(const char* bytes, size_t length);
   void writeTarget(const char* bytes, size_t length);
   // Flushes and closes the target, checked.
   void finishTarget();

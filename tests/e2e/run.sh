@@ -1,4 +1,5 @@
 #!/bin/bash
+# shellcheck disable=SC2317  # cleanup runs from the traps
 # Browser test of the install form: serves the built `install` program from
 # lighttpd on a free loopback port over a fresh copy of the sample
 # installation, then drives Debian's headless Chromium through it
@@ -45,8 +46,8 @@ cleanup() {
   fi
   # A browser that was stopped a moment ago may still be writing its
   # profile inside the scratch directory.
-  local try
-  for try in 1 2 3 4 5 6 7 8 9 10; do
+  local _
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
     rm -rf -- "$scratch" 2>/dev/null && break
     sleep 0.3
   done

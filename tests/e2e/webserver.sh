@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Shared by scripts/serve-form.sh and tests/e2e/run.sh (sourced by bash):
 # serves the `install` CGI program from lighttpd on a free loopback port, with
 # the environment the administration server would give it, over a private
@@ -86,16 +87,16 @@ web_prepare_tree() {
 
 # Starts lighttpd on a port nobody else uses, trying a few random ones.
 web_start() {
-  local build=$1 dir=$2 try port waited
+  local build=$1 dir=$2 port
   command -v lighttpd >/dev/null 2>&1 || { echo "lighttpd missing: run scripts/setup-web.sh" >&2; return 1; }
   web_prepare_tree "$build" "$dir" || return 1
-  for try in 1 2 3 4 5 6 7 8 9 10; do
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
     port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
     web_port_answers "$port" && continue
     web_write_config "$dir" "$port"
     lighttpd -D -f "$dir/lighttpd.conf" </dev/null >>"$dir/logs/lighttpd.out" 2>&1 &
     WEB_PID=$!
-    for waited in $(seq 1 100); do
+    for _ in $(seq 1 100); do
       if ! kill -0 "$WEB_PID" 2>/dev/null; then
         # Lost the port to someone else, or a configuration error: the log
         # tells which; try another port a few times.
@@ -122,8 +123,8 @@ web_start() {
 web_stop() {
   [ -n "$WEB_PID" ] || return 0
   kill "$WEB_PID" 2>/dev/null
-  local n
-  for n in $(seq 1 50); do
+
+  for _ in $(seq 1 50); do
     kill -0 "$WEB_PID" 2>/dev/null || break
     sleep 0.1
   done
