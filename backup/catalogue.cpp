@@ -49,6 +49,9 @@ char* duplicateText(const char* text, size_t length) {
 char* duplicateText(const char* text) { return duplicateText(text, std::strlen(text)); }
 
 char* duplicateLineText(const char* text, size_t length) {
+  // The text is used as a C string: a NUL would hide its line end from the
+  // writer, so the text ends there and gets a line end of its own.
+  length = strnlen(text, length);
   const bool complete = length > 0 && text[length - 1] == '\n';
   char* copy = static_cast<char*>(allocateOrDie(nullptr, length + (complete ? 1 : 2)));
   std::memcpy(copy, text, length);

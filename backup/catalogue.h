@@ -56,10 +56,12 @@ struct BackupCatalogue {
 };
 
 // Opens `path` (which must exist and be writable) and reads it; `root`
-// resolves relative entry paths. Null when the file cannot be examined or
-// opened. The caller owns the result and releases it with close.
+// resolves relative entry paths. Null when the file cannot be examined,
+// opened or read. The caller owns the result and releases it with close (or
+// discard).
 BackupCatalogue* openBackupCatalogue(const char* root, const char* path);
-// Reads a catalogue from any stream (no file is kept); for tests and tools.
+// Reads a catalogue from any stream (no file is kept; `path` names the file a
+// later close writes); for tests and tools. Null on a read error.
 BackupCatalogue* readBackupCatalogue(const char* root, const char* path, FILE* stream);
 
 // Releases the catalogue and closes its file without writing anything (for a

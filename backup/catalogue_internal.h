@@ -39,8 +39,9 @@ constexpr size_t BACKUP_TEXT_LIMIT = 8192;
 // half built in memory must never be written back.
 char* duplicateText(const char* text, size_t length);
 char* duplicateText(const char* text);
-// Copy of a text that must end its line: a '\n' is added when the text does
-// not end with one, so a line written from it can never swallow the next.
+// Copy of a text that must end its line, cut at its first NUL: a '\n' is
+// added when the text does not end with one, so a line written from it can
+// never swallow the next.
 char* duplicateLineText(const char* text, size_t length);
 
 // `path` when it begins with '/', else root + "/" + path.
@@ -63,3 +64,7 @@ int32_t clampToInt32(long long value);
 // Decimal integer of [begin, end): leading blanks, optional sign, digits up
 // to the first non-digit; no digits give 0; out-of-range values saturate.
 int32_t parseDecimal(const char* begin, const char* end);
+
+// A tag's time as the file can hold it: a tag line starting with '-' would be
+// the terminator, so times before the epoch become 0.
+inline int32_t tagTimeForFile(int32_t time) { return time < 0 ? 0 : time; }

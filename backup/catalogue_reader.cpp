@@ -7,14 +7,18 @@
 //     skipped (the member field is split at its LAST '/', so a name holding
 //     '/' still resolves);
 //   - a tag line without the "::" text marker gets the text "\n";
-//   - a description or tag text cut short by the end of the file gets its
-//     missing '\n', so writing it back cannot glue two lines together.
+//   - a description or tag text cut short by the end of the file, or by a
+//     NUL, gets its missing '\n', so writing it back cannot glue two lines
+//     together;
+//   - a tag time before the epoch (" -5:...", blank-led) reads as 0: written
+//     back as "-5:..." it would read as the terminator and lose every later tag.
 // A read error makes the whole opening fail: writing back a catalogue read
 // only in part would lose the rest of it.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -107,6 +111,22 @@ void readMember(ReadState* state, const char* field, const char* fieldEnd) {
   state->members.push_back(TagMember{index, parseDecimal(slash + 1, fieldEnd)});
 }
 
+inline uint64_t load64(const char* p) {
+  uint64_t value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+// Equality of `length` bytes, eight at a time: entry names are short, and a
+// memcmp call per tag member is a large share of reading a big catalogue.
+inline bool sameBytes(const char* a, const char* b, size_t length) {
+  if (length < 8) return std::memcmp(a, b, length) == 0;
+  for (size_t i = 0; i + 8 < length; i += 8) {
+    if (load64(a + i) != load64(b + i)) return false;
+  }
+  return load64(a + length - 8) == load64(b + length - 8);
+}
+
 // The member field at `field` when it is exactly "<name of the expected
 // entry>/<digits>:", the shape the system writes: read in one pass, without
 // the searches of the general case. False (nothing read) for anything else.
@@ -114,7 +134,7 @@ bool readExpectedMember(ReadState* state, const char* field, const char* end, co
   const size_t position = state->members.size();
   if (position >= state->names.size() || !state->firstOfName[position]) return false;
   const std::string_view name = state->names[position];
-  if (static_cast<size_t>(end - field) < name.size() + 3 || std::memcmp(field, name.data(), name.size()) != 0 ||
+  if (static_cast<size_t>(end - field) < name.size() + 3 || !sameBytes(field, name.data(), name.size()) ||
       field[name.size()] != '/')
     return false;
   const char* digits = field + name.size() + 1;
@@ -148,7 +168,7 @@ void readTag(ReadState* state, const char* line, size_t length) {
   }
 
   BackupTag tag{};
-  tag.time = parseDecimal(line, colon);
+  tag.time = tagTimeForFile(parseDecimal(line, colon));
   tag.memberCount = static_cast<int32_t>(state->members.size());
   tag.members = static_cast<TagMember*>(std::malloc(sizeof(TagMember) * (state->members.size() + 1)));
   if (!tag.members) throw std::bad_alloc();

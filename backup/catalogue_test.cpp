@@ -92,6 +92,7 @@ struct FormatCase {
 };
 
 TEST_F(CatalogueTest, ReadAndWriteBackFormatCases) {
+  using namespace std::string_literals;  // inputs holding NUL bytes
   const std::string longDescription(20000, 'd');
   const FormatCase cases[] = {
       {"empty file", "", EMPTY_CATALOGUE},
@@ -128,6 +129,10 @@ TEST_F(CatalogueTest, ReadAndWriteBackFormatCases) {
        "backups.conf:Version 4.0\n\na:/p:3:-4:\n\n9::\n--EOF--\n"},
       {"name holding '/' resolves by the last '/'", "h\n\nx/y:/p:1:2:\n\n5:x/y/3::\n",
        "backups.conf:Version 4.0\n\nx/y:/p:1:2:\n\n5:x/y/3::\n--EOF--\n"},
+      {"NUL in a description or tag text ends it there, line end kept", "h\n\na:/p:1:2:de\0sc\nb:/q:1:2:\n\n5::te\0xt\n"s,
+       "backups.conf:Version 4.0\n\na:/p:1:2:de\nb:/q:1:2:\n\n5::te\n--EOF--\n"},
+      {"tag time before the epoch reads as 0, later tags kept", "h\n\na:/p:1:2:\n\n -5:a/1::\n6:a/1::\n",
+       "backups.conf:Version 4.0\n\na:/p:1:2:\n\n0:a/1::\n6:a/1::\n--EOF--\n"},
       {"extra empty lines between tags", "h\n\na:/p:1:2:\n\n5:a/1::\n\n6:a/1::\n",
        "backups.conf:Version 4.0\n\na:/p:1:2:\n\n5:a/1::\n6:a/1::\n--EOF--\n"},
   };

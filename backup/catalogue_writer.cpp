@@ -59,7 +59,7 @@ void formatEntry(const BackupEntry& entry, std::string* line) {
 }
 
 void formatTag(const BackupCatalogue* catalogue, const BackupTag& tag, std::string* line) {
-  appendNumber(line, tag.time);
+  appendNumber(line, tagTimeForFile(tag.time));
   line->push_back(':');
   for (int32_t m = 0; m < tag.memberCount; ++m) {
     line->append(catalogue->entries[tag.members[m].entryIndex].name).push_back('/');
