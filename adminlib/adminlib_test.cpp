@@ -1,4 +1,5 @@
 #include "adminlib/adminlib.h"
+#include "adminlib/adminlib_internal.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -119,6 +120,32 @@ TEST_F(AdminLibTest, FormBodyDecoding) {
   for (const Case& c : cases) {
     post(c.body, std::to_string(std::strlen(c.body)));
     for (const auto& f : c.fields) EXPECT_EQ(field(f.first), f.second) << "body " << c.body << ", field " << f.first;
+  }
+}
+
+// The parser post_begin uses hands its refusal back instead of ending the run.
+TEST(FormBodyParser, ReturnsFieldsOrTheRefusalText) {
+  using namespace std::string_literals;
+  const char rawNul[] = "The form data holds a NUL byte, which is not allowed.";
+  const char encodedNul[] = "A form field holds an encoded NUL character (%00), which is not allowed.";
+  struct Case {
+    std::string body;
+    std::string refusal;
+    adminlib::FormFields fields;
+  } cases[] = {
+      {"a=1&&b=%41+&a=2&flag", "", {{"a", "1"}, {"b", "A "}, {"flag", ""}}},
+      {"a=1&b\0=2"s, rawNul, {}},
+      {"a=1&b=x%00y", encodedNul, {}},
+      {"a=1&a=%00", encodedNul, {}},  // a repeated field is still decoded, and refused
+      {"%00=1", encodedNul, {}},
+      {"a=%%00", encodedNul, {}},
+  };
+  for (const Case& c : cases) {
+    adminlib::FormFields fields{{"stale", "field"}};
+    EXPECT_EQ(adminlib::parseFormBody(c.body, &fields), c.refusal) << c.body;
+    if (c.refusal.empty()) {
+      EXPECT_EQ(fields, c.fields) << c.body;
+    }
   }
 }
 

@@ -28,9 +28,12 @@ namespace {
 
 const char kTitle[] = "Form Data";
 
-std::vector<std::pair<std::string, std::string>> formFields;
+adminlib::FormFields formFields;
 
 [[noreturn]] void refuse(const std::string& message) { report_error(3, kTitle, message.c_str()); }
+
+const char kRawNul[] = "The form data holds a NUL byte, which is not allowed.";
+const char kEncodedNul[] = "A form field holds an encoded NUL character (%00), which is not allowed.";
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -39,41 +42,36 @@ int hexValue(char c) {
   return -1;
 }
 
-std::string decode(const std::string& text) {
-  std::string out;
+// Decodes one name or value into `out`; false when it holds an encoded NUL.
+bool decode(const std::string& text, std::string* out) {
+  out->clear();
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     if (c == '+') {
-      out += ' ';
+      *out += ' ';
     } else if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
       char byte = static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-      if (byte == '\0') refuse("A form field holds an encoded NUL character (%00), which is not allowed.");
-      out += byte;
+      if (byte == '\0') return false;
+      *out += byte;
       i += 2;
     } else {
-      out += c;
+      *out += c;
     }
   }
-  return out;
+  return true;
 }
 
-void addField(const std::string& piece) {
+// False when the field holds an encoded NUL.
+bool addField(const std::string& piece, adminlib::FormFields* fields) {
   size_t equals = piece.find('=');
-  std::string name = decode(piece.substr(0, equals));
-  std::string value = equals == std::string::npos ? std::string() : decode(piece.substr(equals + 1));
-  for (const auto& field : formFields)
-    if (field.first == name) return;
-  formFields.emplace_back(std::move(name), std::move(value));
-}
-
-void parseBody(const std::string& body) {
-  size_t begin = 0;
-  while (begin <= body.size()) {
-    size_t end = body.find('&', begin);
-    if (end == std::string::npos) end = body.size();
-    if (end > begin) addField(body.substr(begin, end - begin));
-    begin = end + 1;
-  }
+  std::string name;
+  std::string value;
+  if (!decode(piece.substr(0, equals), &name)) return false;
+  if (equals != std::string::npos && !decode(piece.substr(equals + 1), &value)) return false;
+  for (const auto& field : *fields)
+    if (field.first == name) return true;
+  fields->emplace_back(std::move(name), std::move(value));
+  return true;
 }
 
 // CONTENT_LENGTH as a byte count: decimal digits only, at most POST_BODY_LIMIT.
@@ -105,7 +103,22 @@ void checkContentType() {
 }  // namespace
 
 namespace adminlib {
+
 void forgetForm() { formFields.clear(); }
+
+std::string parseFormBody(const std::string& body, FormFields* fields) {
+  fields->clear();
+  if (body.find('\0') != std::string::npos) return kRawNul;
+  size_t begin = 0;
+  while (begin <= body.size()) {
+    size_t end = body.find('&', begin);
+    if (end == std::string::npos) end = body.size();
+    if (end > begin && !addField(body.substr(begin, end - begin), fields)) return kEncodedNul;
+    begin = end + 1;
+  }
+  return "";
+}
+
 }  // namespace adminlib
 
 int post_begin(FILE* in) {
@@ -117,8 +130,11 @@ int post_begin(FILE* in) {
   if (received < length)
     refuse("The form data is incomplete: " + std::to_string(length) + " bytes were announced, " +
            std::to_string(received) + " arrived.");
-  if (body.find('\0') != std::string::npos) refuse("The form data holds a NUL byte, which is not allowed.");
-  parseBody(body);
+  std::string refusal = adminlib::parseFormBody(body, &formFields);
+  if (!refusal.empty()) {
+    formFields.clear();
+    refuse(refusal);
+  }
   return 0;
 }
 

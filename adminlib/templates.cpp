@@ -83,8 +83,10 @@ HtmlTemplatePtr open_html_file(const char* name) {
     report_error(0, "Page Template", message.c_str());
   }
   adminlib::writeHeaderLineOnce();
-  return HtmlTemplatePtr(new HtmlTemplate{file});
+  return adminlib::adoptHtmlStream(file);
 }
+
+HtmlTemplatePtr adminlib::adoptHtmlStream(FILE* file) { return HtmlTemplatePtr(new HtmlTemplate{file}); }
 
 int next_html_line(HtmlTemplate* file, char* line) {
   if (!file || !file->file) return 0;

@@ -91,5 +91,5 @@ int recordBackupFile(BackupCatalogue* catalogue, const char* name, const char* p
 void addBackupTag(BackupCatalogue* catalogue, int32_t time, const char* text);
 
 // Copies `from` to `to` (created or emptied). 0, or errno of the failed
-// open, read, write or close.
+// open, read, write or close; a copy that fails once `to` is open is removed.
 int copyBackupFile(const char* from, const char* to);

@@ -15,13 +15,14 @@
 // A read error makes the whole opening fail: writing back a catalogue read
 // only in part would lose the rest of it.
 #include <sys/stat.h>
-#include <unistd.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -30,28 +31,152 @@
 
 namespace {
 
-constexpr size_t READ_BUFFER_SIZE = 256 * 1024;
+// Bytes asked of the stream per read: large reads keep the system calls few,
+// and a block this size stays in the processor's caches while it is parsed.
+constexpr size_t READ_BLOCK_SIZE = 256 * 1024;
 
 enum Section { SETTINGS = 0, ENTRIES = 1, TAGS = 2 };
 
-// getline's buffer, released on every way out.
-struct LineBuffer {
-  char* data = nullptr;
-  size_t capacity = 0;
-  ~LineBuffer() { std::free(data); }
+struct FreeDeleter {
+  void operator()(void* block) const { std::free(block); }
 };
 
-// What the tag reader needs beyond the catalogue: the entries' name lengths
-// and whether each entry is the first of its name. Tags written by the system
-// list the entries in order, so member i is checked against entry i before
-// the hash index is consulted.
+void* reallocateOrDie(void* block, size_t size) {
+  void* grown = std::realloc(block, size == 0 ? 1 : size);
+  if (!grown) throw std::bad_alloc();
+  return grown;
+}
+
+// Hands out the lines of a stream in place, from a buffer filled by large
+// block reads: no copy per line, and one buffer for the whole reading. A line
+// longer than the buffer doubles it, so lines of any length are read whole.
+struct LineReader {
+  FILE* stream;
+  std::unique_ptr<char, FreeDeleter> buffer;
+  size_t capacity = 0;
+  size_t begin = 0;    // start of the unread text
+  size_t scanned = 0;  // text before this holds no line end
+  size_t end = 0;      // end of the text read so far
+  bool exhausted = false;
+  bool failed = false;
+
+  explicit LineReader(FILE* from) : stream(from) {}
+
+  // Moves the unread text to the front, grows the buffer when that text fills
+  // it, and reads another block; false at the end of the input or on an error.
+  bool fill() {
+    if (begin > 0) {
+      std::memmove(buffer.get(), buffer.get() + begin, end - begin);
+      scanned -= begin;
+      end -= begin;
+      begin = 0;
+    }
+    if (end == capacity) {
+      capacity = capacity == 0 ? READ_BLOCK_SIZE : capacity * 2;
+      buffer.reset(static_cast<char*>(reallocateOrDie(buffer.release(), capacity)));
+    }
+    const size_t got = std::fread(buffer.get() + end, 1, capacity - end, stream);
+    end += got;
+    if (got == 0) {
+      exhausted = true;
+      failed = std::ferror(stream) != 0;
+    }
+    return got > 0;
+  }
+
+  // The next line, its '\n' included (the last line may lack it); false at
+  // the end of the input or on a read error (see `failed`).
+  bool next(const char** line, size_t* length) {
+    for (;;) {
+      const char* data = buffer.get();
+      const char* lineEnd =
+          scanned < end ? static_cast<const char*>(std::memchr(data + scanned, '\n', end - scanned)) : nullptr;
+      if (lineEnd) {
+        *line = data + begin;
+        *length = static_cast<size_t>(lineEnd + 1 - *line);
+        begin = scanned = static_cast<size_t>(lineEnd + 1 - data);
+        return true;
+      }
+      scanned = end;
+      if (!exhausted && fill()) continue;
+      if (failed || begin == end) return false;
+      *line = data + begin;
+      *length = end - begin;
+      begin = scanned = end;
+      return true;
+    }
+  }
+};
+
+// One entry as the tag reader sees it: tags written by the system list the
+// entries in order, so member j is first checked against entry j, which is a
+// valid answer only when that entry is the first of its name (first match
+// wins). The entries' name fields, each followed by '/', lie side by side in
+// one text, so that checking a member walks memory in order.
+struct ExpectedField {
+  size_t offset;  // of the name field in ReadState::expectedText
+  size_t length;  // the name field's length in the line, '/' included
+  bool firstOfName;
+};
+
+// The members of the tag line being read, grown geometrically and cut to
+// their exact count once the line is done.
+struct MemberList {
+  std::unique_ptr<TagMember, FreeDeleter> data;
+  size_t count = 0;
+  size_t capacity = 0;
+
+  void reserve(size_t wanted) {
+    if (wanted <= capacity) return;
+    data.reset(static_cast<TagMember*>(reallocateOrDie(data.release(), wanted * sizeof(TagMember))));
+    capacity = wanted;
+  }
+  void push(int32_t entryIndex, int32_t version) {
+    if (count == capacity) reserve(capacity < 8 ? 8 : capacity * 2);
+    data.get()[count++] = TagMember{entryIndex, version};
+  }
+  // The array at its exact size (room for one when empty, never null).
+  TagMember* release() {
+    TagMember* members = static_cast<TagMember*>(reallocateOrDie(data.release(), (count + 1) * sizeof(TagMember)));
+    count = capacity = 0;
+    return members;
+  }
+};
+
 struct ReadState {
   BackupCatalogue* catalogue;
   int section = SETTINGS;
-  std::vector<std::string_view> names;
-  std::vector<bool> firstOfName;
-  std::vector<TagMember> members;  // the tag line being read
+  std::string expectedText;
+  std::vector<ExpectedField> expected;
+  size_t previousMemberCount = 0;  // a tag usually lists as many entries as the one before, or one more
+  // Room in catalogue->entries and ->tags: while reading, both arrays grow
+  // geometrically (moving a large array for every line would cost more than
+  // the reading itself); finishRead cuts them to their exact counts.
+  size_t entryCapacity = 0;
+  size_t tagCapacity = 0;
 };
+
+template <typename Item>
+void appendGrowing(Item** items, int32_t* count, size_t* capacity, const Item& item) {
+  if (static_cast<size_t>(*count) == *capacity) {
+    *capacity = *capacity < 16 ? 16 : *capacity * 2;
+    *items = static_cast<Item*>(reallocateOrDie(*items, *capacity * sizeof(Item)));
+  }
+  (*items)[(*count)++] = item;
+}
+
+// Cuts the arrays grown while reading to their exact counts.
+void finishRead(ReadState* state) {
+  BackupCatalogue* catalogue = state->catalogue;
+  if (state->entryCapacity > static_cast<size_t>(catalogue->entryCount))
+    catalogue->entries = static_cast<BackupEntry*>(
+        reallocateOrDie(catalogue->entries, static_cast<size_t>(catalogue->entryCount) * sizeof(BackupEntry)));
+  if (state->tagCapacity > static_cast<size_t>(catalogue->tagCount))
+    catalogue->tags = static_cast<BackupTag*>(
+        reallocateOrDie(catalogue->tags, static_cast<size_t>(catalogue->tagCount) * sizeof(BackupTag)));
+  state->entryCapacity = static_cast<size_t>(catalogue->entryCount);
+  state->tagCapacity = static_cast<size_t>(catalogue->tagCount);
+}
 
 bool keyIs(const char* key, size_t length, const char* wanted) {
   return std::strlen(wanted) == length && strncasecmp(key, wanted, length) == 0;
@@ -88,93 +213,142 @@ void readEntry(ReadState* state, const char* line, size_t length) {
   entry.version = parseDecimal(second + 1, third);
   entry.modifiedTime = parseDecimal(third + 1, fourth ? fourth : end);
   entry.description = fourth ? duplicateLineText(fourth + 1, static_cast<size_t>(end - fourth - 1)) : nullptr;
-  appendBackupEntry(catalogue, entry);
-
+  appendGrowing(&catalogue->entries, &catalogue->entryCount, &state->entryCapacity, entry);
   const int32_t index = catalogue->entryCount - 1;
-  state->names.emplace_back(entry.name, static_cast<size_t>(first - line));
-  state->firstOfName.push_back(findBackupEntry(catalogue, entry.name) == index);
+  indexBackupEntry(catalogue, index);
+  const size_t nameLength = static_cast<size_t>(first - line);
+  state->expected.push_back(
+      ExpectedField{state->expectedText.size(), nameLength + 1, findBackupEntry(catalogue, entry.name) == index});
+  state->expectedText.append(line, nameLength).push_back('/');
 }
 
-int32_t memberEntry(const ReadState& state, std::string_view name, size_t position) {
-  if (position < state.names.size() && state.firstOfName[position] && state.names[position] == name)
-    return static_cast<int32_t>(position);
-  auto found = state.catalogue->nameIndex->first.find(name);
-  return found == state.catalogue->nameIndex->first.end() ? -1 : found->second;
-}
-
-void readMember(ReadState* state, const char* field, const char* fieldEnd) {
+// A member field in general: split at its LAST '/'; the name is checked
+// against the expected entry, then looked up in the index. Fields without '/'
+// and unknown names add nothing.
+void readMember(const ReadState& state, const char* field, const char* fieldEnd, MemberList* members) {
   const char* slash = static_cast<const char*>(memrchr(field, '/', static_cast<size_t>(fieldEnd - field)));
   if (!slash) return;
-  const int32_t index = memberEntry(*state, std::string_view(field, static_cast<size_t>(slash - field)),
-                                    state->members.size());
-  if (index < 0) return;
-  state->members.push_back(TagMember{index, parseDecimal(slash + 1, fieldEnd)});
+  const std::string_view name(field, static_cast<size_t>(slash - field));
+  const size_t position = members->count;
+  int32_t index = -1;
+  if (position < state.expected.size() && state.expected[position].firstOfName &&
+      std::string_view(state.expectedText.data() + state.expected[position].offset,
+                       state.expected[position].length - 1) == name) {
+    index = static_cast<int32_t>(position);
+  } else {
+    const auto& names = state.catalogue->nameIndex->first;
+    auto found = names.find(name);
+    if (found == names.end()) return;
+    index = found->second;
+  }
+  members->push(index, parseDecimal(slash + 1, fieldEnd));
 }
 
-inline uint64_t load64(const char* p) {
-  uint64_t value;
+template <typename Word>
+inline Word load(const char* p) {
+  Word value;
   std::memcpy(&value, p, sizeof value);
   return value;
 }
 
-// Equality of `length` bytes, eight at a time: entry names are short, and a
-// memcmp call per tag member is a large share of reading a big catalogue.
+// Equality of `length` bytes by word loads, the last word overlapping the
+// one before: entry names are short, and a memcmp call per member would be a
+// large share of reading a big catalogue. Both sides hold at least `length`
+// readable bytes.
 inline bool sameBytes(const char* a, const char* b, size_t length) {
-  if (length < 8) return std::memcmp(a, b, length) == 0;
-  for (size_t i = 0; i + 8 < length; i += 8) {
-    if (load64(a + i) != load64(b + i)) return false;
+  if (length >= 8) {
+    for (size_t i = 0; i + 8 < length; i += 8) {
+      if (load<uint64_t>(a + i) != load<uint64_t>(b + i)) return false;
+    }
+    return load<uint64_t>(a + length - 8) == load<uint64_t>(b + length - 8);
   }
-  return load64(a + length - 8) == load64(b + length - 8);
+  if (length >= 4) return load<uint32_t>(a) == load<uint32_t>(b) && load<uint32_t>(a + length - 4) == load<uint32_t>(b + length - 4);
+  for (size_t i = 0; i < length; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
 }
 
-// The member field at `field` when it is exactly "<name of the expected
-// entry>/<digits>:", the shape the system writes: read in one pass, without
-// the searches of the general case. False (nothing read) for anything else.
-bool readExpectedMember(ReadState* state, const char* field, const char* end, const char** fieldEnd) {
-  const size_t position = state->members.size();
-  if (position >= state->names.size() || !state->firstOfName[position]) return false;
-  const std::string_view name = state->names[position];
-  if (static_cast<size_t>(end - field) < name.size() + 3 || !sameBytes(field, name.data(), name.size()) ||
-      field[name.size()] != '/')
-    return false;
-  const char* digits = field + name.size() + 1;
+// Reads the version of a member field from `digits`: 1 to 10 digits and
+// the ':' that ends the field. Returns the position after the ':', or null
+// for any other shape (which the general reading then handles). At least
+// two bytes must follow `digits` inside the line.
+inline const char* readVersion(const char* digits, const char* end, int32_t* version) {
+  // Versions are mostly one digit: "<digit>:" is read without a loop.
+  const unsigned first = static_cast<unsigned char>(digits[0] - '0');
+  if (first < 10 && digits[1] == ':') {
+    *version = static_cast<int32_t>(first);
+    return digits + 2;
+  }
+  const char* limit = end - digits > 10 ? digits + 10 : end;
   const char* p = digits;
-  long long version = 0;
-  for (; p < end && *p >= '0' && *p <= '9' && p - digits < 10; ++p) version = version * 10 + (*p - '0');
-  if (p == digits || p >= end || *p != ':') return false;
-  state->members.push_back(TagMember{static_cast<int32_t>(position), clampToInt32(version)});
-  *fieldEnd = p;
-  return true;
+  uint64_t value = 0;
+  for (; p < limit && static_cast<unsigned char>(*p - '0') < 10; ++p) value = value * 10 + static_cast<unsigned>(*p - '0');
+  if (p == digits || p >= end || *p != ':') return nullptr;
+  *version = value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+  return p + 1;
+}
+
+// Reads, from `p` on, the member fields that are exactly "<name of the
+// expected entry>/<1 to 10 digits>:", the shape the system writes, and
+// returns where the first field of any other shape begins. Such a field
+// gives the same member as the general reading would, without its searches;
+// the loop keeps its state in locals, as it runs once per member.
+const char* readExpectedMembers(const ReadState& state, const char* p, const char* end, MemberList* members) {
+  const ExpectedField* expected = state.expected.data();
+  const size_t expectedCount = state.expected.size();
+  const char* names = state.expectedText.data();
+  size_t count = members->count;
+  while (count < expectedCount) {
+    const ExpectedField field = expected[count];
+    if (!field.firstOfName || static_cast<size_t>(end - p) < field.length + 2 ||
+        !sameBytes(p, names + field.offset, field.length))
+      break;
+    int32_t version;
+    const char* next = readVersion(p + field.length, end, &version);
+    if (!next) break;
+    if (count == members->capacity) {
+      members->count = count;
+      members->reserve(count < 8 ? 8 : count * 2);
+    }
+    members->data.get()[count] = TagMember{static_cast<int32_t>(count), version};
+    ++count;
+    p = next;
+  }
+  members->count = count;
+  return p;
 }
 
 void readTag(ReadState* state, const char* line, size_t length) {
   const char* end = line + length;
   const char* colon = nextColon(line, end);
   if (!colon) return;
-  state->members.clear();
+  MemberList members;
+  members.reserve(state->previousMemberCount + 1);
   const char* text = nullptr;
   for (const char* p = colon + 1; p < end;) {
     if (*p == ':') {  // a colon right after the one that ended a field: the text follows
       text = p + 1;
       break;
     }
-    const char* fieldEnd;
-    if (!readExpectedMember(state, p, end, &fieldEnd)) {
-      fieldEnd = nextColon(p, end);
-      if (!fieldEnd) break;  // a field no colon ends is not a member
-      readMember(state, p, fieldEnd);
+    const char* after = readExpectedMembers(*state, p, end, &members);
+    if (after != p) {
+      p = after;
+      continue;
     }
+    const char* fieldEnd = nextColon(p, end);
+    if (!fieldEnd) break;  // a field no colon ends is not a member
+    readMember(*state, p, fieldEnd, &members);
     p = fieldEnd + 1;
   }
 
   BackupTag tag{};
   tag.time = tagTimeForFile(parseDecimal(line, colon));
-  tag.memberCount = static_cast<int32_t>(state->members.size());
-  tag.members = static_cast<TagMember*>(std::malloc(sizeof(TagMember) * (state->members.size() + 1)));
-  if (!tag.members) throw std::bad_alloc();
-  if (!state->members.empty()) std::memcpy(tag.members, state->members.data(), sizeof(TagMember) * state->members.size());
+  tag.memberCount = static_cast<int32_t>(members.count);
+  state->previousMemberCount = members.count;
+  tag.members = members.release();
   tag.text = text ? duplicateLineText(text, static_cast<size_t>(end - text)) : duplicateText("\n");
-  appendBackupTag(state->catalogue, tag);
+  appendGrowing(&state->catalogue->tags, &state->catalogue->tagCount, &state->tagCapacity, tag);
 }
 
 // Handles one line; false when it is the terminator.
@@ -198,13 +372,13 @@ bool readLine(ReadState* state, const char* line, size_t length) {
 bool readBody(BackupCatalogue* catalogue, FILE* stream) {
   ReadState state;
   state.catalogue = catalogue;
-  LineBuffer line;
-  for (;;) {
-    const ssize_t length = getline(&line.data, &line.capacity, stream);
-    if (length <= 0) break;
-    if (!readLine(&state, line.data, static_cast<size_t>(length))) return true;
-  }
-  return !std::ferror(stream);
+  LineReader lines(stream);
+  const char* line;
+  size_t length;
+  bool terminated = false;
+  while (!terminated && lines.next(&line, &length)) terminated = !readLine(&state, line, length);
+  finishRead(&state);
+  return terminated || !lines.failed;
 }
 
 }  // namespace
@@ -227,21 +401,10 @@ BackupCatalogue* openBackupCatalogue(const char* root, const char* path) {
   FilePtr file(std::fopen(path, "r+"));
   if (!file) return nullptr;
 
-  // Read through a second stream on the same open file, with a buffer large
-  // enough for catalogues of thousands of tags; the "r+" stream itself is only
-  // kept open (a writable catalogue is part of the contract).
-  int readDescriptor = dup(fileno(file.get()));
-  if (readDescriptor < 0) return nullptr;
-  FilePtr reader(fdopen(readDescriptor, "r"));
-  if (!reader) {
-    close(readDescriptor);
-    return nullptr;
-  }
-  std::unique_ptr<char[]> buffer(new char[READ_BUFFER_SIZE]);
-  std::setvbuf(reader.get(), buffer.get(), _IOFBF, READ_BUFFER_SIZE);
-
-  CataloguePtr catalogue(readBackupCatalogue(root, path, reader.get()));
-  reader.reset();  // before its buffer goes
+  // The body is read in large blocks straight into the reader's own buffer,
+  // so the stream's small buffer costs nothing; the stream stays open for
+  // the life of the catalogue (a writable catalogue is part of the contract).
+  CataloguePtr catalogue(readBackupCatalogue(root, path, file.get()));
   if (!catalogue) return nullptr;
   catalogue->file = file.release();
   return catalogue.release();

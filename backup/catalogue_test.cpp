@@ -331,9 +331,23 @@ TEST_F(CatalogueTest, CopyBackupFileReportsFailures) {
   EXPECT_EQ(copyBackupFile((scratch / "missing").c_str(), (scratch / "copy2").c_str()), ENOENT);
   EXPECT_FALSE(fileExists(scratch / "copy2"));
   EXPECT_EQ(copyBackupFile(source.c_str(), (scratch / "no/dir/copy").c_str()), ENOENT);
+  // A copy cut short by a failed read or write is removed.
   EXPECT_EQ(copyBackupFile(scratch.path().c_str(), (scratch / "copy3").c_str()), EISDIR);
+  EXPECT_FALSE(fileExists(scratch / "copy3"));
   symlink("/dev/full", (scratch / "full").c_str());
   EXPECT_EQ(copyBackupFile(source.c_str(), (scratch / "full").c_str()), ENOSPC);
+  EXPECT_FALSE(fileExists(scratch / "full"));
+}
+
+// The recording goes by whether the numbered copy exists: one that could not
+// be written whole must not be there to be taken for a good one.
+TEST_F(CatalogueTest, ACopyThatCannotBeWrittenWholeIsNotRecorded) {
+  std::string a = configFile("conf/a.conf", "a\n");
+  ASSERT_EQ(symlink("/dev/full", (backupDir() + "/a.conf.1").c_str()), 0);
+  Catalogue catalogue = open();
+  EXPECT_EQ(recordBackupFile(catalogue.get(), nullptr, a.c_str(), nullptr, nullptr), ENOENT);
+  EXPECT_FALSE(fileExists(backupDir() + "/a.conf.1"));
+  EXPECT_EQ(catalogue->tagCount, 0);
 }
 
 TEST_F(CatalogueTest, WriteReportsTheErrorOfAFailedWrite) {

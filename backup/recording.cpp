@@ -1,5 +1,6 @@
 // Recording a file in the catalogue: its entry, first numbered copy and tag.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -54,6 +55,20 @@ void appendRecordedEntry(BackupCatalogue* catalogue, const std::string& name, co
   ++catalogue->changeCount;
 }
 
+// 0 when all of `in` reached `out`'s buffer, else the errno of the failure.
+int copyStream(FILE* in, FILE* out) {
+  char buffer[COPY_CHUNK];
+  for (;;) {
+    const size_t count = std::fread(buffer, 1, sizeof buffer, in);
+    if (count == 0) break;
+    errno = 0;
+    if (std::fwrite(buffer, 1, count, out) != count) return errnoOr(EIO);
+  }
+  // A read error is not the end of the file: the copy would be short.
+  if (std::ferror(in)) return errnoOr(EIO);
+  return 0;
+}
+
 }  // namespace
 
 int recordBackupFile(BackupCatalogue* catalogue, const char* name, const char* path, const char* description,
@@ -84,16 +99,10 @@ int copyBackupFile(const char* from, const char* to) {
   if (!in) return errno;
   FilePtr out(std::fopen(to, "w"));
   if (!out) return errno;
-  char buffer[COPY_CHUNK];
-  for (;;) {
-    const size_t count = std::fread(buffer, 1, sizeof buffer, in.get());
-    if (count == 0) break;
-    errno = 0;
-    if (std::fwrite(buffer, 1, count, out.get()) != count) return errnoOr(EIO);
-  }
-  // A read error is not the end of the file: the copy would be short.
-  if (std::ferror(in.get())) return errnoOr(EIO);
+  int error = copyStream(in.get(), out.get());
   errno = 0;
-  if (std::fclose(out.release()) != 0) return errnoOr(EIO);
-  return 0;
+  if (std::fclose(out.release()) != 0 && error == 0) error = errnoOr(EIO);
+  // recordBackupFile takes an existing copy for a good one: a cut copy must go.
+  if (error != 0) unlink(to);
+  return error;
 }

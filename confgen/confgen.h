@@ -14,8 +14,10 @@
 
 // config/init.conf (and, on the way, the ACL files).
 Message writeInitConf(const InstanceRecord* record, BackupCatalogue* catalogue);
-// config/generated.<id>.acl and config/genwork.<id>.acl; reports nothing.
-void writeAclFiles(const InstanceRecord* record, const char* instanceDir, BackupCatalogue* catalogue);
+// config/generated.<id>.acl and config/genwork.<id>.acl, and the working
+// copy's backup. Empty, ERR_FILE_WRITE (path, error), a copy's message, or
+// ERR_CREATE_BACKUP ("<id>.acl").
+Message writeAclFiles(const InstanceRecord* record, const char* instanceDir, BackupCatalogue* catalogue);
 // config/obj.conf and config/<id>-obj.conf.
 Message writeObjConf(const InstanceRecord* record, BackupCatalogue* catalogue);
 // config/server.xml and config/mirel-acc.xml from their templates.

@@ -28,11 +28,16 @@ void writeIdentityLines(OutputFile& out, const InstanceRecord* record, const std
 
 // Copies the administration server's language lines. A piece of a line
 // longer than the buffer is judged on its own, and a piece holding two
-// keywords is written once per keyword.
-void copyLanguageLines(OutputFile& out, const char* instancesRoot) {
+// keywords is written once per keyword. Without that file there are no
+// language lines; a file that is there but cannot be read is a failure, not
+// an instance silently without them.
+Message copyLanguageLines(OutputFile& out, const char* instancesRoot) {
   std::string adminConf = formatString("%s/admin-server/config/init.conf", instancesRoot);
   FileHandle in(std::fopen(adminConf.c_str(), "r"));
-  if (!in) return;
+  if (!in) {
+    if (errno == ENOENT || errno == ENOTDIR) return Message();
+    return errorMessage("ERR_FILE_OPEN_READ", {adminConf.c_str(), std::strerror(errno)});
+  }
   char line[kLanguageReadBuffer];
   bool midLine = false;
   while (std::fgets(line, sizeof line, in.get())) {
@@ -43,8 +48,10 @@ void copyLanguageLines(OutputFile& out, const char* instancesRoot) {
       midLine = length > 0 && line[length - 1] != '\n';
     }
   }
+  if (std::ferror(in.get())) return errorMessage("ERR_FILE_READ", {adminConf.c_str(), std::strerror(errno)});
   // A copied last line without a line end would swallow the next directive.
   if (midLine) writeOutputText(out, "\n");
+  return Message();
 }
 
 void writeTuningLines(OutputFile& out, const InstanceRecord* record) {
@@ -71,9 +78,8 @@ Message writeInitConf(const InstanceRecord* record, BackupCatalogue* catalogue) 
   OutputFile out;
   if (!openOutputFile(out, path.c_str())) return fileWriteFailure(path.c_str(), errno);
   writeIdentityLines(out, record, instanceDir);
-  // Nothing the ACL files meet can fail init.conf: they report nothing.
-  writeAclFiles(record, instanceDir.c_str(), catalogue);
-  copyLanguageLines(out, record->instancesRoot);
+  if (Message failure = writeAclFiles(record, instanceDir.c_str(), catalogue)) return failure;
+  if (Message failure = copyLanguageLines(out, record->instancesRoot)) return failure;
   writeTuningLines(out, record);
   if (int failure = closeOutputFile(out)) return fileWriteFailure(path.c_str(), failure);
   return backUpAndRecord(catalogue, path, instanceDir + "/config/backup/init.conf", path + "\n", "init.conf");

@@ -199,12 +199,12 @@ TEST_F(WritersTest, ObjConfAndItsTwinHaveTheirExactContent) {
 
 TEST_F(WritersTest, ExistingAclFilesAreKept) {
   writeFile(config + "/generated.web1.acl", "version 3.0;\nacl \"own\";\n");
-  writeAclFiles(&record, instance.c_str(), catalogue);
+  EXPECT_EQ(messageText(writeAclFiles(&record, instance.c_str(), catalogue)), "(success)");
   EXPECT_EQ(readFile(config + "/generated.web1.acl"), "version 3.0;\nacl \"own\";\n");
   EXPECT_EQ(readFile(config + "/genwork.web1.acl"), "version 3.0;\nacl \"own\";\n");
 
   writeFile(config + "/generated.web1.acl", "changed\n");
-  writeAclFiles(&record, instance.c_str(), catalogue);
+  EXPECT_EQ(messageText(writeAclFiles(&record, instance.c_str(), catalogue)), "(success)");
   EXPECT_EQ(readFile(config + "/genwork.web1.acl"), "version 3.0;\nacl \"own\";\n");
 }
 
@@ -215,13 +215,41 @@ TEST_F(WritersTest, AnAclFileThatCannotBeWrittenWholeIsRemoved) {
   small.rlim_cur = 100;  // the ACL text is longer
   void (*savedHandler)(int) = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  writeAclFiles(&record, instance.c_str(), catalogue);
+  Message failure = writeAclFiles(&record, instance.c_str(), catalogue);
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, savedHandler);
 
+  EXPECT_EQ(messageText(failure), "Cannot write " + config + "/generated.web1.acl: File too large");
   EXPECT_FALSE(fileExists(config + "/generated.web1.acl"));
   EXPECT_FALSE(fileExists(config + "/genwork.web1.acl"));
   EXPECT_EQ(findBackupEntry(catalogue, "web1.acl"), -1);
+}
+
+// Neither a working copy that cannot be made nor an administration
+// configuration that cannot be read may leave an init.conf that passes for
+// a complete one.
+TEST_F(WritersTest, AclAndLanguageFailuresFailInitConf) {
+  const std::string generated = config + "/generated.web1.acl";
+  const std::string workCopy = config + "/genwork.web1.acl";
+  makeDirs(generated);  // cannot be copied
+  EXPECT_EQ(messageText(writeInitConf(&record, catalogue)), generated + " is not a regular file.");
+  EXPECT_FALSE(fileExists(workCopy));
+
+  rmdir(generated.c_str());
+  makeDirs(workCopy);  // cannot be recorded
+  EXPECT_EQ(messageText(writeInitConf(&record, catalogue)),
+            "Cannot record the backup copy of web1.acl in the backup catalogue.");
+  EXPECT_FALSE(fileExists(config + "/backup/init.conf"));
+
+  rmdir(workCopy.c_str());
+  const std::string admin = root + "/admin-server/config/init.conf";
+  makeDirs(admin);  // opens, but every read fails
+  EXPECT_EQ(messageText(writeInitConf(&record, catalogue)), "Cannot read " + admin + ": Is a directory");
+  EXPECT_FALSE(fileExists(config + "/backup/init.conf"));
+
+  rmdir(admin.c_str());
+  EXPECT_EQ(messageText(writeInitConf(&record, catalogue)), "(success)");  // no administration server
+  EXPECT_EQ(languageLines(), "");
 }
 
 TEST_F(WritersTest, TemplateFilesGetEscapedValuesAndKeepUnsetTokens) {
@@ -290,7 +318,7 @@ TEST_F(WritersTest, FailedRecordingsNameTheirFile) {
     const char* name;
     Message (*writer)(const InstanceRecord*, BackupCatalogue*);
   } cases[] = {
-      {"init.conf", writeInitConf},
+      {"web1.acl", writeInitConf},  // the ACL working copy is recorded first
       {"obj.conf", writeObjConf},
       {"server.xml", writeServerXml},
       {"mirel_acc.xml", writeAccXml},

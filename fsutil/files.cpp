@@ -166,11 +166,9 @@ int makeDirectory(const char* path, mode_t mode) {
   if (!usablePath(path)) return -1;
   if (!pathExists(path) && mkdir(path, mode) != 0) return -1;
   // The umask may have weakened the creation mode; an existing path gets
-  // the mode too. The outcome is deliberately not examined.
-  int savedErrno = errno;
-  (void)chmod(path, mode);
-  errno = savedErrno;
-  return 0;
+  // the mode too. A directory left with another mode (0700 under a umask of
+  // 077) must not pass for one made as asked.
+  return chmod(path, mode) == 0 ? 0 : -1;
 }
 
 Message makeDirectoryPath(const char* path, mode_t mode) {

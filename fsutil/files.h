@@ -25,7 +25,8 @@ Message copyFile(const char* source, const char* destination, mode_t mode);
 int copyFileQuiet(const char* source, const char* destination, mode_t mode);
 
 // Creates the directory `path` with exactly `mode`; an existing path of any
-// kind is kept and given `mode`. 0, or -1 with errno of the failed mkdir.
+// kind is kept and given `mode`. 0, or -1 with errno of the failed mkdir or
+// mode change.
 int makeDirectory(const char* path, mode_t mode);
 
 // Creates every missing directory along `path` with `mode`; existing

@@ -204,6 +204,27 @@ TEST_F(FilesTest, MakeDirectoryCreatesOrResetsTheMode) {
   EXPECT_EQ(errno, ENOENT);
 }
 
+// A directory whose mode cannot be set is a failure, not a directory with
+// whatever mode the umask left (here: someone else's directory).
+TEST_F(FilesTest, MakeDirectoryFailsWhenTheModeCannotBeSet) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root";
+  std::string roots = scratch / "roots";
+  makeDirs(roots, 0700);
+  const passwd* daemon = getpwnam("daemon");
+  ASSERT_NE(daemon, nullptr);
+  pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    if (setresuid(daemon->pw_uid, daemon->pw_uid, daemon->pw_uid) != 0) _exit(9);
+    errno = 0;
+    _exit(makeDirectory(roots.c_str(), 0755) == -1 && errno == EPERM ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(fileMode(roots), 0700);
+}
+
 TEST_F(FilesTest, MakeDirectoryPathCreatesOnlyTheMissingPrefixes) {
   std::string a = scratch / "a";
   makeDirs(a);

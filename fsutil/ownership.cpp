@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "fsutil/files.h"
 
@@ -51,30 +52,57 @@ DirectoryHandle openListing(int parent, const char* name) {
   int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return DirectoryHandle();
   DIR* directory = fdopendir(fd);
-  if (directory == nullptr) close(fd);
+  if (directory == nullptr) {
+    int error = errno;
+    close(fd);
+    errno = error;
+  }
   return DirectoryHandle(directory);
 }
 
-void chownEntries(DIR* directory, uid_t uid, gid_t gid);
+// Where the first owner change of a walk failed, and why.
+struct WalkFailure {
+  std::string path;
+  int error = 0;
+};
+
+bool noteWalkFailure(WalkFailure* failure, const std::string& path, int error) {
+  failure->path = path;
+  failure->error = error;
+  return false;
+}
+
+bool chownEntries(DIR* directory, const std::string& path, uid_t uid, gid_t gid, WalkFailure* failure);
 
 // Everything is addressed relative to the already opened parent, so a
 // directory further up that is replaced by a link while the walk runs
-// cannot lead it elsewhere.
-int chownEntry(int parent, const char* name, uid_t uid, gid_t gid) {
+// cannot lead it elsewhere. The walk stops at the first change that fails:
+// a tree left partly with the old owner must not pass for a handed-over one.
+bool chownEntry(int parent, const char* name, const std::string& path, uid_t uid, gid_t gid, WalkFailure* failure) {
   struct stat status;
-  if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return noteWalkFailure(failure, path, errno);
   if (S_ISDIR(status.st_mode)) {
-    // A directory that cannot be opened keeps its contents' owners; that is not an error.
-    if (DirectoryHandle listing = openListing(parent, name)) chownEntries(listing.get(), uid, gid);
+    DirectoryHandle listing = openListing(parent, name);
+    if (!listing) return noteWalkFailure(failure, path, errno);
+    if (!chownEntries(listing.get(), path, uid, gid, failure)) return false;
   }
-  return fchownat(parent, name, uid, gid, AT_SYMLINK_NOFOLLOW);
+  if (fchownat(parent, name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) return noteWalkFailure(failure, path, errno);
+  return true;
 }
 
-void chownEntries(DIR* directory, uid_t uid, gid_t gid) {
-  while (const dirent* entry = readdir(directory)) {
+bool chownEntries(DIR* directory, const std::string& path, uid_t uid, gid_t gid, WalkFailure* failure) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(directory);
+    if (entry == nullptr) return errno == 0 || noteWalkFailure(failure, path, errno);
     if (skippedEntry(entry)) continue;
-    (void)chownEntry(dirfd(directory), entry->d_name, uid, gid);
+    if (!chownEntry(dirfd(directory), entry->d_name, path + "/" + entry->d_name, uid, gid, failure)) return false;
   }
+}
+
+bool chownWholeTree(const char* path, uid_t uid, gid_t gid, WalkFailure* failure) {
+  if (path == nullptr || path[0] != '/') return noteWalkFailure(failure, path ? path : "", EINVAL);
+  return chownEntry(AT_FDCWD, path, path, uid, gid, failure);
 }
 
 // nftw hands over links (FTW_SL, dangling ones too under FTW_PHYS); they
@@ -87,14 +115,19 @@ int chmodWalkItem(const char* path, const struct stat* status, int type, struct 
 }  // namespace
 
 int chownTree(const char* path, uid_t uid, gid_t gid) {
-  if (path == nullptr || path[0] != '/') return -1;
-  return chownEntry(AT_FDCWD, path, uid, gid);
+  WalkFailure failure;
+  if (chownWholeTree(path, uid, gid, &failure)) return 0;
+  errno = failure.error;
+  return -1;
 }
 
-void chownTreeToUser(const char* userName, const char* path) {
-  if (geteuid() != 0) return;
+Message chownTreeToUser(const char* userName, const char* path) {
+  if (geteuid() != 0) return Message();
   UserIds user = lookUpUser(userName);
-  if (user.found) (void)chownTree(path, user.uid, user.gid);
+  if (!user.found) return errorMessage("ERR_GET_USER_NAME", {shown(userName)});
+  WalkFailure failure;
+  if (chownWholeTree(path, user.uid, user.gid, &failure)) return Message();
+  return errorMessage("ERR_CHANGE_OWNER", {failure.path.c_str(), std::strerror(failure.error)});
 }
 
 Message chownToUser(const char* path, const char* userName) {

@@ -12,13 +12,15 @@
 #include "messages/messages.h"
 
 // Changes owner and group of the absolute `path` and, depth first with
-// children before their parent, of everything below it. Returns the outcome
-// of the change of `path` itself (0 or -1); -1 for a null or relative path.
+// children before their parent, of everything below it, stopping at the
+// first change (or directory listing) that fails. 0 when every change was
+// made; -1 with errno otherwise, and for a null or relative path.
 int chownTree(const char* path, uid_t uid, gid_t gid);
 
-// chownTree to `userName`'s ids, only for an effective uid 0 and a known
-// user. Reports nothing.
-void chownTreeToUser(const char* userName, const char* path);
+// As root: chownTree to `userName`'s ids. Empty, or ERR_GET_USER_NAME (user)
+// or ERR_CHANGE_OWNER (the first path that failed, error). Does nothing for
+// another effective uid.
+Message chownTreeToUser(const char* userName, const char* path);
 
 // Gives `path` (not recursively) to `userName` unless the real uid already
 // is that user's. Empty, ERR_GET_USER_NAME (user) or ERR_CHANGE_OWNER (path, error).

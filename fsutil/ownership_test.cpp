@@ -3,8 +3,10 @@
 #include <ftw.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <unicode/uloc.h>
@@ -46,6 +48,23 @@ class OwnershipTest : public ::testing::Test {
       if (setgroups(0, nullptr) != 0 || setresgid(daemonGid, daemonGid, daemonGid) != 0 ||
           setresuid(daemonUid, daemonUid, daemonUid) != 0)
         _exit(99);
+      _exit(check());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  // Runs `check` in a child that is still root but may no longer change
+  // owners (CAP_CHOWN dropped): every owner change to another user fails.
+  int asRootWithoutChown(const std::function<int()>& check) {
+    pid_t child = fork();
+    if (child == 0) {
+      __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+      __user_cap_data_struct data[2] = {};
+      if (syscall(SYS_capget, &header, data) != 0) _exit(98);
+      data[0].effective &= ~(1u << CAP_CHOWN);
+      if (syscall(SYS_capset, &header, data) != 0) _exit(99);
       _exit(check());
     }
     int status = 0;
@@ -131,12 +150,31 @@ TEST_F(OwnershipTest, ChownTreeToUserAsRoot) {
   const std::string tree = scratch / "docs";
   makeDirs(tree + "/sub");
   writeFile(tree + "/sub/index.html", "x");
-  chownTreeToUser("no-such-user-here", tree.c_str());
+  EXPECT_EQ(text(chownTreeToUser("no-such-user-here", tree.c_str())),
+            "Cannot look up the user \"no-such-user-here\" in the password database.");
   EXPECT_EQ(fileOwner(tree + "/sub/index.html"), 0u);
-  chownTreeToUser("daemon", tree.c_str());
+  EXPECT_EQ(text(chownTreeToUser("daemon", tree.c_str())), "<no message>");
   EXPECT_EQ(fileOwner(tree), daemonUid);
   EXPECT_EQ(fileOwner(tree + "/sub/index.html"), daemonUid);
   EXPECT_EQ(fileGroup(tree + "/sub/index.html"), daemonGid);
+}
+
+// A tree left partly with its old owner must not pass for a handed-over one:
+// the first change that fails ends the walk and is reported with its path.
+TEST_F(OwnershipTest, ChownTreeToUserReportsTheFirstFailedChange) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root";
+  const std::string tree = scratch / "docs";
+  makeDirs(tree + "/sub");
+  writeFile(tree + "/sub/index.html", "x");
+  int result = asRootWithoutChown([&] {
+    int failures = sameText(chownTreeToUser("daemon", tree.c_str()),
+                            "Cannot change the owner of " + tree + "/sub/index.html: Operation not permitted");
+    failures += chownTree(tree.c_str(), daemonUid, daemonGid) == -1 && errno == EPERM ? 0 : 1;
+    return failures;
+  });
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(fileOwner(tree), 0u);
+  EXPECT_EQ(fileOwner(tree + "/sub"), 0u);
 }
 
 TEST_F(OwnershipTest, SinglePathOwnerChangesAsRoot) {
@@ -207,7 +245,7 @@ TEST_F(OwnershipTest, OrdinaryUserChangesNothingAndRootOnlyStepsStaySilent) {
     failures += sameText(chownLogsDirectory(instance.c_str(), "daemon"), "<no message>");
     failures += sameText(chownAclFiles(instance.c_str(), "web1", "daemon"), "<no message>");
     failures += sameText(chownAclFiles(instance.c_str(), "web1", "no-such-user-here"), "<no message>");
-    chownTreeToUser("daemon", (instance + "/config").c_str());
+    failures += sameText(chownTreeToUser("daemon", (instance + "/config").c_str()), "<no message>");
     return failures;
   });
   EXPECT_EQ(result, 0);

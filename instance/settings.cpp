@@ -1,4 +1,5 @@
 #include "instance/settings.h"
+#include "instance/settings_internal.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,13 +35,10 @@ constexpr SettingField SETTING_FIELDS[] = {
     {"directoryBindPassword", &InstanceRecord::directoryBindPassword},
 };
 constexpr size_t FIELD_COUNT = sizeof SETTING_FIELDS / sizeof SETTING_FIELDS[0];
+static_assert(FIELD_COUNT == INSTALL_SETTING_COUNT, "every setting has a value slot");
 constexpr size_t PERL_HOME = 0;
 
-// The values found so far, and for those from the file the line that gave them.
-struct SettingValues {
-  std::optional<std::string> value[FIELD_COUNT];
-  long line[FIELD_COUNT] = {};
-};
+using SettingValues = InstallSettingValues;
 
 constexpr const char* SERVER_ROOT_REFERENCE = "${SERVER_ROOT}";
 constexpr const char* BLANKS = " \t\r";
@@ -151,16 +149,7 @@ std::string readSettingsFile(const char* serverRoot, SettingValues& values) {
     if (errno == ENOENT || errno == ENOTDIR) return "";
     return file + ": cannot read the settings: " + std::strerror(errno);
   }
-  LineBuffer buffer;
-  long number = 0;
-  for (ssize_t length; (length = getline(&buffer.data, &buffer.capacity, in.get())) >= 0;) {
-    std::string line(buffer.data, static_cast<size_t>(length));
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    std::string error = takeLine(file, ++number, line, serverRoot, values);
-    if (!error.empty()) return error;
-  }
-  if (std::ferror(in.get())) return file + ": cannot read the settings: " + std::strerror(errno);
-  return "";
+  return readInstallSettings(in.get(), file, serverRoot, &values);
 }
 
 void takeEnvironment(const char* serverRoot, SettingValues& values) {
@@ -171,6 +160,22 @@ void takeEnvironment(const char* serverRoot, SettingValues& values) {
 }
 
 }  // namespace
+
+const char* installSettingName(size_t index) { return index < FIELD_COUNT ? SETTING_FIELDS[index].name : nullptr; }
+
+std::string readInstallSettings(FILE* in, const std::string& file, const char* serverRoot,
+                                InstallSettingValues* values) {
+  LineBuffer buffer;
+  long number = 0;
+  for (ssize_t length; (length = getline(&buffer.data, &buffer.capacity, in)) >= 0;) {
+    std::string line(buffer.data, static_cast<size_t>(length));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    std::string error = takeLine(file, ++number, line, serverRoot, *values);
+    if (!error.empty()) return error;
+  }
+  if (std::ferror(in)) return file + ": cannot read the settings: " + std::strerror(errno);
+  return "";
+}
 
 std::string applyInstallSettings(const char* serverRoot, InstanceRecord* record) {
   SettingValues values;

@@ -1,4 +1,5 @@
 #include "instance/settings.h"
+#include "instance/settings_internal.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -203,3 +204,19 @@ TEST_F(SettingsTest, TextsOutliveLaterCalls) {
 }
 
 }  // namespace
+
+TEST(SettingsReader, ReadsAStreamWithValuesAndLines) {
+  std::string text = "# x\n docLanguage = fr_FR \r\n\nqbusLib=${SERVER_ROOT}/lib/${SERVER_ROOT}\nbogus line\n";
+  FILE* stream = fmemopen(&text[0], text.size(), "r");
+  InstallSettingValues values;
+  EXPECT_EQ(readInstallSettings(stream, "f.defaults", "/r", &values), "f.defaults:5: expected a line \"name = value\"");
+  std::fclose(stream);
+  ASSERT_STREQ(installSettingName(7), "docLanguage");
+  ASSERT_STREQ(installSettingName(5), "qbusLib");
+  EXPECT_EQ(installSettingName(INSTALL_SETTING_COUNT), nullptr);
+  EXPECT_EQ(values.value[7], "fr_FR");
+  EXPECT_EQ(values.line[7], 2);
+  EXPECT_EQ(values.value[5], "/r/lib//r");
+  EXPECT_EQ(values.line[5], 4);
+  EXPECT_FALSE(values.value[0]);
+}

@@ -166,7 +166,7 @@ Message buildInstance(const InstanceRecord* record) {
   if (Message failure = closeBackupCatalogue(catalogue.release())) return failure;
 
   if (Message failure = narrowPermissions(instanceDir)) return failure;
-  chownTreeToUser(record->serverUser, instanceDir.c_str());
+  if (Message failure = chownTreeToUser(record->serverUser, instanceDir.c_str())) return failure;
   return syncFileSystems(record, instanceDir);
 }
 

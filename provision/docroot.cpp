@@ -1,12 +1,15 @@
 #include "provision/docroot.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fsutil/files.h"
 #include "fsutil/ownership.h"
@@ -60,32 +63,66 @@ bool staysInside(const std::string& name) {
   }
 }
 
-Message copyDocument(const std::string& listPath, const std::string& templateDir, const std::string& docRoot,
-                     const std::string& name) {
-  if (!staysInside(name)) return errorMessage("ERR_DOCS_LIST_ENTRY", {listPath.c_str(), name.c_str()});
+Message copyDocument(const std::string& templateDir, const std::string& docRoot, const std::string& name) {
   std::string source = templateDir + "/" + name;
   std::string destination = docRoot + "/" + name;
   return copyFile(source.c_str(), destination.c_str(), DOCUMENT_MODE);
 }
 
+bool isHomePage(const std::string& name) { return name == "home.html" || name == "index.html"; }
+
+// Copies a home page under a temporary name beside it and renames it into
+// place, so that it never exists half written.
+Message placeHomePage(const std::string& templateDir, const std::string& docRoot, const std::string& name) {
+  std::string destination = docRoot + "/" + name;
+  std::string temporary = docRoot + "/." + name + ".XXXXXX";
+  int descriptor = mkstemp(&temporary[0]);
+  if (descriptor < 0) return errorMessage("ERR_FILE_OPEN_WRITE", {destination.c_str(), std::strerror(errno)});
+  close(descriptor);
+  std::string source = templateDir + "/" + name;
+  Message failure = copyFile(source.c_str(), temporary.c_str(), DOCUMENT_MODE);
+  if (!failure && chmod(temporary.c_str(), DOCUMENT_MODE) != 0)
+    failure = errorMessage("ERR_FILE_WRITE", {temporary.c_str(), std::strerror(errno)});
+  if (!failure && rename(temporary.c_str(), destination.c_str()) != 0)
+    failure = errorMessage("ERR_FILE_WRITE", {destination.c_str(), std::strerror(errno)});
+  if (failure) unlink(temporary.c_str());
+  return failure;
+}
+
+// A home page marks a document root as filled (holdsHomePage), so it comes
+// last and whole: a run that stops half way, by a failed copy or a kill,
+// must not leave a root that the next run takes for a filled one.
 Message copyListedDocuments(const std::string& templateDir, const std::string& docRoot) {
   std::string listPath = templateDir + "/docs.lst";
   FilePtr list(std::fopen(listPath.c_str(), "re"));
   if (!list) return errorMessage("ERR_FILE_OPEN_READ", {listPath.c_str(), std::strerror(errno)});
-
-  char piece[LIST_PIECE_SIZE];
-  while (std::fgets(piece, sizeof piece, list.get())) {
-    std::string name = piece;
-    if (!name.empty() && name.back() == '\n') name.pop_back();
-    if (name.empty() || name[0] == '#') continue;
-    if (Message failure = copyDocument(listPath, templateDir, docRoot, name)) return failure;
-  }
-  // A list cut short by a read error must not pass for a complete copy.
-  if (std::ferror(list.get())) return errorMessage("ERR_FILE_READ", {listPath.c_str(), std::strerror(errno)});
-  return {};
+  std::vector<std::string> homePages;
+  Message failure = forEachListedDocument(list.get(), listPath.c_str(), [&](const std::string& name) {
+    if (!isHomePage(name)) return copyDocument(templateDir, docRoot, name);
+    homePages.push_back(name);
+    return Message();
+  });
+  for (size_t i = 0; !failure && i < homePages.size(); ++i)
+    failure = placeHomePage(templateDir, docRoot, homePages[i]);
+  return failure;
 }
 
 }  // namespace
+
+Message forEachListedDocument(FILE* list, const char* listPath,
+                              const std::function<Message(const std::string& name)>& visit) {
+  char piece[LIST_PIECE_SIZE];
+  while (std::fgets(piece, sizeof piece, list)) {
+    std::string name = piece;
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    if (name.empty() || name[0] == '#') continue;
+    if (!staysInside(name)) return errorMessage("ERR_DOCS_LIST_ENTRY", {listPath, name.c_str()});
+    if (Message failure = visit(name)) return failure;
+  }
+  // A list cut short by a read error must not pass for a complete copy.
+  if (std::ferror(list)) return errorMessage("ERR_FILE_READ", {listPath, std::strerror(errno)});
+  return {};
+}
 
 Message populateDocRoot(const InstanceRecord* record) {
   std::string docRoot = text(record->docRoot);
@@ -100,6 +137,6 @@ Message populateDocRoot(const InstanceRecord* record) {
   if (Message failure = copyListedDocuments(templateDirectory(record), docRoot)) return failure;
   // A document root that existed keeps its owners; one made here belongs to
   // the server.
-  if (made) chownTreeToUser(record->serverUser, docRoot.c_str());
+  if (made) return chownTreeToUser(record->serverUser, docRoot.c_str());
   return {};
 }

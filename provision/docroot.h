@@ -1,6 +1,10 @@
 // The document root of a new instance and its first documents.
 #pragma once
 
+#include <cstdio>
+#include <functional>
+#include <string>
+
 #include "instance/record.h"
 #include "messages/messages.h"
 
@@ -8,3 +12,12 @@
 // copies the documents listed in docs.lst of the (localised) template
 // directory. A document root made here goes to serverUser (as root).
 Message populateDocRoot(const InstanceRecord* record);
+
+// Reads the document list `list` (called `listPath` in messages) in pieces
+// of at most 1022 characters, skips comment and empty lines, and hands each
+// name, its line end removed, to `visit` in file order. Returns the first
+// message of `visit`; ERR_DOCS_LIST_ENTRY (listPath, name) when a name is
+// absolute or has a ".." component; ERR_FILE_READ (listPath, error text)
+// when reading fails. Does not close `list`.
+Message forEachListedDocument(FILE* list, const char* listPath,
+                              const std::function<Message(const std::string& name)>& visit);

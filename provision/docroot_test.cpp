@@ -172,6 +172,26 @@ TEST_F(DocRoot, ADocumentInAMissingSubdirectoryCannotBeWritten) {
   EXPECT_EQ("doc after.html", readFile(docRoot_ + "/after.html"));
 }
 
+// The home page marks a filled root: a run stopped by a failed copy must not
+// leave one, or the next run would take the root for filled and skip it.
+TEST_F(DocRoot, TheHomePageComesLastAndWholeSoAStoppedRootIsFilledAgain) {
+  writeList("index.html\nhome.html\nfirst.css\nmissing.gif\nlast.css\n",
+            {"index.html", "home.html", "first.css", "last.css"});
+  Message failure = populate();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ("Cannot open " + templates() + "/missing.gif for reading: No such file or directory",
+            std::string(failure.get()));
+  EXPECT_EQ(Entries{"first.css"}, listTree(docRoot_));
+
+  writeFile(templates() + "/missing.gif", "doc missing.gif");
+  ASSERT_FALSE(populate());
+  EXPECT_EQ((Entries{"first.css", "home.html", "index.html", "last.css", "missing.gif"}), listTree(docRoot_));
+  for (const char* name : {"index.html", "home.html", "last.css"}) {
+    EXPECT_EQ("doc " + std::string(name), readFile(docRoot_ + "/" + name)) << name;
+    EXPECT_EQ(0644, fileMode(docRoot_ + "/" + name)) << name;
+  }
+}
+
 // 1500 characters arrive as a piece of 1022 and one of 478, each a name.
 TEST_F(DocRoot, ALongLineIsReadInPiecesOfAtMost1022Characters) {
   const std::string dir(200, 'd');
@@ -201,7 +221,7 @@ TEST_F(DocRoot, EntriesLeavingTheDocumentRootAreRefused) {
     EXPECT_EQ("The document list " + templates() + "/docs.lst names \"" + entry +
                   "\", which is not a relative path inside the document root.",
               std::string(failure.get()));
-    EXPECT_EQ(Entries{"index.html"}, listTree(docRoot_)) << entry;
+    EXPECT_EQ(Entries{}, listTree(docRoot_)) << entry << ": the home page comes last";
     EXPECT_FALSE(fileExists(other / "escape.html")) << entry;
   }
 }
@@ -256,3 +276,48 @@ TEST_F(DocRoot, AnOrdinaryUserMakesARootThatStaysItsOwn) {
 }
 
 }  // namespace
+
+namespace {
+
+struct ListWalk {
+  std::vector<std::string> names;
+  std::string message;
+};
+
+// Walks `list` as docs.lst; the visitor refuses the name "stop".
+ListWalk walkList(const std::string& list) {
+  FILE* stream = fmemopen(const_cast<char*>(list.data()), list.size(), "r");
+  ListWalk walk;
+  Message failure = forEachListedDocument(stream, "/t/docs.lst", [&walk](const std::string& name) {
+    walk.names.push_back(name);
+    return name == "stop" ? adoptMessage(strdup("stopped")) : Message();
+  });
+  std::fclose(stream);
+  walk.message = failure ? failure.get() : "";
+  return walk;
+}
+
+}  // namespace
+
+TEST_F(DocRoot, ListWalkOnAStream) {
+  const std::string longName(1030, 'n');
+  struct Case {
+    std::string list;
+    std::vector<std::string> names;
+    std::string message;
+  } cases[] = {
+      {"# c\n\na b\r\nsub/x.html\nlast", {"a b\r", "sub/x.html", "last"}, ""},
+      {longName + "\n", {std::string(1022, 'n'), std::string(8, 'n')}, ""},
+      {"one\nstop\nnever\n", {"one", "stop"}, "stopped"},
+      {"one\na/../b\nnever\n", {"one"},
+       "The document list /t/docs.lst names \"a/../b\", which is not a relative path inside the document root."},
+      {"/etc/passwd\n", {},
+       "The document list /t/docs.lst names \"/etc/passwd\", which is not a relative path inside the document root."},
+      {"a..b/..c/.\n", {"a..b/..c/."}, ""},
+  };
+  for (const Case& c : cases) {
+    ListWalk walk = walkList(c.list);
+    EXPECT_EQ(walk.names, c.names) << c.list.substr(0, 40);
+    EXPECT_EQ(walk.message, c.message) << c.list.substr(0, 40);
+  }
+}

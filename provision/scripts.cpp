@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -148,6 +149,14 @@ bool runCommand(const std::vector<std::string>& arguments) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// A generator that says it succeeded without leaving its script (an
+// interpreter that took a read error on its program for its end, say) has
+// failed all the same.
+bool isRegularFile(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 Message scriptFailure(ControlScript script, const char* instanceDir, const std::vector<std::string>& arguments) {
   switch (script) {
     case ControlScript::Start:
@@ -189,7 +198,8 @@ Message runScriptGenerator(const InstanceRecord* record, const char* instanceDir
   for (ControlScript script :
        {ControlScript::Start, ControlScript::Stop, ControlScript::Restart, ControlScript::Rotate}) {
     std::vector<std::string> arguments = scriptGeneratorArguments(record, instanceDir, script);
-    if (!runCommand(arguments)) return scriptFailure(script, instanceDir, arguments);
+    if (!runCommand(arguments) || !isRegularFile(arguments.back()))
+      return scriptFailure(script, instanceDir, arguments);
   }
   return {};
 }

@@ -21,5 +21,6 @@ std::string shellQuotedCommandLine(const std::vector<std::string>& arguments);
 
 // Runs the generator for startserv, stopserv, restartserv and rotatelogs in
 // that order without a shell; stops at the first failure (cannot start,
-// non-zero exit, killed by a signal) with that script's message.
+// non-zero exit, killed by a signal, no script left at the output path)
+// with that script's message.
 Message runScriptGenerator(const InstanceRecord* record, const char* instanceDir);

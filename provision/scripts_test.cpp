@@ -228,6 +228,17 @@ TEST_F(ScriptGeneratorRun, EachScriptHasItsOwnFailureAndLaterScriptsAreNotMade) 
   }
 }
 
+// A generator that reports success without leaving its script (perl taking
+// a read error on its program for the program's end does that) has failed.
+TEST_F(ScriptGeneratorRun, AGeneratorThatLeavesNoScriptFails) {
+  replaceGenerator("my $out = $ARGV[-1]; exit 0 if $out =~ /stopserv\\z/;\n"
+                   "open(my $f, '>', $out) or exit 5; close($f); exit 0;\n");
+  Message failure = run();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ("Cannot create the stop script in " + instanceDir_ + "/bin.", std::string(failure.get()));
+  EXPECT_EQ(std::vector<std::string>{"startserv"}, listTree(instanceDir_ + "/bin"));
+}
+
 TEST_F(ScriptGeneratorRun, ARotatelogsFailureShowsTheCommandLineReadyForAShell) {
   replaceGenerator("my $out = $ARGV[-1]; exit 1 if $out =~ /rotatelogs\\z/;\n"
                    "open(my $f, '>', $out) or exit 5; close($f); exit 0;\n");

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 void Installation::handTo(const std::string& user) {
@@ -20,12 +22,49 @@ std::vector<std::string> allOptions(const std::string& id, const std::string& us
           "-P", "7676", "-A", "admin", "-W", "secret", "-J", "/usr/lib/jvm/java"};
 }
 
-ProcessResult runInstall(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-                         const std::string& input, const std::vector<std::string>& prefix) {
+namespace {
+
+std::vector<std::string> splitAtBlanks(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+// The children get a minimal environment, so the wrapper is found here.
+std::string findOnPath(const std::string& command) {
+  if (command.find('/') != std::string::npos) return command;
+  const char* path = std::getenv("PATH");
+  std::istringstream directories(path ? path : "/usr/bin:/bin");
+  for (std::string directory; std::getline(directories, directory, ':');) {
+    std::string candidate = (directory.empty() ? "." : directory) + "/" + command;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  throw std::runtime_error("INSTALL_TEST_WRAPPER: " + command + " not found on PATH");
+}
+
+std::vector<std::string> wrapperWords() {
+  const char* wrapper = std::getenv("INSTALL_TEST_WRAPPER");
+  std::vector<std::string> words = splitAtBlanks(wrapper ? wrapper : "");
+  if (!words.empty()) words[0] = findOnPath(words[0]);
+  return words;
+}
+
+}  // namespace
+
+std::vector<std::string> installCommand(const std::vector<std::string>& arguments,
+                                        const std::vector<std::string>& prefix) {
   std::vector<std::string> argv = prefix;
+  std::vector<std::string> wrapper = wrapperWords();
+  argv.insert(argv.end(), wrapper.begin(), wrapper.end());
   argv.push_back(INSTALL_BINARY);
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return runProcess(argv, environment, input);
+  return argv;
+}
+
+ProcessResult runInstall(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+                         const std::string& input, const std::vector<std::string>& prefix) {
+  return runProcess(installCommand(arguments, prefix), environment, input);
 }
 
 std::vector<std::string> cgiEnvironment(const std::string& root, const std::string& method, const std::string& body) {

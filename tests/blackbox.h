@@ -21,7 +21,13 @@ std::vector<std::string> commandLineEnvironment(const std::string& root);
 // All nine options for an instance `id` run by `user` with document root `docRoot`.
 std::vector<std::string> allOptions(const std::string& id, const std::string& user, const std::string& docRoot);
 
-// Runs `prefix` + the install binary + `arguments`.
+// The command line `prefix` + wrapper + the install binary + `arguments`. The
+// wrapper is INSTALL_TEST_WRAPPER of the test's environment split at blanks
+// (a checker such as valgrind), its first word looked up on PATH.
+std::vector<std::string> installCommand(const std::vector<std::string>& arguments,
+                                        const std::vector<std::string>& prefix = {});
+
+// Runs installCommand(arguments, prefix).
 ProcessResult runInstall(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
                          const std::string& input = "", const std::vector<std::string>& prefix = {});
 

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -68,10 +69,13 @@ ScratchDir::ScratchDir() {
   chmod(name, 0755);
 }
 
-ScratchDir::~ScratchDir() {
-  if (path_.size() < 20 || path_.compare(0, 18, "/tmp/install-test.") != 0) return;
-  nftw(path_.c_str(), openUp, 16, FTW_PHYS);
-  nftw(path_.c_str(), removeItem, 16, FTW_DEPTH | FTW_PHYS);
+ScratchDir::~ScratchDir() { removeTree(path_); }
+
+void removeTree(const std::string& path) {
+  if (path.size() < 20 || path.compare(0, 18, "/tmp/install-test.") != 0) return;
+  if (path.find("/../") != std::string::npos) return;
+  nftw(path.c_str(), openUp, 16, FTW_PHYS);
+  nftw(path.c_str(), removeItem, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::string ScratchDir::operator/(const std::string& relative) const { return path_ + "/" + relative; }
@@ -153,8 +157,53 @@ struct Pipe {
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                         const std::string& input) {
+namespace {
+
+int takeEnd(Pipe& pipe, int end) {
+  int fd = pipe.fd[end];
+  pipe.fd[end] = -1;
+  return fd;
+}
+
+void closeIfOpen(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+}  // namespace
+
+StartedProcess::StartedProcess(StartedProcess&& other) noexcept { *this = std::move(other); }
+
+StartedProcess& StartedProcess::operator=(StartedProcess&& other) noexcept {
+  if (this != &other) {
+    release();
+    pid_ = other.pid_;
+    input_ = other.input_;
+    output_ = other.output_;
+    error_ = other.error_;
+    pendingInput_ = std::move(other.pendingInput_);
+    other.pid_ = -1;
+    other.input_ = other.output_ = other.error_ = -1;
+  }
+  return *this;
+}
+
+StartedProcess::~StartedProcess() { release(); }
+
+void StartedProcess::release() {
+  closeIfOpen(&input_);
+  closeIfOpen(&output_);
+  closeIfOpen(&error_);
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pid_ = -1;
+}
+
+StartedProcess startProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                            const std::string& input, bool ownProcessGroup) {
   Pipe in, out, err;
   std::vector<char*> args, env;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -165,6 +214,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
   pid_t pid = fork();
   if (pid < 0) fail("fork");
   if (pid == 0) {
+    if (ownProcessGroup) setpgid(0, 0);
     dup2(in.fd[0], 0);
     dup2(out.fd[1], 1);
     dup2(err.fd[1], 2);
@@ -172,16 +222,24 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
     execve(args[0], args.data(), env.data());
     _exit(127);
   }
-  in.closeEnd(0);
-  out.closeEnd(1);
-  err.closeEnd(1);
+  // Set on both sides, so a kill of the group right after the start cannot miss it.
+  if (ownProcessGroup) setpgid(pid, pid);
+  StartedProcess process;
+  process.pid_ = pid;
+  process.input_ = takeEnd(in, 1);
+  process.output_ = takeEnd(out, 0);
+  process.error_ = takeEnd(err, 0);
+  process.pendingInput_ = input;
+  if (input.empty()) closeIfOpen(&process.input_);
+  return process;
+}
 
+ProcessResult waitProcess(StartedProcess& process) {
   ProcessResult result;
   size_t written = 0;
-  if (input.empty()) in.closeEnd(1);
   signal(SIGPIPE, SIG_IGN);
-  while (out.fd[0] >= 0 || err.fd[0] >= 0) {
-    pollfd fds[3] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}, {in.fd[1], POLLOUT, 0}};
+  while (process.output_ >= 0 || process.error_ >= 0) {
+    pollfd fds[3] = {{process.output_, POLLIN, 0}, {process.error_, POLLIN, 0}, {process.input_, POLLOUT, 0}};
     if (poll(fds, 3, -1) < 0 && errno != EINTR) fail("poll");
     char buffer[65536];
     for (int i = 0; i < 2; ++i) {
@@ -190,21 +248,29 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
       if (n > 0) {
         (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
       } else {
-        (i == 0 ? out : err).closeEnd(0);
+        closeIfOpen(i == 0 ? &process.output_ : &process.error_);
       }
     }
     if (fds[2].fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t n = write(in.fd[1], input.data() + written, input.size() - written);
+      const std::string& input = process.pendingInput_;
+      ssize_t n = write(process.input_, input.data() + written, input.size() - written);
       if (n > 0) written += static_cast<size_t>(n);
-      if (n < 0 || written == input.size()) in.closeEnd(1);
+      if (n < 0 || written == input.size()) closeIfOpen(&process.input_);
     }
   }
-  in.closeEnd(1);
+  closeIfOpen(&process.input_);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(process.pid_, &status, 0) < 0 && errno == EINTR) {
   }
+  process.pid_ = -1;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                         const std::string& input) {
+  StartedProcess process = startProcess(argv, environment, input);
+  return waitProcess(process);
 }
 
 std::vector<std::string> asUser(const std::string& user) {

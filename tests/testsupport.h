@@ -29,6 +29,9 @@ bool fileExists(const std::string& path);  // lstat succeeds
 // Creates or replaces a file with exactly `content`, then sets `mode`.
 void writeFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 void makeDirs(const std::string& path, mode_t mode = 0755);
+// Removes `path` and everything below it; only below /tmp/install-test.*
+// (a scratch directory), anything else is left alone.
+void removeTree(const std::string& path);
 // Copies a tree with `cp -a`.
 void copyTree(const std::string& from, const std::string& to);
 // Mode bits (& 07777) of lstat(path), or -1.
@@ -52,6 +55,38 @@ struct ProcessResult {
 // `input` on standard input, and collects both outputs.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                          const std::string& input = "");
+
+// A child started by startProcess and not yet waited for: its id and this
+// side's ends of its three pipes. Killed and reaped when it goes unwaited.
+class StartedProcess {
+ public:
+  StartedProcess() = default;
+  StartedProcess(StartedProcess&& other) noexcept;
+  StartedProcess& operator=(StartedProcess&& other) noexcept;
+  ~StartedProcess();
+
+  pid_t pid() const { return pid_; }
+
+ private:
+  friend StartedProcess startProcess(const std::vector<std::string>&, const std::vector<std::string>&,
+                                     const std::string&, bool);
+  friend ProcessResult waitProcess(StartedProcess& process);
+  void release();
+
+  pid_t pid_ = -1;
+  int input_ = -1, output_ = -1, error_ = -1;
+  std::string pendingInput_;
+};
+
+// As runProcess, but returns as soon as the child runs. With
+// `ownProcessGroup` the child leads a new process group (id = its pid), so
+// that kill(-pid, ...) reaches its own children too.
+StartedProcess startProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                            const std::string& input = "", bool ownProcessGroup = false);
+
+// Feeds the pending input, collects both outputs until the child closes
+// them, then reaps it. Call once per started process.
+ProcessResult waitProcess(StartedProcess& process);
 
 // The argument prefix that runs a command as `user` (setpriv, real and
 // effective ids and groups of that user).

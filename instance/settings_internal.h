@@ -1,0 +1,28 @@
+// The reader of the installation settings file, apart from the file system
+// and the environment.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+constexpr size_t INSTALL_SETTING_COUNT = 12;
+
+// The field name of setting `index` (0 to INSTALL_SETTING_COUNT - 1), as
+// written in the file: "perlHome", "installConfigRoot", ...
+const char* installSettingName(size_t index);
+
+// Values found so far, by setting index; for values from the file, the line
+// (from 1) that gave them, 0 otherwise.
+struct InstallSettingValues {
+  std::optional<std::string> value[INSTALL_SETTING_COUNT];
+  long line[INSTALL_SETTING_COUNT] = {};
+};
+
+// Reads settings lines from `in` into `values`, "${SERVER_ROOT}" replaced by
+// `serverRoot` (null: ""). Empty on success; else the one-line description
+// applyInstallSettings returns, naming `file` and the line, with `values`
+// then holding the lines before it.
+std::string readInstallSettings(FILE* in, const std::string& file, const char* serverRoot,
+                                InstallSettingValues* values);

@@ -1,0 +1,314 @@
+// Creations that meet: many at once in one installation, many at once for
+// one identifier, and creations killed at random moments.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tests/blackbox.h"
+
+namespace {
+
+constexpr int RUNS_AT_ONCE = 20;
+constexpr int KILL_TRIALS = 30;
+const std::string IN_USE = "The given server identifier is already in use.  Please pick another server identifier.\n";
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> splitFields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::istringstream in(line);
+  for (std::string field; std::getline(in, field, ':');) fields.push_back(field);
+  return fields;
+}
+
+// backups.conf read the way its reader expects it: head, empty line,
+// entries, empty line, tags, "--EOF--". `complete` is false for anything
+// else, a torn file above all.
+struct CatalogueLines {
+  bool complete = false;
+  std::vector<std::string> entries, tags;
+};
+
+CatalogueLines parseCatalogue(const std::string& text) {
+  CatalogueLines result;
+  const std::string end = "--EOF--\n";
+  if (text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end) != 0) return result;
+  std::vector<std::string> lines = splitLines(text);
+  size_t i = 0;
+  if (lines.empty() || lines[i++] != "backups.conf:Version 4.0") return result;
+  while (i < lines.size() && !lines[i].empty()) ++i;  // settings
+  for (++i; i < lines.size() && !lines[i].empty(); ++i) {
+    if (splitFields(lines[i]).size() < 4) return result;
+    result.entries.push_back(lines[i]);
+  }
+  for (++i; i + 1 < lines.size(); ++i) result.tags.push_back(lines[i]);
+  result.complete = i + 1 == lines.size() && lines[i] == "--EOF--";
+  return result;
+}
+
+// The catalogue with its times (fourth field of an entry, first of a tag) blanked.
+std::string withoutTimes(const std::string& text) {
+  CatalogueLines catalogue = parseCatalogue(text);
+  if (!catalogue.complete) return text;
+  for (std::string& entry : catalogue.entries) {
+    std::vector<std::string> fields = splitFields(entry);
+    entry = replaceAll(entry, ":" + fields[2] + ":" + fields[3] + ":", ":" + fields[2] + ":T:");
+  }
+  for (std::string& tag : catalogue.tags) tag = "T" + tag.substr(tag.find(':'));
+  std::string result = "backups.conf:Version 4.0\n\n";
+  for (const std::string& entry : catalogue.entries) result += entry + "\n";
+  result += "\n";
+  for (const std::string& tag : catalogue.tags) result += tag + "\n";
+  return result + "--EOF--\n";
+}
+
+// An instance as "relative path -> mode, owner, content", with its identifier
+// and document root replaced by placeholders, so instances made under
+// different identifiers compare equal when they are alike apart from times.
+using Snapshot = std::map<std::string, std::string>;
+
+Snapshot snapshot(const std::string& instanceDir, const std::string& id, const std::string& docRoot) {
+  auto normalise = [&](std::string text) { return replaceAll(replaceAll(text, docRoot, "<DOCS>"), id, "<ID>"); };
+  Snapshot result;
+  for (const std::string& entry : listTree(instanceDir)) {
+    std::string path = instanceDir + "/" + entry;
+    std::string content = entry.back() == '/' ? "" : readFile(path);
+    if (entry == "config/backup/backups.conf") content = withoutTimes(content);
+    std::ostringstream description;
+    description << std::oct << fileMode(path) << std::dec << " uid " << fileOwner(path) << "\n" << normalise(content);
+    result[normalise(entry)] = description.str();
+  }
+  return result;
+}
+
+// "" when equal, else the paths that differ.
+std::string differences(const Snapshot& actual, const Snapshot& expected) {
+  std::set<std::string> paths;
+  for (const auto& item : actual) paths.insert(item.first);
+  for (const auto& item : expected) paths.insert(item.first);
+  std::string report;
+  for (const std::string& path : paths) {
+    auto a = actual.find(path), e = expected.find(path);
+    if (a == actual.end()) report += "missing " + path + "\n";
+    else if (e == expected.end()) report += "extra " + path + "\n";
+    else if (a->second != e->second)
+      report += "differs " + path + ":\n" + a->second + "\n---- expected:\n" + e->second + "\n";
+  }
+  return report;
+}
+
+// Seven entries and seven tags, all naming files of this instance, the last
+// tag holding every entry at version 1.
+void expectCatalogueOf(const std::string& instanceDir, const std::string& id) {
+  CatalogueLines catalogue = parseCatalogue(readFile(instanceDir + "/config/backup/backups.conf"));
+  ASSERT_TRUE(catalogue.complete) << id;
+  ASSERT_EQ(catalogue.entries.size(), 7u) << id;
+  ASSERT_EQ(catalogue.tags.size(), 7u) << id;
+  std::vector<std::string> names;
+  for (const std::string& entry : catalogue.entries) {
+    std::vector<std::string> fields = splitFields(entry);
+    names.push_back(fields[0]);
+    EXPECT_EQ(fields[1].rfind(instanceDir + "/config/", 0), 0u) << entry;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{id + ".acl", "init.conf", "obj.conf", id + "-obj.conf", "server.xml",
+                                             "mirel-acc.xml", "keyfile"}));
+  EXPECT_EQ(catalogue.tags.back().substr(catalogue.tags.back().find(':')),
+            ":" + id + ".acl/1:init.conf/1:obj.conf/1:" + id + "-obj.conf/1:server.xml/1:mirel-acc.xml/1:keyfile/1::");
+}
+
+class Concurrency : public ::testing::Test {
+ protected:
+  Installation installation;
+  std::vector<std::string> env = commandLineEnvironment(installation.root);
+  std::string user = currentUserName();
+  const std::string referenceId = "refer0";
+  std::string referenceDocs = installation.scratch / "docs-refer0";
+  Snapshot reference;
+  std::chrono::duration<double> creationTime{1e9};  // the fastest of three clean runs
+
+  std::string instance(const std::string& id) const { return installation.root + "/" + id; }
+
+  std::vector<std::string> command(const std::string& id, const std::string& docRoot) const {
+    return installCommand(allOptions(id, user, docRoot));
+  }
+
+  // A clean creation, one at a time, to compare the others with; also
+  // measures how long a creation takes here.
+  void SetUp() override {
+    for (const char* id : {"timed0", "timed1", referenceId.c_str()}) {
+      auto start = std::chrono::steady_clock::now();
+      ProcessResult r = runProcess(command(id, installation.scratch / ("docs-" + std::string(id))), env);
+      creationTime = std::min<std::chrono::duration<double>>(creationTime, std::chrono::steady_clock::now() - start);
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
+    for (const char* id : {"timed0", "timed1"}) {
+      removeTree(instance(id));
+      removeTree(installation.scratch / ("docs-" + std::string(id)));
+    }
+    reference = snapshot(instance(referenceId), referenceId, referenceDocs);
+  }
+
+  void expectLikeTheReference(const std::string& id, const std::string& docRoot) {
+    EXPECT_EQ(differences(snapshot(instance(id), id, docRoot), reference), "") << id;
+    expectCatalogueOf(instance(id), id);
+    EXPECT_EQ(listTree(docRoot), listTree(referenceDocs)) << docRoot;
+    for (const std::string& document : listTree(referenceDocs))
+      EXPECT_EQ(readFile(docRoot + "/" + document), readFile(referenceDocs + "/" + document)) << document;
+  }
+
+  std::vector<std::string> brokenEntries() const {
+    std::vector<std::string> broken;
+    for (const std::string& entry : listTree(installation.root))
+      if (entry.rfind("broken.", 0) == 0) broken.push_back(entry);
+    return broken;
+  }
+};
+
+std::string successLine(const std::string& id, const std::string& docRoot) {
+  return "Created new Server www.example.test (" + id + "), \nlistening to port 8080 \n and serving documents from " +
+         docRoot + " directory.\n";
+}
+
+std::string runId(int i) { return "conc" + std::string(i < 10 ? "0" : "") + std::to_string(i); }
+
+// All started before any is waited for; they share one new document root.
+TEST_F(Concurrency, TwentyDifferentIdentifiersAtOnceAllSucceed) {
+  const std::string docRoot = installation.scratch / "docs-shared";
+  std::vector<StartedProcess> runs;
+  for (int i = 0; i < RUNS_AT_ONCE; ++i) runs.push_back(startProcess(command(runId(i), docRoot), env));
+  for (int i = 0; i < RUNS_AT_ONCE; ++i) {
+    ProcessResult r = waitProcess(runs[i]);
+    EXPECT_EQ(r.status, 0) << runId(i) << ": " << r.err;
+    EXPECT_EQ(r.err, successLine(runId(i), docRoot));
+    EXPECT_EQ(r.out, "");
+  }
+  for (int i = 0; i < RUNS_AT_ONCE; ++i) expectLikeTheReference(runId(i), docRoot);
+  EXPECT_EQ(brokenEntries(), std::vector<std::string>{});
+}
+
+TEST_F(Concurrency, TwentyRunsForOneIdentifierAtOnceOnlyOneWins) {
+  const std::string id = "same01", docRoot = installation.scratch / "docs-same01";
+  std::vector<std::string> before = listTree(installation.root);
+  std::vector<StartedProcess> runs;
+  for (int i = 0; i < RUNS_AT_ONCE; ++i) runs.push_back(startProcess(command(id, docRoot), env));
+  int winners = 0;
+  for (int i = 0; i < RUNS_AT_ONCE; ++i) {
+    ProcessResult r = waitProcess(runs[i]);
+    if (r.status == 0) {
+      ++winners;
+      EXPECT_EQ(r.err, successLine(id, docRoot));
+    } else {
+      EXPECT_EQ(r.status, 254) << r.err;
+      EXPECT_EQ(r.err, IN_USE);
+    }
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(winners, 1);
+  expectLikeTheReference(id, docRoot);
+  EXPECT_EQ(brokenEntries(), std::vector<std::string>{});
+  // Nothing else in the installation changed: no set-aside remains, no other entry.
+  std::vector<std::string> after;
+  for (const std::string& entry : listTree(installation.root))
+    if (entry.rfind(id + "/", 0) != 0) after.push_back(entry);
+  EXPECT_EQ(after, before);
+}
+
+// What "a half-written configuration file that a later run would take for a
+// finished one" means here, and what a killed run must leave:
+// - backups.conf is empty (the catalogue was not closed yet) or complete and
+//   parseable, never torn; when complete, every file it lists, and its
+//   backup copy, is whole (equal to the clean creation's), since it is the
+//   one file that later readers take as the record of a finished configuration;
+// - no later run builds on the remains: as long as the killed run's instance
+//   directory exists, a run with the same identifier is refused as in use and
+//   changes nothing, so no partly written file is ever taken over;
+// - once the remains are removed, the identifier works again and yields a
+//   complete instance and document root. The document root is shared by the
+//   killed run and the retry: a home page there counts as "already filled",
+//   so a killed run must never leave one behind the others.
+TEST_F(Concurrency, KilledCreationsLeaveNothingTakenForFinished) {
+  const std::string id = "killed", docRoot = installation.scratch / "docs-killed";
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<double> delays(0.0, creationTime.count());
+  std::map<std::string, int> outcomes;
+  for (int trial = 0; trial < KILL_TRIALS; ++trial) {
+    const double delay = delays(random);
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", trial " + std::to_string(trial) + ", kill after " +
+                 std::to_string(delay) + " s");
+    StartedProcess run = startProcess(command(id, docRoot), env, "", true);
+    std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+    kill(-run.pid(), SIGKILL);  // the tool and the script generator it may be running
+    ProcessResult killed = waitProcess(run);
+    ASSERT_TRUE(killed.status == 128 + SIGKILL || killed.status == 0) << killed.status << " " << killed.err;
+    const bool claimed = fileExists(instance(id)), docRootMade = fileExists(docRoot);
+
+    const std::string catalogue = readFile(instance(id) + "/config/backup/backups.conf");
+    if (!catalogue.empty()) {
+      CatalogueLines lines = parseCatalogue(catalogue);
+      ASSERT_TRUE(lines.complete) << "torn catalogue:\n" << catalogue;
+      Snapshot remains = snapshot(instance(id), id, docRoot);
+      for (const std::string& entry : lines.entries) {
+        std::vector<std::string> fields = splitFields(entry);
+        std::string file = replaceAll(fields[4], instance(id) + "/", "");  // the description names the live file
+        std::string copy = replaceAll(fields[1], instance(id) + "/", "");
+        for (const std::string& relative : {file, copy}) {
+          std::string key = replaceAll(relative, id, "<ID>");
+          // Modes and owners are narrowed after the catalogue closes: compare contents only.
+          auto content = [](const std::string& item) { return item.substr(item.find('\n')); };
+          ASSERT_TRUE(remains.count(key)) << relative;
+          EXPECT_EQ(content(remains[key]), content(reference[key])) << relative;
+        }
+      }
+    }
+
+    if (claimed) {
+      std::vector<std::string> before = listTree(installation.root);
+      Snapshot remains = snapshot(instance(id), id, docRoot);
+      ProcessResult refused = runProcess(command(id, docRoot), env);
+      EXPECT_EQ(refused.status, 254);
+      EXPECT_EQ(refused.err, IN_USE);
+      EXPECT_EQ(listTree(installation.root), before);
+      EXPECT_EQ(differences(snapshot(instance(id), id, docRoot), remains), "");
+      removeTree(instance(id));
+    }
+    ++outcomes[killed.status == 0 ? "finished"
+               : !claimed         ? "killed before the claim"
+               : !docRootMade     ? "killed before the document root"
+               : catalogue.empty() ? "killed filling the document root"
+                                   : "killed after closing the catalogue"];
+
+    ProcessResult retry = runProcess(command(id, docRoot), env);
+    ASSERT_EQ(retry.status, 0) << retry.err;
+    expectLikeTheReference(id, docRoot);
+    removeTree(instance(id));
+    removeTree(docRoot);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_EQ(brokenEntries(), std::vector<std::string>{});
+  std::cout << "kill trials (creation " << creationTime.count() << " s, seed " << seed << "):";
+  for (const auto& [outcome, count] : outcomes) std::cout << " " << outcome << " " << count << ";";
+  std::cout << "\n";
+  // Most kills must land inside a run, or the trials prove nothing.
+  EXPECT_LT(outcomes["finished"], KILL_TRIALS / 2);
+}
+
+}  // namespace
