@@ -422,7 +422,7 @@ set grid
 set key top left
 set xlabel "documents listed in docs.lst"
 set ylabel "milliseconds"
-set title "Document root"
+set title "Document root ($(value docroot-place 2))"
 plot "$work/docroot.dat" using 1:2 with linespoints lw 2 pt 7 title "populateDocRoot (ours)", \
      "" using 1:3 with linespoints lw 2 pt 5 title "cp -r of the same files"
 set xlabel "catalogue file size (MB); entries = tags = 100, 300, 1000, 3000"
