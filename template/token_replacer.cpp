@@ -93,6 +93,78 @@ inline unsigned nameBucket(const char* name, size_t length, unsigned buckets) {
          (buckets - 1);
 }
 
+constexpr size_t START_WORDS = (8192 + 63) / 64;  // one bit per byte of the longest piece
+
+// True when the delimiter is one byte repeated: then a delimiter starts at i
+// exactly when the bytes i .. i + length - 1 all are that byte.
+bool repeatedByte(const char* delimiter, size_t length) {
+  for (size_t i = 1; i < length; ++i) {
+    if (delimiter[i] != delimiter[0]) return false;
+  }
+  return length <= 16;
+}
+
+#if defined(__SSE2__)
+// Bit i of `equal` is set when text[i] == c, for the first `length` bytes.
+void markByte(const char* text, size_t length, char c, uint64_t* equal) {
+  const __m128i wanted = _mm_set1_epi8(c);
+  size_t i = 0;
+  for (; i + 64 <= length; i += 64) {
+    uint64_t word = 0;
+    for (int part = 0; part < 4; ++part) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 16 * part));
+      word |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, wanted))))
+              << (16 * part);
+    }
+    equal[i / 64] = word;
+  }
+  if (i < length) {
+    uint64_t word = 0;
+    size_t j = i;
+    for (; j + 16 <= length; j += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + j));
+      word |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, wanted))))
+              << (j - i);
+    }
+    for (; j < length; ++j) word |= static_cast<uint64_t>(text[j] == c) << (j - i);
+    equal[i / 64] = word;
+  }
+}
+#else
+void markByte(const char* text, size_t length, char c, uint64_t* equal) {
+  for (size_t w = 0; w * 64 < length; ++w) equal[w] = 0;
+  for (size_t j = 0; j < length; ++j) equal[j / 64] |= static_cast<uint64_t>(text[j] == c) << (j % 64);
+}
+#endif
+
+// Turns the byte marks of a piece of `length` bytes into delimiter starts:
+// bit i stays set when bits i .. i + run - 1 all are set.
+void keepRunStarts(uint64_t* marks, size_t length, size_t run) {
+  const size_t words = (length + 63) / 64;
+  for (size_t shift = 1; shift < run; ++shift) {
+    for (size_t w = 0; w < words; ++w) {
+      const uint64_t next = w + 1 < words ? marks[w + 1] : 0;
+      marks[w] &= (marks[w] >> 1) | (next << 63);
+    }
+  }
+  // A run that reaches the end of the piece is shorter than `run` there; the
+  // shifts above already cleared its last starts, as bits past the end are 0.
+}
+
+// The first set bit at or after `from`, or `limit` when there is none.
+inline __attribute__((always_inline)) size_t nextStart(const uint64_t* starts, size_t from, size_t limit) {
+  if (from >= limit) return limit;
+  size_t w = from / 64;
+  uint64_t word = starts[w] & (~uint64_t{0} << (from % 64));
+  const size_t words = (limit + 63) / 64;
+  while (!word) {
+    if (++w >= words) return limit;
+    word = starts[w];
+  }
+  const size_t found = w * 64 + static_cast<size_t>(__builtin_ctzll(word));
+  return found < limit ? found : limit;
+}
+
 }  // namespace
 
 TokenReplacer::TokenReplacer(const char* templateName, const char* targetName)
@@ -174,7 +246,36 @@ void TokenReplacer::replaceTokens() {
   templateFile = nullptr;
 }
 
+namespace {
+
+// Most pieces between tokens, and most values, are a few bytes long: copying
+// them with two overlapping moves beats a call of memcpy.
+inline void copySmall(char* to, const char* from, size_t length) {
+  if (length >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + length - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + length - 8, &tail, 8);
+  } else if (length >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + length - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + length - 4, &tail, 4);
+  } else {
+    for (size_t i = 0; i < length; ++i) to[i] = from[i];
+  }
+}
+
+}  // namespace
+
 inline void TokenReplacer::append(const char* bytes, size_t length) {
+  if (length <= 16 && length <= OUTPUT_LINE_SIZE - outputLength) {
+    copySmall(output + outputLength, bytes, length);
+    outputLength += length;
+    return;
+  }
   if (length <= OUTPUT_LINE_SIZE - outputLength) {
     std::memcpy(output + outputLength, bytes, length);
     outputLength += length;
@@ -221,7 +322,41 @@ inline const TokenReplacer::Token* TokenReplacer::findToken(const char* name, si
 }
 
 void TokenReplacer::replaceLine(const char* text, size_t length) {
+  const size_t L = static_cast<size_t>(delimiterLength);
+  if (length <= INPUT_LINE_SIZE && repeatedByte(delimiter, L)) {
+    replaceLineByStarts(text, length);
+    return;
+  }
   while (text) text = replaceNextToken(text, length, &length);
+}
+
+// The same walk as replaceNextToken, over precomputed delimiter starts: the
+// opening is the first start at or after the scan position, the closing the
+// first start at or after the end of the opening, and the scan goes on behind
+// the closing.
+void TokenReplacer::replaceLineByStarts(const char* text, size_t n) {
+  const size_t L = static_cast<size_t>(delimiterLength);
+  uint64_t starts[START_WORDS];
+  markByte(text, n, delimiter[0], starts);
+  keepRunStarts(starts, n, L);
+  size_t position = 0;
+  while (position < n) {
+    const size_t p = nextStart(starts, position, n);
+    const size_t q = p < n && n >= p + 2 * L + 1 ? nextStart(starts, p + L, n) : n;
+    if (q >= n) {
+      append(text + position, n - position);
+      return;
+    }
+    const size_t k = q - p - L;
+    const Token* token = k > 0 && k <= TOKEN_NAME_LIMIT ? findToken(text + p + L, k) : nullptr;
+    if (token && token->value) {
+      append(text + position, p - position);
+      append(token->value, token->valueLength);
+    } else {
+      append(text + position, q + L - position);  // the token stays exactly as written
+    }
+    position = q + L;
+  }
 }
 
 const char* TokenReplacer::replaceNextToken(const char* text, size_t n, size_t* restLength) {

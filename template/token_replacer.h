@@ -70,6 +70,10 @@ class TokenReplacer {
   // line end or at the end of the file, and expands each.
   void expandPieces();
   void replaceLine(const char* text, size_t length);
+  // replaceLine for a delimiter made of one repeated byte (the default):
+  // every delimiter start of the piece is found in one vector pass first, so
+  // the token walk only hops from start to start.
+  void replaceLineByStarts(const char* text, size_t length);
   // Expands the first token of `text`; returns the unscanned rest, or null.
   const char* replaceNextToken(const char* text, size_t length, size_t* restLength);
   const Token* findToken(const char* name, size_t length) const;
