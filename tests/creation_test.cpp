@@ -157,6 +157,19 @@ TEST_F(Creation, FailedGeneratorSetsTheInstanceAsideAndFreesTheIdentifier) {
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
+TEST_F(Creation, MissingTemplateEndsTheCreationAndSetsItAside) {
+  const std::string templates = installation.root + "/lib/install/templates/";
+  std::remove((templates + "server.xml.template").c_str());
+  ProcessResult r = create("web1", currentUserName());
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Cannot create " + instance() + "/config/server.xml: Cannot open the template file " + templates +
+                       "server.xml.template.\nThe partly created instance was moved to " + installation.root +
+                       "/broken.web1.\n");
+  // What was written before stays with the remains; the catalogue was never closed.
+  EXPECT_TRUE(fileExists(installation.root + "/broken.web1/config/init.conf"));
+  EXPECT_EQ(readFile(installation.root + "/broken.web1/config/backup/backups.conf"), "");
+}
+
 TEST_F(Creation, FailedRunRenamesTheHttpsEntry) {
   // The front end already refuses an existing https-<id>; an entry made by
   // the generator itself (a failing makeScript here) is moved aside.

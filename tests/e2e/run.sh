@@ -67,7 +67,7 @@ cd "$here" || exit 1
 E2E_FORM_URL=$WEB_FORM E2E_SERVER_URL=$WEB_URL E2E_SERVER_ROOT=$WEB_ROOT E2E_SCRATCH=$scratch \
 E2E_PROGRAM=$scratch/htdocs/admin/bin/install E2E_SCRIPT_NAME=$WEB_SCRIPT_PATH \
 E2E_SERVER_USER=$server_user E2E_ARTIFACTS=$artifacts \
-  node --test --test-reporter=spec form.test.mjs </dev/null &
+  node --test form.test.mjs </dev/null &
 node_pid=$!
 # Waiting in the shell (not in the foreground) lets a signal reach the trap
 # at once.
