@@ -193,6 +193,21 @@ TEST_F(Creation, ValuesReachTheGeneratorWithoutAShell) {
   EXPECT_NE(readFile(instance() + "/bin/startserv").find("java home;touch"), std::string::npos);
 }
 
+// A crash right after the success report must not find empty files: the
+// file system is synced once before the report.
+TEST_F(Creation, SyncsTheFileSystemBeforeReportingSuccess) {
+  if (!fileExists("/usr/bin/strace")) GTEST_SKIP() << "needs strace";
+  const std::string trace = installation.scratch / "trace";
+  ProcessResult r = create("web1", currentUserName(), {"/usr/bin/strace", "-y", "-e", "trace=syncfs,write", "-o", trace});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string calls = readFile(trace);
+  size_t sync = calls.find("syncfs(");
+  size_t report = calls.find("Created new Server");
+  ASSERT_NE(sync, std::string::npos) << calls.substr(0, 2000);
+  EXPECT_NE(calls.find(instance(), sync), std::string::npos) << "the instance's file system is synced";
+  EXPECT_LT(sync, report);
+}
+
 TEST_F(Creation, MessagesFollowTheLanguage) {
   env = {"PATH=/usr/bin:/bin", "LANG=fr_FR.UTF-8", "ZORA_SERVER_HOME=" + installation.root};
   ProcessResult french = runInstall(allOptions("web1", "no-such-user-here", docRoot), env);
