@@ -20,12 +20,6 @@ namespace {
 
 std::string testdata(const std::string& name) { return std::string(CONFGEN_TESTDATA) + "/" + name; }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
-
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;

@@ -163,6 +163,8 @@ void takeEnvironment(const char* serverRoot, SettingValues& values) {
 
 const char* installSettingName(size_t index) { return index < FIELD_COUNT ? SETTING_FIELDS[index].name : nullptr; }
 
+const char* InstanceRecord::*installSettingField(size_t index) { return SETTING_FIELDS[index].member; }
+
 std::string readInstallSettings(FILE* in, const std::string& file, const char* serverRoot,
                                 InstallSettingValues* values) {
   LineBuffer buffer;

@@ -7,11 +7,17 @@
 #include <optional>
 #include <string>
 
+#include "instance/record.h"
+
 constexpr size_t INSTALL_SETTING_COUNT = 12;
 
 // The field name of setting `index` (0 to INSTALL_SETTING_COUNT - 1), as
 // written in the file: "perlHome", "installConfigRoot", ...
 const char* installSettingName(size_t index);
+
+// The record field that setting `index` fills (index below
+// INSTALL_SETTING_COUNT).
+const char* InstanceRecord::*installSettingField(size_t index);
 
 // Values found so far, by setting index; for values from the file, the line
 // (from 1) that gave them, 0 otherwise.

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "instance/settings_internal.h"
+
 const char illegalServerIdChars[] = "/ &;`'\"|*!?~<>^()[]{}$\\";
 
 namespace {
@@ -16,9 +18,10 @@ struct TextField {
   const char* InstanceRecord::*member;
 };
 
-// Every text besides the identifier that ends up in a configuration file or
-// on a command line; a line end in any of them would add lines of its own.
-constexpr TextField CHECKED_FIELDS[] = {
+// The answers of the front ends that end up in a configuration file or on a
+// command line; a line end in any of them would add lines of its own. The
+// installation settings and the roots are checked after them.
+constexpr TextField ANSWER_FIELDS[] = {
     {"serverName", &InstanceRecord::serverName},
     {"port", &InstanceRecord::port},
     {"serverUser", &InstanceRecord::serverUser},
@@ -28,18 +31,8 @@ constexpr TextField CHECKED_FIELDS[] = {
     {"jmsAdminUser", &InstanceRecord::jmsAdminUser},
     {"jmsAdminPassword", &InstanceRecord::jmsAdminPassword},
     {"javaHome", &InstanceRecord::javaHome},
-    {"perlHome", &InstanceRecord::perlHome},
-    {"installConfigRoot", &InstanceRecord::installConfigRoot},
-    {"defaultLocale", &InstanceRecord::defaultLocale},
-    {"webServicesLib", &InstanceRecord::webServicesLib},
-    {"qbusBin", &InstanceRecord::qbusBin},
-    {"qbusLib", &InstanceRecord::qbusLib},
-    {"orbListenerPort", &InstanceRecord::orbListenerPort},
-    {"docLanguage", &InstanceRecord::docLanguage},
-    {"directoryBase", &InstanceRecord::directoryBase},
-    {"directoryUrl", &InstanceRecord::directoryUrl},
-    {"directoryBindDn", &InstanceRecord::directoryBindDn},
-    {"directoryBindPassword", &InstanceRecord::directoryBindPassword},
+};
+constexpr TextField ROOT_FIELDS[] = {
     {"serverRoot", &InstanceRecord::serverRoot},
     {"instancesRoot", &InstanceRecord::instancesRoot},
 };
@@ -48,9 +41,15 @@ bool isControlByte(unsigned char c) { return (c >= 0x01 && c <= 0x1F) || c == 0x
 
 bool isIllegalIdByte(char c) { return c != '\0' && std::strchr(illegalServerIdChars, c) != nullptr; }
 
+Message controlCharacterIn(const char* fieldName) { return errorMessage("ERR_CONTROL_CHARACTER", {fieldName}); }
+
 Message checkControlCharacters(const InstanceRecord* record) {
-  for (const TextField& field : CHECKED_FIELDS)
-    if (hasControlCharacter(record->*field.member)) return errorMessage("ERR_CONTROL_CHARACTER", {field.name});
+  for (const TextField& field : ANSWER_FIELDS)
+    if (hasControlCharacter(record->*field.member)) return controlCharacterIn(field.name);
+  for (size_t i = 0; i < INSTALL_SETTING_COUNT; ++i)
+    if (hasControlCharacter(record->*installSettingField(i))) return controlCharacterIn(installSettingName(i));
+  for (const TextField& field : ROOT_FIELDS)
+    if (hasControlCharacter(record->*field.member)) return controlCharacterIn(field.name);
   return Message();
 }
 

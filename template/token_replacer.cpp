@@ -1,6 +1,6 @@
 // Template expansion, streamed through fixed buffers: memory does not grow
-// with the template, and the delimiter search runs over whole pieces with
-// memchr/memcmp rather than byte by byte.
+// with the template, and every delimiter of a piece is found in one vector
+// pass (a bit per byte) rather than byte by byte.
 #include "template/token_replacer.h"
 
 #include <cerrno>
@@ -37,38 +37,6 @@ void copyCut(char* destination, size_t size, const char* text) {
   destination[length] = '\0';
 }
 
-// Delimiters are a few bytes long: comparing them in line beats a memcmp call
-// per candidate.
-inline bool startsWith(const char* text, const char* delimiter, size_t delimiterLength) {
-  size_t i = 1;
-  while (i < delimiterLength && text[i] == delimiter[i]) ++i;
-  return i == delimiterLength;
-}
-
-// The first `c` in [p, end), or null. Templates are dense with delimiters,
-// so most searches are short: compare 16 bytes at a time without a branch per
-// byte, and without a call per search.
-inline const char* findByte(const char* p, const char* end, char c) {
-#if defined(__SSE2__)
-  const __m128i wanted = _mm_set1_epi8(c);
-  for (; end - p >= 16; p += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, wanted)));
-    if (mask) return p + __builtin_ctz(mask);
-  }
-#endif
-  return p < end ? static_cast<const char*>(std::memchr(p, c, static_cast<size_t>(end - p))) : nullptr;
-}
-
-inline const char* findDelimiter(const char* text, size_t length, const char* delimiter, size_t delimiterLength) {
-  if (length < delimiterLength) return nullptr;
-  const char* end = text + length - delimiterLength + 1;  // past the last place a delimiter can start
-  for (const char* p = findByte(text, end, delimiter[0]); p; p = findByte(p + 1, end, delimiter[0])) {
-    if (startsWith(p, delimiter, delimiterLength)) return p;
-  }
-  return nullptr;
-}
-
 inline uint64_t load64(const char* p) {
   uint64_t value;
   std::memcpy(&value, p, sizeof value);
@@ -94,15 +62,6 @@ inline unsigned nameBucket(const char* name, size_t length, unsigned buckets) {
 }
 
 constexpr size_t START_WORDS = (8192 + 63) / 64;  // one bit per byte of the longest piece
-
-// True when the delimiter is one byte repeated: then a delimiter starts at i
-// exactly when the bytes i .. i + length - 1 all are that byte.
-bool repeatedByte(const char* delimiter, size_t length) {
-  for (size_t i = 1; i < length; ++i) {
-    if (delimiter[i] != delimiter[0]) return false;
-  }
-  return length <= 16;
-}
 
 #if defined(__SSE2__)
 // Bit i of `equal` is set when text[i] == c, for the first `length` bytes.
@@ -137,18 +96,35 @@ void markByte(const char* text, size_t length, char c, uint64_t* equal) {
 }
 #endif
 
-// Turns the byte marks of a piece of `length` bytes into delimiter starts:
-// bit i stays set when bits i .. i + run - 1 all are set.
-void keepRunStarts(uint64_t* marks, size_t length, size_t run) {
-  const size_t words = (length + 63) / 64;
-  for (size_t shift = 1; shift < run; ++shift) {
-    for (size_t w = 0; w < words; ++w) {
-      const uint64_t next = w + 1 < words ? marks[w + 1] : 0;
-      marks[w] &= (marks[w] >> 1) | (next << 63);
-    }
+// starts[w] &= marks shifted down by `shift` bits, over `words` words.
+void andShifted(uint64_t* starts, const uint64_t* marks, size_t words, size_t shift) {
+  const size_t skip = shift / 64;
+  const size_t bits = shift % 64;
+  for (size_t w = 0; w < words; ++w) {
+    const size_t from = w + skip;
+    uint64_t word = from < words ? marks[from] >> bits : 0;
+    if (bits != 0 && from + 1 < words) word |= marks[from + 1] << (64 - bits);
+    starts[w] &= word;
   }
-  // A run that reaches the end of the piece is shorter than `run` there; the
-  // shifts above already cleared its last starts, as bits past the end are 0.
+}
+
+// Bit i of `starts` is set when a whole delimiter begins at text[i] within
+// the `length` bytes: text[i + s] == delimiter[s] for every s. Bits past the
+// end are 0, so no delimiter runs over the end of the piece.
+void markDelimiterStarts(const char* text, size_t length, const char* delimiter, size_t delimiterLength,
+                         uint64_t* starts) {
+  const size_t words = (length + 63) / 64;
+  markByte(text, length, delimiter[0], starts);
+  uint64_t marks[START_WORDS];
+  std::memcpy(marks, starts, words * sizeof marks[0]);
+  char marked = delimiter[0];  // the byte `marks` holds; the default delimiter needs one pass
+  for (size_t shift = 1; shift < delimiterLength; ++shift) {
+    if (delimiter[shift] != marked) {
+      marked = delimiter[shift];
+      markByte(text, length, marked, marks);
+    }
+    andShifted(starts, marks, words, shift);
+  }
 }
 
 // The first set bit at or after `from`, or `limit` when there is none.
@@ -321,24 +297,14 @@ inline const TokenReplacer::Token* TokenReplacer::findToken(const char* name, si
   return nullptr;
 }
 
-void TokenReplacer::replaceLine(const char* text, size_t length) {
-  const size_t L = static_cast<size_t>(delimiterLength);
-  if (length <= INPUT_LINE_SIZE && repeatedByte(delimiter, L)) {
-    replaceLineByStarts(text, length);
-    return;
-  }
-  while (text) text = replaceNextToken(text, length, &length);
-}
-
-// The same walk as replaceNextToken, over precomputed delimiter starts: the
-// opening is the first start at or after the scan position, the closing the
-// first start at or after the end of the opening, and the scan goes on behind
-// the closing.
-void TokenReplacer::replaceLineByStarts(const char* text, size_t n) {
+// The opening is the first delimiter start at or after the scan position,
+// the closing the first start at or after the end of the opening; the scan
+// goes on behind the closing, so inserted values are never scanned and tokens
+// do not nest.
+void TokenReplacer::replaceLine(const char* text, size_t n) {
   const size_t L = static_cast<size_t>(delimiterLength);
   uint64_t starts[START_WORDS];
-  markByte(text, n, delimiter[0], starts);
-  keepRunStarts(starts, n, L);
+  markDelimiterStarts(text, n, delimiter, L, starts);
   size_t position = 0;
   while (position < n) {
     const size_t p = nextStart(starts, position, n);
@@ -358,31 +324,6 @@ void TokenReplacer::replaceLineByStarts(const char* text, size_t n) {
     position = q + L;
   }
 }
-
-const char* TokenReplacer::replaceNextToken(const char* text, size_t n, size_t* restLength) {
-  const size_t L = static_cast<size_t>(delimiterLength);
-  if (n == 0) return nullptr;
-  const char* opening = findDelimiter(text, n, delimiter, L);
-  const size_t p = opening ? static_cast<size_t>(opening - text) : n;
-  const char* closing = opening && n >= p + 2 * L + 1 ? findDelimiter(opening + L, n - p - L, delimiter, L) : nullptr;
-  if (!closing) {
-    append(text, n);
-    return nullptr;
-  }
-  const size_t q = static_cast<size_t>(closing - text);
-  const size_t k = q - p - L;
-  const Token* token = k > 0 && k <= TOKEN_NAME_LIMIT ? findToken(opening + L, k) : nullptr;
-  if (token && token->value) {
-    append(text, p);
-    append(token->value, token->valueLength);
-  } else {
-    append(text, q + L);  // the token stays exactly as written
-  }
-  if (q + L >= n) return nullptr;
-  *restLength = n - q - L;
-  return text + q + L;
-}
-
 
 void TokenReplacer::appendOverflowing(const char* bytes, size_t length) {
   // Write out what is ready rather than cut the line short.

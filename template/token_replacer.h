@@ -69,13 +69,8 @@ class TokenReplacer {
   // Reads the template in pieces of at most 8191 bytes, each ending after a
   // line end or at the end of the file, and expands each.
   void expandPieces();
+  // Expands one piece (at most INPUT_LINE_SIZE - 1 bytes) into the output.
   void replaceLine(const char* text, size_t length);
-  // replaceLine for a delimiter made of one repeated byte (the default):
-  // every delimiter start of the piece is found in one vector pass first, so
-  // the token walk only hops from start to start.
-  void replaceLineByStarts(const char* text, size_t length);
-  // Expands the first token of `text`; returns the unscanned rest, or null.
-  const char* replaceNextToken(const char* text, size_t length, size_t* restLength);
   const Token* findToken(const char* name, size_t length) const;
   void append(const char* bytes, size_t length);
   // append's slow path: writes out what is ready first.

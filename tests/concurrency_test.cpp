@@ -19,12 +19,6 @@ constexpr int RUNS_AT_ONCE = 20;
 constexpr int KILL_TRIALS = 30;
 const std::string IN_USE = "The given server identifier is already in use.  Please pick another server identifier.\n";
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
-
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

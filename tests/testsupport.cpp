@@ -80,6 +80,12 @@ void removeTree(const std::string& path) {
 
 std::string ScratchDir::operator/(const std::string& relative) const { return path_ + "/" + relative; }
 
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;

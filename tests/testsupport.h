@@ -23,6 +23,9 @@ class ScratchDir {
   std::string path_;
 };
 
+// `text` with every `from` replaced by `to`, left to right.
+std::string replaceAll(std::string text, const std::string& from, const std::string& to);
+
 // Whole content of a file; "" when it cannot be read (see fileExists).
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);  // lstat succeeds
