@@ -9,10 +9,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <string>
 
 namespace {
 
 constexpr size_t COPY_CHUNK = 4096;
+constexpr mode_t COPY_UMASK = 022;
 
 // Owns a file descriptor; closes it unchecked when it goes. Where the close
 // must be known to have landed, closeChecked() is called explicitly first.
@@ -25,6 +28,10 @@ class FileDescriptor {
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
 
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   // 0, or -1 with errno. On Linux the descriptor is gone even after a
@@ -117,26 +124,33 @@ CopyOutcome copyContents(int from, int to, off_t size) {
   return {CopyStep::Done, 0};
 }
 
-CopyOutcome copyRegularFile(const char* source, const char* destination, mode_t mode) {
-  umask(022);
-  FileDescriptor from(openSource(source));
+// Opens `source` for a copy: it must be a regular file; its size goes to
+// `size`. Sets the umask under which every copy is created.
+CopyOutcome openCopySource(const char* source, FileDescriptor& from, off_t& size) {
+  umask(COPY_UMASK);
+  from.reset(openSource(source));
   if (!from.valid()) return failedAt(CopyStep::OpenSource, errno);
   struct stat status;
   if (fstat(from.get(), &status) != 0) return failedAt(CopyStep::OpenSource, errno);
   if (!S_ISREG(status.st_mode)) return failedAt(CopyStep::Irregular, 0);
+  size = status.st_size;
+  return {CopyStep::Done, 0};
+}
 
+CopyOutcome copyRegularFile(const char* source, const char* destination, mode_t mode) {
+  FileDescriptor from(-1);
+  off_t size = 0;
+  CopyOutcome opened = openCopySource(source, from, size);
+  if (opened.step != CopyStep::Done) return opened;
   FileDescriptor to(openDestination(destination, mode));
   if (!to.valid()) return failedAt(CopyStep::OpenDestination, errno);
-  CopyOutcome outcome = copyContents(from.get(), to.get(), status.st_size);
+  CopyOutcome outcome = copyContents(from.get(), to.get(), size);
   if (outcome.step != CopyStep::Done) return outcome;
   if (to.closeChecked() != 0) return failedAt(CopyStep::CloseDestination, errno);
   return outcome;
 }
 
-}  // namespace
-
-Message copyFile(const char* source, const char* destination, mode_t mode) {
-  CopyOutcome outcome = copyRegularFile(source, destination, mode);
+Message copyMessage(const CopyOutcome& outcome, const char* source, const char* destination) {
   const char* error = std::strerror(outcome.error);
   switch (outcome.step) {
     case CopyStep::Done:
@@ -157,14 +171,106 @@ Message copyFile(const char* source, const char* destination, mode_t mode) {
   return errorMessage("ERR_FILE_COPY", {shown(destination), shown(source), error});
 }
 
+std::string directoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// An unnamed file in `directory`, to be linked in under its name once
+// whole. -1 with errno EOPNOTSUPP where that cannot work: a kernel or file
+// system without O_TMPFILE, or no /proc to link the file in through.
+int openUnnamedFile(const std::string& directory, mode_t mode) {
+  if (!pathExists("/proc/self/fd")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  if (fd < 0 && (errno == EISDIR || errno == EINVAL)) errno = EOPNOTSUPP;
+  return fd;
+}
+
+// Names the unnamed file `fd`; fails with EEXIST when `destination` exists.
+int linkUnnamedFile(int fd, const char* destination) {
+  char handle[64];
+  std::snprintf(handle, sizeof handle, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, handle, AT_FDCWD, destination, AT_SYMLINK_FOLLOW);
+}
+
+// The copy is only named once whole; a close that fails after that takes
+// the name away again, since the file may not hold what was written.
+Message nameWholeCopy(FileDescriptor& copy, const char* destination,
+                      const std::function<int(const char* destination)>& link) {
+  if (link(destination) != 0) {
+    if (errno == EEXIST) return Message();  // someone else's file: kept
+    return errorMessage("ERR_FILE_WRITE", {destination, std::strerror(errno)});
+  }
+  if (copy.closeChecked() == 0) return Message();
+  int error = errno;
+  unlink(destination);
+  return errorMessage("ERR_FILE_WRITE", {destination, std::strerror(error)});
+}
+
+// A mkdir that failed with EEXIST after the check found nothing: another
+// run made the directory in between, which is as good as making it.
+bool madeMeanwhile(const char* path) {
+  if (errno != EEXIST) return false;
+  struct stat status;
+  if (stat(path, &status) == 0 && S_ISDIR(status.st_mode)) return true;
+  errno = EEXIST;
+  return false;
+}
+
+}  // namespace
+
+Message copyFile(const char* source, const char* destination, mode_t mode) {
+  return copyMessage(copyRegularFile(source, destination, mode), source, destination);
+}
+
+Message copyFileIfAbsent(const char* source, const char* destination, mode_t mode) {
+  if (!usablePath(destination)) return errorMessage("ERR_FILE_OPEN_WRITE", {shown(destination), std::strerror(errno)});
+  FileDescriptor from(-1);
+  off_t size = 0;
+  CopyOutcome opened = openCopySource(source, from, size);
+  if (opened.step != CopyStep::Done) return copyMessage(opened, source, destination);
+  FileDescriptor copy(openUnnamedFile(directoryOf(destination), mode));
+  if (!copy.valid()) {
+    if (errno == EOPNOTSUPP) return copyFileIfAbsentByTemporaryName(source, destination, mode);
+    return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(errno)});
+  }
+  CopyOutcome copied = copyContents(from.get(), copy.get(), size);
+  if (copied.step != CopyStep::Done) return copyMessage(copied, source, destination);
+  return nameWholeCopy(copy, destination, [&](const char* name) { return linkUnnamedFile(copy.get(), name); });
+}
+
+Message copyFileIfAbsentByTemporaryName(const char* source, const char* destination, mode_t mode) {
+  if (!usablePath(destination)) return errorMessage("ERR_FILE_OPEN_WRITE", {shown(destination), std::strerror(errno)});
+  FileDescriptor from(-1);
+  off_t size = 0;
+  CopyOutcome opened = openCopySource(source, from, size);
+  if (opened.step != CopyStep::Done) return copyMessage(opened, source, destination);
+  std::string temporary = directoryOf(destination) + "/.copy.XXXXXX";
+  FileDescriptor copy(mkostemp(&temporary[0], O_CLOEXEC));
+  if (!copy.valid()) return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(errno)});
+  CopyOutcome copied = copyContents(from.get(), copy.get(), size);
+  Message failure = copyMessage(copied, source, destination);
+  if (!failure && fchmod(copy.get(), mode & ~COPY_UMASK) != 0)
+    failure = errorMessage("ERR_FILE_WRITE", {destination, std::strerror(errno)});
+  if (!failure)
+    failure = nameWholeCopy(copy, destination, [&](const char* name) { return link(temporary.c_str(), name); });
+  unlink(temporary.c_str());
+  return failure;
+}
+
 int copyFileQuiet(const char* source, const char* destination, mode_t mode) {
   CopyStep step = copyRegularFile(source, destination, mode).step;
   return step == CopyStep::Done || step == CopyStep::Irregular ? 0 : -1;
 }
 
+
 int makeDirectory(const char* path, mode_t mode) {
   if (!usablePath(path)) return -1;
-  if (!pathExists(path) && mkdir(path, mode) != 0) return -1;
+  if (!pathExists(path) && mkdir(path, mode) != 0 && !madeMeanwhile(path)) return -1;
   // The umask may have weakened the creation mode; an existing path gets
   // the mode too. A directory left with another mode (0700 under a umask of
   // 077) must not pass for one made as asked.

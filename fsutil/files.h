@@ -20,6 +20,17 @@ constexpr size_t PATH_LIMIT = 4096;  // a path holds at most 4095 bytes
 // gives ERR_FILE_READ with the error text of EIO.
 Message copyFile(const char* source, const char* destination, mode_t mode);
 
+// Gives `destination` the content of the regular file `source` unless
+// `destination` exists by then; an existing file is kept as it is. The copy
+// is made in an unnamed file of the destination's directory and linked in
+// under its name only when whole, so `destination` never exists half
+// written and a run stopped at any moment leaves no temporary file behind.
+// Where the file system has no unnamed files, the copy is made under a
+// temporary name beside the destination (copyFileIfAbsentByTemporaryName).
+// Messages as copyFile; ERR_FILE_WRITE (destination) for a failed link.
+Message copyFileIfAbsent(const char* source, const char* destination, mode_t mode);
+Message copyFileIfAbsentByTemporaryName(const char* source, const char* destination, mode_t mode);
+
 // As copyFile without messages: 0 on success and when `source` is not a
 // regular file (nothing is created then), -1 on failure.
 int copyFileQuiet(const char* source, const char* destination, mode_t mode);

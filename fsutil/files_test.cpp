@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/testsupport.h"
 
@@ -118,6 +121,74 @@ TEST_F(FilesTest, FailuresNameTheRightFileAndError) {
     EXPECT_EQ(copyFileQuiet(c.source.c_str(), c.destination.c_str(), 0644), -1);
   }
   EXPECT_FALSE(fileExists(scratch / "out"));
+}
+
+using CopyIfAbsent = Message (*)(const char*, const char*, mode_t);
+
+struct CopyIfAbsentWay {
+  const char* name;
+  CopyIfAbsent copy;
+};
+const CopyIfAbsentWay COPY_IF_ABSENT_WAYS[] = {{"unnamed file", copyFileIfAbsent},
+                                               {"temporary name", copyFileIfAbsentByTemporaryName}};
+
+TEST_F(FilesTest, CopyIfAbsentPlacesAWholeFileOrKeepsTheOneThere) {
+  for (const CopyIfAbsentWay& way : COPY_IF_ABSENT_WAYS) {
+    SCOPED_TRACE(way.name);
+    ScratchDir work;
+    std::string source = work / "in", directory = work / "docs", destination = directory + "/index.html";
+    writeFile(source, patternBytes(10000), 0600);
+    makeDirs(directory);
+    EXPECT_EQ(text(way.copy(source.c_str(), destination.c_str(), 0666)), "<no message>");
+    EXPECT_EQ(readFile(destination), patternBytes(10000));
+    EXPECT_EQ(fileMode(destination), 0644);
+    EXPECT_EQ(listTree(directory), std::vector<std::string>{"index.html"});
+
+    writeFile(destination, "someone else's", 0600);
+    EXPECT_EQ(text(way.copy(source.c_str(), destination.c_str(), 0644)), "<no message>");
+    EXPECT_EQ(readFile(destination), "someone else's");
+    EXPECT_EQ(fileMode(destination), 0600);
+    EXPECT_EQ(listTree(directory), std::vector<std::string>{"index.html"});
+
+    std::string missing = work / "missing", nowhere = work / "no/such/index.html";
+    EXPECT_EQ(text(way.copy(missing.c_str(), (directory + "/new").c_str(), 0644)),
+              "Cannot open " + missing + " for reading: No such file or directory");
+    EXPECT_EQ(text(way.copy(directory.c_str(), (directory + "/new").c_str(), 0644)),
+              directory + " is not a regular file.");
+    EXPECT_EQ(text(way.copy(source.c_str(), nowhere.c_str(), 0644)),
+              "Cannot open " + nowhere + " for writing: No such file or directory");
+    EXPECT_EQ(listTree(directory), std::vector<std::string>{"index.html"});
+  }
+}
+
+// The point of the unnamed file: a copy killed half way leaves no trace.
+TEST_F(FilesTest, CopyIfAbsentKilledHalfWayLeavesNothing) {
+  constexpr off_t SOURCE_SIZE = off_t(256) << 20;
+  std::string source = scratch / "big", directory = scratch / "docs", destination = directory + "/index.html";
+  writeFile(source, "");
+  ASSERT_EQ(truncate(source.c_str(), SOURCE_SIZE), 0);
+  makeDirs(directory);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(copyFileIfAbsent(source.c_str(), destination.c_str(), 0644) ? 1 : 0);
+
+  // Killed once its unnamed file in the directory shows among its descriptors.
+  const std::string descriptors = "/proc/" + std::to_string(child) + "/fd";
+  bool seen = false;
+  for (int attempt = 0; !seen && attempt < 100000; ++attempt) {
+    for (const std::string& fd : listTree(descriptors)) {
+      char target[PATH_LIMIT] = {};
+      if (readlink((descriptors + "/" + fd).c_str(), target, sizeof target - 1) > 0 &&
+          std::string(target).rfind(directory + "/#", 0) == 0)
+        seen = true;
+    }
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(seen) << "the copy was never caught half way";
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(listTree(directory), std::vector<std::string>{});
 }
 
 TEST_F(FilesTest, SourceShorterThanItsStatedSizeIsAReadFailure) {
@@ -242,6 +313,22 @@ TEST_F(FilesTest, MakeDirectoryPathCreatesOnlyTheMissingPrefixes) {
   EXPECT_EQ(text(makeDirectoryPath((file + "/x/y").c_str(), 0755)),
             "Cannot create the directory " + file + "/x: Not a directory");
   EXPECT_EQ(fileMode(file), 0640);
+}
+
+// Runs that share a document root may create its directories at the same
+// moment: the one whose mkdir finds the directory already made goes on.
+TEST_F(FilesTest, MakeDirectoryPathToleratesAnotherMakingTheSamePath) {
+  constexpr int ROUNDS = 200, RACERS = 8;
+  for (int round = 0; round < ROUNDS; ++round) {
+    std::string path = scratch / ("r" + std::to_string(round)) + "/a/b/c";
+    std::vector<std::string> results(RACERS);
+    std::vector<std::thread> racers;
+    for (int i = 0; i < RACERS; ++i)
+      racers.emplace_back([&, i] { results[i] = text(makeDirectoryPath(path.c_str(), 0755)); });
+    for (std::thread& racer : racers) racer.join();
+    for (const std::string& result : results) ASSERT_EQ(result, "<no message>") << "round " << round;
+    EXPECT_EQ(fileMode(path), 0755);
+  }
 }
 
 TEST_F(FilesTest, PathExistsFollowsLinks) {

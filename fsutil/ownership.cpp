@@ -96,7 +96,10 @@ bool chownEntries(DIR* directory, const std::string& path, uid_t uid, gid_t gid,
     const dirent* entry = readdir(directory);
     if (entry == nullptr) return errno == 0 || noteWalkFailure(failure, path, errno);
     if (skippedEntry(entry)) continue;
-    if (!chownEntry(dirfd(directory), entry->d_name, path + "/" + entry->d_name, uid, gid, failure)) return false;
+    if (chownEntry(dirfd(directory), entry->d_name, path + "/" + entry->d_name, uid, gid, failure)) continue;
+    // Renamed or removed by another run since it was listed: no longer part of the tree.
+    if (failure->error != ENOENT) return false;
+    *failure = WalkFailure();
   }
 }
 

@@ -11,9 +11,12 @@
 #include <unistd.h>
 #include <unicode/uloc.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "tests/testsupport.h"
 
@@ -175,6 +178,30 @@ TEST_F(OwnershipTest, ChownTreeToUserReportsTheFirstFailedChange) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(fileOwner(tree), 0u);
   EXPECT_EQ(fileOwner(tree + "/sub"), 0u);
+}
+
+// Another run may rename or remove entries of a shared tree while the walk
+// goes through it: an entry gone since it was listed is no longer part of
+// the tree and no failure.
+TEST_F(OwnershipTest, ChownTreeSkipsEntriesThatVanishDuringTheWalk) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root";
+  constexpr int FILES = 200, ROUNDS = 20;
+  const std::string tree = scratch / "docs";
+  makeDirs(tree);
+  for (int round = 0; round < ROUNDS; ++round) {
+    for (int i = 0; i < FILES; ++i) writeFile(tree + "/f" + std::to_string(i), "x");
+    std::thread remover([&] {
+      for (int i = 0; i < FILES; ++i) unlink((tree + "/f" + std::to_string(i)).c_str());
+    });
+    int result = chownTree(tree.c_str(), daemonUid, daemonGid);
+    int error = errno;
+    remover.join();
+    ASSERT_EQ(result, 0) << "round " << round << ": " << std::strerror(error);
+  }
+  EXPECT_EQ(fileOwner(tree), daemonUid);
+  // The top of the walk itself must exist.
+  EXPECT_EQ(chownTree((scratch / "gone").c_str(), daemonUid, daemonGid), -1);
+  EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(OwnershipTest, SinglePathOwnerChangesAsRoot) {

@@ -1,6 +1,6 @@
 #include "instance/validate.h"
 
-#include <dirent.h>
+#include <dlfcn.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -9,11 +9,25 @@
 #include <unicode/uloc.h>
 
 #include <cstring>
-#include <set>
 #include <string>
+#include <vector>
 
+#include "fsutil/files.h"
 #include "instance/record.h"
 #include "tests/testsupport.h"
+
+// Every directory this process makes with mkdtemp, recorded on the way to
+// the C library's own: other processes running at the same time make
+// probe directories of the same pattern, so only these names prove anything.
+std::vector<std::string> madeTemporaryDirectories;
+
+extern "C" char* mkdtemp(char* pattern) {
+  using Mkdtemp = char* (*)(char*);
+  static Mkdtemp next = reinterpret_cast<Mkdtemp>(dlsym(RTLD_NEXT, "mkdtemp"));
+  char* made = next(pattern);
+  if (made) madeTemporaryDirectories.push_back(made);
+  return made;
+}
 
 namespace {
 
@@ -22,17 +36,6 @@ std::string text(const Message& message) { return message ? message.get() : "<no
 std::string illegalIdText(char c) {
   return std::string("The server identifier contains the character \"") + c +
          "\", which is not allowed in a server identifier.";
-}
-
-// Names in /tmp left by the owner-change probe.
-std::set<std::string> probeLeftovers() {
-  std::set<std::string> names;
-  if (DIR* tmp = opendir("/tmp")) {
-    while (dirent* entry = readdir(tmp))
-      if (std::strncmp(entry->d_name, "trychown.", 9) == 0) names.insert(entry->d_name);
-    closedir(tmp);
-  }
-  return names;
 }
 
 class ValidateTest : public ::testing::Test {
@@ -164,7 +167,7 @@ TEST_F(ValidateTest, ChecksComeInOrder) {
 
 TEST_F(ValidateTest, ProbeAsRootLeavesNoScratchDirectory) {
   if (!runningAsRoot()) GTEST_SKIP() << "needs root";
-  std::set<std::string> before = probeLeftovers();
+  madeTemporaryDirectories.clear();
   EXPECT_EQ(probeUser("daemon"), 0);
   EXPECT_EQ(probeUser("root"), 0);
   EXPECT_EQ(probeUser("no-such-user-here"), -1);
@@ -172,7 +175,11 @@ TEST_F(ValidateTest, ProbeAsRootLeavesNoScratchDirectory) {
   EXPECT_EQ(text(checkServerUser("daemon")), "<no message>");
   EXPECT_EQ(text(checkServerUser("no-such-user-here")),
             "The user \"no-such-user-here\" does not exist on this system.");
-  EXPECT_EQ(probeLeftovers(), before);
+  ASSERT_EQ(madeTemporaryDirectories.size(), 3u);  // daemon, root, and daemon once more
+  for (const std::string& made : madeTemporaryDirectories) {
+    EXPECT_EQ(made.rfind("/tmp/trychown.", 0), 0u) << made;
+    EXPECT_FALSE(pathExists(made.c_str())) << made;
+  }
 }
 
 TEST_F(ValidateTest, OrdinaryUserAcceptsAnyExistingUser) {

@@ -1,7 +1,6 @@
 #include "provision/docroot.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -71,22 +70,12 @@ Message copyDocument(const std::string& templateDir, const std::string& docRoot,
 
 bool isHomePage(const std::string& name) { return name == "home.html" || name == "index.html"; }
 
-// Copies a home page under a temporary name beside it and renames it into
-// place, so that it never exists half written.
+// A home page is placed whole or not at all, and one that another run
+// placed meanwhile is kept.
 Message placeHomePage(const std::string& templateDir, const std::string& docRoot, const std::string& name) {
-  std::string destination = docRoot + "/" + name;
-  std::string temporary = docRoot + "/." + name + ".XXXXXX";
-  int descriptor = mkstemp(&temporary[0]);
-  if (descriptor < 0) return errorMessage("ERR_FILE_OPEN_WRITE", {destination.c_str(), std::strerror(errno)});
-  close(descriptor);
   std::string source = templateDir + "/" + name;
-  Message failure = copyFile(source.c_str(), temporary.c_str(), DOCUMENT_MODE);
-  if (!failure && chmod(temporary.c_str(), DOCUMENT_MODE) != 0)
-    failure = errorMessage("ERR_FILE_WRITE", {temporary.c_str(), std::strerror(errno)});
-  if (!failure && rename(temporary.c_str(), destination.c_str()) != 0)
-    failure = errorMessage("ERR_FILE_WRITE", {destination.c_str(), std::strerror(errno)});
-  if (failure) unlink(temporary.c_str());
-  return failure;
+  std::string destination = docRoot + "/" + name;
+  return copyFileIfAbsent(source.c_str(), destination.c_str(), DOCUMENT_MODE);
 }
 
 // A home page marks a document root as filled (holdsHomePage), so it comes

@@ -57,6 +57,8 @@ my %ERRORS = (
     rename    => [ 'EACCES', 'EXDEV' ],
     renameat  => [ 'EACCES', 'EXDEV' ],
     renameat2 => [ 'EACCES', 'EXDEV' ],
+    link      => ['ENOSPC'],
+    linkat    => ['ENOSPC'],
     chmod     => ['EPERM'],
     fchmod    => ['EPERM'],
     fchmodat  => ['EPERM'],
@@ -71,7 +73,7 @@ my %ERRORS = (
 );
 
 # Families the quick mode fails at every call; the others are sampled.
-my %ALWAYS_IN_QUICK = map { $_ => 1 } qw(write pwrite64 writev rename renameat renameat2
+my %ALWAYS_IN_QUICK = map { $_ => 1 } qw(write pwrite64 writev rename renameat renameat2 link linkat
   mkdir mkdirat chmod fchmod fchmodat chown lchown fchown fchownat fsync fdatasync syncfs);
 
 my %option = (user => 'daemon', mode => 'full', jobs => 2, timeout => 60, umask => '022');
