@@ -221,6 +221,25 @@ bool madeMeanwhile(const char* path) {
   return false;
 }
 
+Message openSourceToPlace(const char* source, const char* destination, FileDescriptor& from, off_t& size) {
+  if (!usablePath(destination)) return errorMessage("ERR_FILE_OPEN_WRITE", {shown(destination), std::strerror(errno)});
+  return copyMessage(openCopySource(source, from, size), source, destination);
+}
+
+Message placeUnderTemporaryName(FileDescriptor& from, off_t size, const char* source, const char* destination,
+                                mode_t mode) {
+  std::string temporary = directoryOf(destination) + "/.copy.XXXXXX";
+  FileDescriptor copy(mkostemp(&temporary[0], O_CLOEXEC));
+  if (!copy.valid()) return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(errno)});
+  Message failure = copyMessage(copyContents(from.get(), copy.get(), size), source, destination);
+  if (!failure && fchmod(copy.get(), mode & ~COPY_UMASK) != 0)
+    failure = errorMessage("ERR_FILE_WRITE", {destination, std::strerror(errno)});
+  if (!failure)
+    failure = nameWholeCopy(copy, destination, [&](const char* name) { return link(temporary.c_str(), name); });
+  unlink(temporary.c_str());
+  return failure;
+}
+
 }  // namespace
 
 Message copyFile(const char* source, const char* destination, mode_t mode) {
@@ -228,14 +247,12 @@ Message copyFile(const char* source, const char* destination, mode_t mode) {
 }
 
 Message copyFileIfAbsent(const char* source, const char* destination, mode_t mode) {
-  if (!usablePath(destination)) return errorMessage("ERR_FILE_OPEN_WRITE", {shown(destination), std::strerror(errno)});
   FileDescriptor from(-1);
   off_t size = 0;
-  CopyOutcome opened = openCopySource(source, from, size);
-  if (opened.step != CopyStep::Done) return copyMessage(opened, source, destination);
+  if (Message failure = openSourceToPlace(source, destination, from, size)) return failure;
   FileDescriptor copy(openUnnamedFile(directoryOf(destination), mode));
   if (!copy.valid()) {
-    if (errno == EOPNOTSUPP) return copyFileIfAbsentByTemporaryName(source, destination, mode);
+    if (errno == EOPNOTSUPP) return placeUnderTemporaryName(from, size, source, destination, mode);
     return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(errno)});
   }
   CopyOutcome copied = copyContents(from.get(), copy.get(), size);
@@ -244,22 +261,10 @@ Message copyFileIfAbsent(const char* source, const char* destination, mode_t mod
 }
 
 Message copyFileIfAbsentByTemporaryName(const char* source, const char* destination, mode_t mode) {
-  if (!usablePath(destination)) return errorMessage("ERR_FILE_OPEN_WRITE", {shown(destination), std::strerror(errno)});
   FileDescriptor from(-1);
   off_t size = 0;
-  CopyOutcome opened = openCopySource(source, from, size);
-  if (opened.step != CopyStep::Done) return copyMessage(opened, source, destination);
-  std::string temporary = directoryOf(destination) + "/.copy.XXXXXX";
-  FileDescriptor copy(mkostemp(&temporary[0], O_CLOEXEC));
-  if (!copy.valid()) return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(errno)});
-  CopyOutcome copied = copyContents(from.get(), copy.get(), size);
-  Message failure = copyMessage(copied, source, destination);
-  if (!failure && fchmod(copy.get(), mode & ~COPY_UMASK) != 0)
-    failure = errorMessage("ERR_FILE_WRITE", {destination, std::strerror(errno)});
-  if (!failure)
-    failure = nameWholeCopy(copy, destination, [&](const char* name) { return link(temporary.c_str(), name); });
-  unlink(temporary.c_str());
-  return failure;
+  if (Message failure = openSourceToPlace(source, destination, from, size)) return failure;
+  return placeUnderTemporaryName(from, size, source, destination, mode);
 }
 
 int copyFileQuiet(const char* source, const char* destination, mode_t mode) {
