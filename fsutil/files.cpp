@@ -9,7 +9,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
 
 namespace {
@@ -197,12 +196,13 @@ int linkUnnamedFile(int fd, const char* destination) {
   return linkat(AT_FDCWD, handle, AT_FDCWD, destination, AT_SYMLINK_FOLLOW);
 }
 
-// The copy is only named once whole; a close that fails after that takes
-// the name away again, since the file may not hold what was written.
-Message nameWholeCopy(FileDescriptor& copy, const char* destination,
-                      const std::function<int(const char* destination)>& link) {
-  if (link(destination) != 0) {
-    if (errno == EEXIST) return Message();  // someone else's file: kept
+// Ends the placing of a whole copy: `linked` is the result of giving it its
+// name (errno still that call's). A destination that existed is kept; a
+// close that fails after the naming takes the name away again, since the
+// file may not hold what was written.
+Message finishNamedCopy(FileDescriptor& copy, const char* destination, int linked) {
+  if (linked != 0) {
+    if (errno == EEXIST) return Message();
     return errorMessage("ERR_FILE_WRITE", {destination, std::strerror(errno)});
   }
   if (copy.closeChecked() == 0) return Message();
@@ -234,8 +234,7 @@ Message placeUnderTemporaryName(FileDescriptor& from, off_t size, const char* so
   Message failure = copyMessage(copyContents(from.get(), copy.get(), size), source, destination);
   if (!failure && fchmod(copy.get(), mode & ~COPY_UMASK) != 0)
     failure = errorMessage("ERR_FILE_WRITE", {destination, std::strerror(errno)});
-  if (!failure)
-    failure = nameWholeCopy(copy, destination, [&](const char* name) { return link(temporary.c_str(), name); });
+  if (!failure) failure = finishNamedCopy(copy, destination, link(temporary.c_str(), destination));
   unlink(temporary.c_str());
   return failure;
 }
@@ -255,9 +254,8 @@ Message copyFileIfAbsent(const char* source, const char* destination, mode_t mod
     if (errno == EOPNOTSUPP) return placeUnderTemporaryName(from, size, source, destination, mode);
     return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(errno)});
   }
-  CopyOutcome copied = copyContents(from.get(), copy.get(), size);
-  if (copied.step != CopyStep::Done) return copyMessage(copied, source, destination);
-  return nameWholeCopy(copy, destination, [&](const char* name) { return linkUnnamedFile(copy.get(), name); });
+  if (Message failure = copyMessage(copyContents(from.get(), copy.get(), size), source, destination)) return failure;
+  return finishNamedCopy(copy, destination, linkUnnamedFile(copy.get(), destination));
 }
 
 Message copyFileIfAbsentByTemporaryName(const char* source, const char* destination, mode_t mode) {
@@ -271,7 +269,6 @@ int copyFileQuiet(const char* source, const char* destination, mode_t mode) {
   CopyStep step = copyRegularFile(source, destination, mode).step;
   return step == CopyStep::Done || step == CopyStep::Irregular ? 0 : -1;
 }
-
 
 int makeDirectory(const char* path, mode_t mode) {
   if (!usablePath(path)) return -1;
