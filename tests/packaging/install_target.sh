@@ -1,0 +1,112 @@
+#!/bin/bash
+# The install target: `cmake --install BUILD_DIR --prefix <scratch>` puts the
+# program in libexec/instance-install/install (never in bin, where it would
+# hide install(1)), the sample installation in
+# share/instance-install/server-root and the manual page in
+# share/man/man8/instance-install.8; the installed program creates an
+# instance from a copy of the installed sample, and the installed page
+# renders without warnings.
+#
+#   tests/packaging/install_target.sh BUILD_DIR [CMAKE]
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+build=${1:?usage: install_target.sh BUILD_DIR [CMAKE]}
+cmake=${2:-cmake}
+
+scratch=$(mktemp -d /tmp/install-target.XXXXXX) || exit 1
+trap 'rm -rf "$scratch"' EXIT
+prefix=$scratch/prefix
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+if ! env -u DESTDIR "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1; then
+  cat "$scratch/install.log" >&2
+  echo "FAIL: cmake --install $build --prefix $prefix" >&2
+  exit 1
+fi
+
+program=$prefix/libexec/instance-install/install
+sample=$prefix/share/instance-install/server-root
+page=$prefix/share/man/man8/instance-install.8
+
+# --- where the pieces land -------------------------------------------------
+{ [ -f "$program" ] && [ -x "$program" ]; } || fail "no executable $program"
+if [ -e "$prefix/bin" ]; then
+  fail "$prefix/bin exists: $(find "$prefix/bin" -mindepth 1 | tr '\n' ' ')"
+fi
+# The only program called install is the one in libexec (lib/install/ of the
+# sample is a directory).
+stray=$(find "$prefix" -name install ! -type d ! -path "$program")
+[ -z "$stray" ] || fail "files named install outside libexec: $stray"
+
+if ! diff -r "$build/server-root" "$sample" >"$scratch/sample.diff" 2>&1; then
+  fail "installed sample differs from $build/server-root: $(head -5 "$scratch/sample.diff")"
+fi
+for bundle in root.res fr.res; do
+  [ -s "$sample/lib/messages/httpconf/$bundle" ] || fail "message bundle $bundle not installed"
+done
+[ -x "$sample/lib/install/templates/makeScript" ] || fail "script generator not executable"
+# Every execute bit of the assembled sample survives the installation.
+while IFS= read -r -d '' file; do
+  [ -x "$sample/${file#"$build/server-root/"}" ] || fail "lost its execute bits: ${file#"$build/server-root/"}"
+done < <(find "$build/server-root" -type f -perm -u+x -print0)
+
+cmp -s "$source_dir/doc/instance-install.8" "$page" || fail "$page is not doc/instance-install.8"
+
+# --- the manual page renders -----------------------------------------------
+warnings=$(groff -ww -z -man "$page" 2>&1)
+[ -z "$warnings" ] || fail "groff -ww warns about $page: $warnings"
+rendered=$(env -u MAN_KEEP_FORMATTING LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>"$scratch/man.err")
+status=$?
+[ "$status" -eq 0 ] || fail "man -l exited $status"
+[ -s "$scratch/man.err" ] && fail "man -l warns: $(cat "$scratch/man.err")"
+name_section=$(printf '%s\n' "$rendered" | sed -n '/^NAME$/,/^SYNOPSIS$/p')
+printf '%s\n' "$name_section" | grep -q 'instance-install - .*libexec/instance-install/install' ||
+  fail "man -l shows no NAME section naming libexec/instance-install/install: $(printf '%s\n' "$rendered" | head -8)"
+
+# --- the installed program creates an instance ----------------------------
+if [ "$(id -u)" -eq 0 ]; then user=daemon; else user=$(id -un); fi
+root=$scratch/server-root
+docs=$scratch/docs
+cp -a "$sample" "$root" || exit 1
+chmod 755 "$scratch"
+# Two ports nothing listens on now.
+read -r port jmsport < <(perl -MIO::Socket::INET -e '
+  my @s = map { IO::Socket::INET->new(Listen => 1, LocalAddr => "0.0.0.0", LocalPort => 0, ReuseAddr => 1) or die } 1 .. 2;
+  print join(" ", map { $_->sockport } @s), "\n";')
+run() {
+  env -u REQUEST_METHOD -u DESTDIR LC_ALL=C ZORA_SERVER_HOME="$root" "$program" "$@" \
+    >"$scratch/out" 2>"$scratch/err"
+}
+run -s localhost -p "$port" -i web1 -u "$user" -d "$docs" -P "$jmsport" -A admin -W pw -J /usr/lib/jvm
+status=$?
+if [ "$status" -ne 0 ]; then
+  fail "installed program exited $status: $(cat "$scratch/err")"
+else
+  grep -q "^Created new Server localhost (web1)" "$scratch/err" || fail "no success line: $(cat "$scratch/err")"
+  [ -s "$scratch/out" ] && fail "standard output not empty: $(head -3 "$scratch/out")"
+  for file in config/init.conf config/server.xml config/backup/backups.conf; do
+    [ -s "$root/web1/$file" ] || fail "instance lacks $file"
+  done
+  [ -x "$root/web1/bin/startserv" ] || fail "instance lacks an executable bin/startserv"
+  [ -s "$docs/index.html" ] || fail "document root $docs has no index.html"
+  owner=$(stat -c %U "$root/web1")
+  [ "$owner" = "$user" ] || fail "instance belongs to $owner, not $user"
+fi
+
+# A refused run reports through the installed message bundle.
+run -s localhost -p "$port" -i web2 -u no-such-user-xq -d "$docs" -P "$jmsport" -A admin -W pw -J /usr/lib/jvm
+status=$?
+[ "$status" -eq 3 ] || fail "unknown user: exit status $status, expected 3"
+grep -q 'The user "no-such-user-xq" does not exist on this system.' "$scratch/err" ||
+  fail "unknown user: not the bundle's message: $(cat "$scratch/err")"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "install target: program, sample installation and manual page installed and working"
