@@ -16,7 +16,9 @@
 
 #include <unicode/uloc.h>
 
+#include "adminlib/adminlib.h"
 #include "frontend/frontend.h"
+#include "fsutil/directories.h"
 #include "instance/validate.h"
 
 namespace {
@@ -45,13 +47,20 @@ bool serverIdInUse(const InstanceRecord* record) {
 
 ClaimResult claimInstanceDirectory(const InstanceRecord* record, Message* failure) {
   if (!claimableServerId(record->serverId)) return ClaimResult::Claimed;  // the creation refuses it
+  ScopedMessageBundle bundle(record->serverRoot);
+  if ((*failure = checkRootOnlyDirectory(record->instancesRoot))) return ClaimResult::Failed;
   const std::string path = instanceDirectory(record);
   if (mkdir(path.c_str(), 0755) == 0) return ClaimResult::Claimed;
   if (errno == EEXIST) return ClaimResult::InUse;
-  int error = errno;
-  ScopedMessageBundle bundle(record->serverRoot);
-  *failure = errorMessage("ERR_MKDIR_FAILURE", {path.c_str(), std::strerror(error)});
+  *failure = errorMessage("ERR_MKDIR_FAILURE", {path.c_str(), std::strerror(errno)});
   return ClaimResult::Failed;
+}
+
+void requireAbsoluteServerRoot(const InstanceRecord* record, const char* variable) {
+  if (record->serverRoot[0] == '/') return;
+  std::string text = std::string("The server root \"") + record->serverRoot + "\" given by " + variable +
+                     " is not an absolute path; it must name the installation directory, beginning with /.";
+  report_error(3, "Server Root", text.c_str());
 }
 
 std::string setAsideInstance(const InstanceRecord* record) {

@@ -98,6 +98,7 @@ int runCommandLine(int argc, char** argv) {
   if (int status = readOptions(argc, argv, &record)) return status;
   ValidatePort(record.port);
   ValidatePort(record.jmsPort);
+  requireAbsoluteServerRoot(&record, "ZORA_SERVER_HOME");
   applySettingsOrFail(&record);
   if (int status = claimServerId(&record)) return status;
   record.createRequested = 1;

@@ -27,12 +27,18 @@ int submitInstallForm(char** config);
 int reportCreationOutcome(char** config, const InstanceRecord* record, int commandLine);
 
 // Claims "<instancesRoot>/<serverId>" with an exclusive mkdir so that no
-// other run can use the identifier.
+// other run can use the identifier. A run as root claims nothing below an
+// instances root that another user could change (Failed, ERR_UNSAFE_DIRECTORY).
 enum class ClaimResult { Claimed, InUse, Failed };
 ClaimResult claimInstanceDirectory(const InstanceRecord* record, Message* failure);
 
 // True when "<serverRoot>/https-<serverId>" or "<instancesRoot>/<serverId>" exists.
 bool serverIdInUse(const InstanceRecord* record);
+
+// Ends the run through report_error unless the server root is an absolute
+// path: an empty or relative one would put the instance below "/" or the
+// working directory. `variable` names where the root came from.
+void requireAbsoluteServerRoot(const InstanceRecord* record, const char* variable);
 
 // After a failed creation: removes the claimed instance directory when it is
 // empty, else renames it to "<instancesRoot>/broken.<serverId>[.n]". Returns

@@ -11,39 +11,12 @@
 #include <cstring>
 #include <string>
 
+#include "fsutil/descriptor.h"
+
 namespace {
 
 constexpr size_t COPY_CHUNK = 4096;
 constexpr mode_t COPY_UMASK = 022;
-
-// Owns a file descriptor; closes it unchecked when it goes. Where the close
-// must be known to have landed, closeChecked() is called explicitly first.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // 0, or -1 with errno. On Linux the descriptor is gone even after a
-  // failed close, so it is never closed twice.
-  int closeChecked() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd);
-  }
-
- private:
-  int fd_;
-};
 
 // A path the operations accept: set and shorter than PATH_LIMIT. Otherwise
 // errno tells why (EINVAL for a null path, ENAMETOOLONG).
@@ -125,7 +98,7 @@ CopyOutcome copyContents(int from, int to, off_t size) {
 
 // Opens `source` for a copy: it must be a regular file; its size goes to
 // `size`. Sets the umask under which every copy is created.
-CopyOutcome openCopySource(const char* source, FileDescriptor& from, off_t& size) {
+CopyOutcome openCopySource(const char* source, Descriptor& from, off_t& size) {
   umask(COPY_UMASK);
   from.reset(openSource(source));
   if (!from.valid()) return failedAt(CopyStep::OpenSource, errno);
@@ -137,11 +110,11 @@ CopyOutcome openCopySource(const char* source, FileDescriptor& from, off_t& size
 }
 
 CopyOutcome copyRegularFile(const char* source, const char* destination, mode_t mode) {
-  FileDescriptor from(-1);
+  Descriptor from(-1);
   off_t size = 0;
   CopyOutcome opened = openCopySource(source, from, size);
   if (opened.step != CopyStep::Done) return opened;
-  FileDescriptor to(openDestination(destination, mode));
+  Descriptor to(openDestination(destination, mode));
   if (!to.valid()) return failedAt(CopyStep::OpenDestination, errno);
   CopyOutcome outcome = copyContents(from.get(), to.get(), size);
   if (outcome.step != CopyStep::Done) return outcome;
@@ -176,39 +149,9 @@ std::string directoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// An unnamed file in `directory`, to be linked in under its name once
-// whole. -1 with errno EOPNOTSUPP where that cannot work: a kernel or file
-// system without O_TMPFILE, or no /proc to link the file in through.
-int openUnnamedFile(const std::string& directory, mode_t mode) {
-  if (!pathExists("/proc/self/fd")) {
-    errno = EOPNOTSUPP;
-    return -1;
-  }
-  int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-  if (fd < 0 && (errno == EISDIR || errno == EINVAL)) errno = EOPNOTSUPP;
-  return fd;
-}
-
-// Names the unnamed file `fd`; fails with EEXIST when `destination` exists.
-int linkUnnamedFile(int fd, const char* destination) {
-  char handle[64];
-  std::snprintf(handle, sizeof handle, "/proc/self/fd/%d", fd);
-  return linkat(AT_FDCWD, handle, AT_FDCWD, destination, AT_SYMLINK_FOLLOW);
-}
-
-// Ends the placing of a whole copy: `linked` is the result of giving it its
-// name (errno still that call's). A destination that existed is kept; a
-// close that fails after the naming takes the name away again, since the
-// file may not hold what was written.
-Message finishNamedCopy(FileDescriptor& copy, const char* destination, int linked) {
-  if (linked != 0) {
-    if (errno == EEXIST) return Message();
-    return errorMessage("ERR_FILE_WRITE", {destination, std::strerror(errno)});
-  }
-  if (copy.closeChecked() == 0) return Message();
-  int error = errno;
-  unlink(destination);
-  return errorMessage("ERR_FILE_WRITE", {destination, std::strerror(error)});
+std::string lastComponentOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // A mkdir that failed with EEXIST after the check found nothing: another
@@ -221,22 +164,147 @@ bool madeMeanwhile(const char* path) {
   return false;
 }
 
-Message openSourceToPlace(const char* source, const char* destination, FileDescriptor& from, off_t& size) {
-  if (!usablePath(destination)) return errorMessage("ERR_FILE_OPEN_WRITE", {shown(destination), std::strerror(errno)});
-  return copyMessage(openCopySource(source, from, size), source, destination);
+// Where a copy is placed: an entry of a directory held open.
+struct Place {
+  int directory;
+  const char* name;
+  const char* shown;  // the destination's path, for messages
+};
+
+Message placeFailure(const char* key, const Place& place, int error) {
+  return errorMessage(key, {place.shown, std::strerror(error)});
 }
 
-Message placeUnderTemporaryName(FileDescriptor& from, off_t size, const char* source, const char* destination,
-                                mode_t mode) {
-  std::string temporary = directoryOf(destination) + "/.copy.XXXXXX";
-  FileDescriptor copy(mkostemp(&temporary[0], O_CLOEXEC));
-  if (!copy.valid()) return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(errno)});
-  Message failure = copyMessage(copyContents(from.get(), copy.get(), size), source, destination);
-  if (!failure && fchmod(copy.get(), mode & ~COPY_UMASK) != 0)
-    failure = errorMessage("ERR_FILE_WRITE", {destination, std::strerror(errno)});
-  if (!failure) failure = finishNamedCopy(copy, destination, link(temporary.c_str(), destination));
-  unlink(temporary.c_str());
+// Root gives an unnamed file its name through the descriptor itself; an
+// ordinary user needs /proc for that.
+bool canNameUnnamedFiles() { return geteuid() == 0 || pathExists("/proc/self/fd"); }
+
+// An unnamed file in the directory, to be linked in under its name once
+// whole. -1 with errno EOPNOTSUPP where that cannot work: a kernel or file
+// system without O_TMPFILE, or no way to name the file afterwards.
+int openUnnamedFile(int directory, mode_t mode) {
+  if (!canNameUnnamedFiles()) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  int fd = openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  if (fd < 0 && (errno == EISDIR || errno == EINVAL || errno == EOPNOTSUPP)) errno = EOPNOTSUPP;
+  return fd;
+}
+
+// Names the unnamed file `fd`; fails with EEXIST when the name is taken.
+int linkUnnamedFile(int fd, const Place& place) {
+  if (linkat(fd, "", place.directory, place.name, AT_EMPTY_PATH) == 0) return 0;
+  if (errno != ENOENT && errno != EPERM) return -1;
+  char handle[64];
+  std::snprintf(handle, sizeof handle, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, handle, place.directory, place.name, AT_SYMLINK_FOLLOW);
+}
+
+// Ends the placing of a whole copy: `linked` is the result of giving it its
+// name (errno still that call's). A destination that existed is kept; a
+// close that fails after the naming takes the name away again, since the
+// file may not hold what was written.
+Message finishNamedCopy(Descriptor& copy, const Place& place, int linked) {
+  if (linked != 0) {
+    if (errno == EEXIST) return Message();
+    return placeFailure("ERR_FILE_WRITE", place, errno);
+  }
+  if (copy.closeChecked() == 0) return Message();
+  int error = errno;
+  unlinkat(place.directory, place.name, 0);
+  return placeFailure("ERR_FILE_WRITE", place, error);
+}
+
+// A fresh file of a name nobody can guess, beside the destination.
+int createTemporaryFile(int directory, std::string* name) {
+  static const char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char noise[6];
+    if (getentropy(noise, sizeof noise) != 0) return -1;
+    *name = ".copy.";
+    for (unsigned char c : noise) *name += LETTERS[c % (sizeof LETTERS - 1)];
+    int fd = openat(directory, name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+Message placeUnderTemporaryName(Descriptor& from, off_t size, const char* source, const Place& place, mode_t mode) {
+  std::string temporary;
+  Descriptor copy(createTemporaryFile(place.directory, &temporary));
+  if (!copy.valid()) return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
+  Message failure = copyMessage(copyContents(from.get(), copy.get(), size), source, place.shown);
+  if (!failure && fchmod(copy.get(), mode & ~COPY_UMASK) != 0) failure = placeFailure("ERR_FILE_WRITE", place, errno);
+  if (!failure)
+    failure = finishNamedCopy(copy, place, linkat(place.directory, temporary.c_str(), place.directory, place.name, 0));
+  unlinkat(place.directory, temporary.c_str(), 0);
   return failure;
+}
+
+Message placeUnnamed(Descriptor& from, off_t size, const char* source, const Place& place, mode_t mode) {
+  Descriptor copy(openUnnamedFile(place.directory, mode));
+  if (!copy.valid()) {
+    if (errno == EOPNOTSUPP) return placeUnderTemporaryName(from, size, source, place, mode);
+    return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
+  }
+  if (Message failure = copyMessage(copyContents(from.get(), copy.get(), size), source, place.shown)) return failure;
+  return finishNamedCopy(copy, place, linkUnnamedFile(copy.get(), place));
+}
+
+enum class Placing { Unnamed, TemporaryName };
+
+Message placeIfAbsent(const char* source, const Place& place, mode_t mode, Placing how) {
+  Descriptor from;
+  off_t size = 0;
+  if (Message failure = copyMessage(openCopySource(source, from, size), source, place.shown)) return failure;
+  if (how == Placing::TemporaryName) return placeUnderTemporaryName(from, size, source, place, mode);
+  return placeUnnamed(from, size, source, place, mode);
+}
+
+Message placeIfAbsentByPath(const char* source, const char* destination, mode_t mode, Placing how) {
+  if (!usablePath(destination)) return errorMessage("ERR_FILE_OPEN_WRITE", {shown(destination), std::strerror(errno)});
+  std::string name = lastComponentOf(destination);
+  Descriptor directory(::open(directoryOf(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid()) return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(errno)});
+  return placeIfAbsent(source, {directory.get(), name.c_str(), destination}, mode, how);
+}
+
+// The failure of reaching `name` in `directory` with O_NOFOLLOW: a link is
+// refused as such, anything else reported with the open's own error.
+Message reachFailure(int directory, const std::string& name, const std::string& path, const char* destination,
+                     int error) {
+  struct stat status;
+  if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
+    return errorMessage("ERR_UNSAFE_LINK", {path.c_str()});
+  return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(error)});
+}
+
+// Opens, without truncating yet, the regular file that a copy replaces or
+// creates: never a link, never a file that has other names as well.
+Message openPlainDestination(const Place& place, mode_t mode, Descriptor& to) {
+  to.reset(openat(place.directory, place.name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                  mode));
+  if (!to.valid()) return reachFailure(place.directory, place.name, place.shown, place.shown, errno);
+  struct stat status;
+  if (fstat(to.get(), &status) != 0) return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
+  if (!S_ISREG(status.st_mode)) return errorMessage("ERR_IRREGULAR_FILE", {place.shown});
+  if (status.st_nlink > 1) return errorMessage("ERR_UNSAFE_LINK", {place.shown});
+  if (ftruncate(to.get(), 0) != 0) return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
+  return Message();
+}
+
+Message copyInto(const char* source, const Place& place, mode_t mode) {
+  Descriptor from;
+  off_t size = 0;
+  CopyOutcome opened = openCopySource(source, from, size);
+  if (opened.step != CopyStep::Done) return copyMessage(opened, source, place.shown);
+  Descriptor to;
+  if (Message failure = openPlainDestination(place, mode, to)) return failure;
+  CopyOutcome outcome = copyContents(from.get(), to.get(), size);
+  if (outcome.step == CopyStep::Done && to.closeChecked() != 0) outcome = failedAt(CopyStep::CloseDestination, errno);
+  return copyMessage(outcome, source, place.shown);
 }
 
 }  // namespace
@@ -246,23 +314,36 @@ Message copyFile(const char* source, const char* destination, mode_t mode) {
 }
 
 Message copyFileIfAbsent(const char* source, const char* destination, mode_t mode) {
-  FileDescriptor from(-1);
-  off_t size = 0;
-  if (Message failure = openSourceToPlace(source, destination, from, size)) return failure;
-  FileDescriptor copy(openUnnamedFile(directoryOf(destination), mode));
-  if (!copy.valid()) {
-    if (errno == EOPNOTSUPP) return placeUnderTemporaryName(from, size, source, destination, mode);
-    return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(errno)});
-  }
-  if (Message failure = copyMessage(copyContents(from.get(), copy.get(), size), source, destination)) return failure;
-  return finishNamedCopy(copy, destination, linkUnnamedFile(copy.get(), destination));
+  return placeIfAbsentByPath(source, destination, mode, Placing::Unnamed);
 }
 
 Message copyFileIfAbsentByTemporaryName(const char* source, const char* destination, mode_t mode) {
-  FileDescriptor from(-1);
-  off_t size = 0;
-  if (Message failure = openSourceToPlace(source, destination, from, size)) return failure;
-  return placeUnderTemporaryName(from, size, source, destination, mode);
+  return placeIfAbsentByPath(source, destination, mode, Placing::TemporaryName);
+}
+
+Message copyFileIfAbsentIn(const char* source, int directory, const char* name, const char* shownDestination,
+                           mode_t mode) {
+  return placeIfAbsent(source, {directory, name, shownDestination}, mode, Placing::Unnamed);
+}
+
+Message copyFileBelow(const char* source, int base, const std::string& shownBase, const std::string& name,
+                      mode_t mode) {
+  const std::string destination = shownBase + "/" + name;
+  Descriptor held;
+  int directory = base;
+  std::string reached = shownBase;
+  size_t start = 0;
+  for (size_t slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+    std::string component = name.substr(start, slash - start);
+    reached += "/" + component;
+    if (component.empty() || component == ".") continue;
+    int next = openat(directory, component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) return reachFailure(directory, component, reached, destination.c_str(), errno);
+    held.reset(next);
+    directory = next;
+  }
+  std::string last = name.substr(start);
+  return copyInto(source, {directory, last.c_str(), destination.c_str()}, mode);
 }
 
 int copyFileQuiet(const char* source, const char* destination, mode_t mode) {

@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 #include "messages/messages.h"
 
 constexpr size_t PATH_LIMIT = 4096;  // a path holds at most 4095 bytes
@@ -30,6 +32,21 @@ Message copyFile(const char* source, const char* destination, mode_t mode);
 // Messages as copyFile; ERR_FILE_WRITE (destination) for a failed link.
 Message copyFileIfAbsent(const char* source, const char* destination, mode_t mode);
 Message copyFileIfAbsentByTemporaryName(const char* source, const char* destination, mode_t mode);
+// As copyFileIfAbsent for the entry `name` of the directory held open as
+// `directory`; `shownDestination` is its path in messages.
+Message copyFileIfAbsentIn(const char* source, int directory, const char* name, const char* shownDestination,
+                           mode_t mode);
+
+// As copyFile to the relative path `name` below the directory held open as
+// `base` (`shownBase` in messages). Every directory in `name` must exist;
+// neither they nor the file are reached through a symbolic link, and an
+// existing file is written only when it is a regular file with no other
+// name: a link that another user placed there would otherwise lead the
+// copy elsewhere. Messages as copyFile, plus ERR_UNSAFE_LINK (the link's
+// path) and ERR_IRREGULAR_FILE (an existing destination that is not a
+// regular file).
+Message copyFileBelow(const char* source, int base, const std::string& shownBase, const std::string& name,
+                      mode_t mode);
 
 // As copyFile without messages: 0 on success and when `source` is not a
 // regular file (nothing is created then), -1 on failure.

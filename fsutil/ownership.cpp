@@ -11,12 +11,13 @@
 #include <memory>
 #include <string>
 
+#include "fsutil/descriptor.h"
+#include "fsutil/directories.h"
 #include "fsutil/files.h"
 
 namespace {
 
 constexpr size_t ENTRY_NAME_LIMIT = 128;  // longer entry names are left alone
-constexpr int WALK_DESCRIPTORS = 4;
 
 struct CloseDirectory {
   void operator()(DIR* directory) const { closedir(directory); }
@@ -108,11 +109,67 @@ bool chownWholeTree(const char* path, uid_t uid, gid_t gid, WalkFailure* failure
   return chownEntry(AT_FDCWD, path, path, uid, gid, failure);
 }
 
-// nftw hands over links (FTW_SL, dangling ones too under FTW_PHYS); they
-// are left alone. Everything else goes to the exported callback.
-int chmodWalkItem(const char* path, const struct stat* status, int type, struct FTW*) {
-  if (type == FTW_SL || type == FTW_SLN) return 0;
-  return chmodConfigItem(path, status, type);
+// The tree of a directory held open: its entries first, then the directory
+// itself through its descriptor.
+bool chownHeldTree(int directory, const std::string& path, uid_t uid, gid_t gid, WalkFailure* failure) {
+  DirectoryHandle listing = openListing(directory, ".");
+  if (!listing) return noteWalkFailure(failure, path, errno);
+  if (!chownEntries(listing.get(), path, uid, gid, failure)) return false;
+  if (fchown(directory, uid, gid) != 0) return noteWalkFailure(failure, path, errno);
+  return true;
+}
+
+Message chownFailure(const WalkFailure& failure) {
+  return errorMessage("ERR_CHANGE_OWNER", {failure.path.c_str(), std::strerror(failure.error)});
+}
+
+bool isModeChangedByOpening(mode_t type) { return S_ISREG(type) || S_ISFIFO(type); }
+
+// Changes the mode of the entry `name` of `directory` (of the given type,
+// never a link) through a descriptor of the entry itself: a change by name
+// would follow a link put there since the entry was examined, and the C
+// library's no-follow variant needs /proc. Devices and sockets, which
+// cannot be opened safely, are changed by name without following a link.
+int chmodEntry(int directory, const char* name, mode_t type, mode_t mode) {
+  if (!S_ISDIR(type) && !isModeChangedByOpening(type)) return fchmodat(directory, name, mode, AT_SYMLINK_NOFOLLOW);
+  int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (S_ISDIR(type) ? O_DIRECTORY : 0);
+  int fd = openat(directory, name, flags);
+  // An ordinary user's own file that the user may not read.
+  if (fd < 0 && errno == EACCES && !S_ISDIR(type)) fd = openat(directory, name, (flags & ~O_ACCMODE) | O_WRONLY);
+  if (fd < 0) return -1;
+  struct stat status;
+  int result = fstat(fd, &status) == 0 && (status.st_mode & S_IFMT) == (type & S_IFMT) ? fchmod(fd, mode) : -1;
+  close(fd);
+  return result;
+}
+
+int chmodHeldTree(int directory);
+
+// Directories become 0700 before their contents, everything else but links
+// 0600; links are left alone and never followed.
+int chmodTreeEntry(int directory, const char* name) {
+  struct stat status;
+  if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  if (S_ISLNK(status.st_mode)) return 0;
+  if (!S_ISDIR(status.st_mode)) return chmodEntry(directory, name, status.st_mode, 0600);
+  int child = openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (child < 0) return -1;
+  int result = chmodHeldTree(child);
+  close(child);
+  return result;
+}
+
+int chmodHeldTree(int directory) {
+  if (fchmod(directory, 0700) != 0) return -1;
+  DirectoryHandle listing = openListing(directory, ".");
+  if (!listing) return -1;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(listing.get());
+    if (entry == nullptr) return errno == 0 ? 0 : -1;
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    if (chmodTreeEntry(dirfd(listing.get()), entry->d_name) != 0) return -1;
+  }
 }
 
 }  // namespace
@@ -130,7 +187,16 @@ Message chownTreeToUser(const char* userName, const char* path) {
   if (!user.found) return errorMessage("ERR_GET_USER_NAME", {shown(userName)});
   WalkFailure failure;
   if (chownWholeTree(path, user.uid, user.gid, &failure)) return Message();
-  return errorMessage("ERR_CHANGE_OWNER", {failure.path.c_str(), std::strerror(failure.error)});
+  return chownFailure(failure);
+}
+
+Message chownTreeToUserAt(const char* userName, int directory, const char* shownPath) {
+  if (geteuid() != 0) return Message();
+  UserIds user = lookUpUser(userName);
+  if (!user.found) return errorMessage("ERR_GET_USER_NAME", {shown(userName)});
+  WalkFailure failure;
+  if (chownHeldTree(directory, shown(shownPath), user.uid, user.gid, &failure)) return Message();
+  return chownFailure(failure);
 }
 
 Message chownToUser(const char* path, const char* userName) {
@@ -154,10 +220,30 @@ Message chownLogsDirectory(const char* instanceDir, const char* userName) {
 
 namespace {
 
-// Gives one ACL file to the user when it exists; a missing one is skipped.
-Message chownAclFile(const char* path, const UserIds& user) {
-  if (!pathExists(path)) return Message();
-  if (lchown(path, user.uid, user.gid) != 0) return errorMessage("ERR_CHANGE_OWNER", {path, std::strerror(errno)});
+// Gives the ACL file `name` of the directory `relative` below `base` to the
+// user when it exists; a missing one is skipped. The file is changed
+// through a descriptor of its own, after it is known to be a plain file
+// with no other name: a link in its place, which another user may have
+// put there, is refused instead of handing its target over.
+Message chownAclFile(const char* base, const char* relative, const std::string& name, const UserIds& user) {
+  char directoryPath[PATH_LIMIT];
+  char path[PATH_LIMIT];
+  // A name too long to form cannot exist: it is skipped like a missing file.
+  if (!formatPath(directoryPath, "%s/%s", base, relative) ||
+      !formatPath(path, "%s/%s", directoryPath, name.c_str()))
+    return Message();
+  Descriptor directory;
+  std::string unsafe;
+  if (openDirectoryPath(directoryPath, &directory, &unsafe) != 0)
+    return unsafe.empty() ? Message() : errorMessage("ERR_UNSAFE_LINK", {unsafe.c_str()});
+  Descriptor file(openat(directory.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.valid()) return Message();
+  struct stat status;
+  if (fstat(file.get(), &status) != 0) return Message();
+  if (S_ISLNK(status.st_mode) || (!S_ISDIR(status.st_mode) && status.st_nlink > 1))
+    return errorMessage("ERR_UNSAFE_LINK", {path});
+  if (fchownat(file.get(), "", user.uid, user.gid, AT_EMPTY_PATH) != 0)
+    return errorMessage("ERR_CHANGE_OWNER", {path, std::strerror(errno)});
   return Message();
 }
 
@@ -167,32 +253,31 @@ Message chownAclFiles(const char* baseDir, const char* serverId, const char* use
   if (geteuid() != 0) return Message();
   UserIds user = lookUpUser(userName);
   if (!user.found) return errorMessage("ERR_GET_USER_NAME", {shown(userName)});
-  char generated[PATH_LIMIT];
-  char work[PATH_LIMIT];
-  // A name too long to form cannot exist: it is skipped like a missing file.
-  if (formatPath(generated, "%s/config/generated.%s.acl", shown(baseDir), shown(serverId)))
-    if (Message failure = chownAclFile(generated, user)) return failure;
-  if (formatPath(work, "%s/config/httpacl/genwork.%s.acl", shown(baseDir), shown(serverId)))
-    if (Message failure = chownAclFile(work, user)) return failure;
-  return Message();
+  const std::string id = shown(serverId);
+  if (Message failure = chownAclFile(shown(baseDir), "config", "generated." + id + ".acl", user)) return failure;
+  return chownAclFile(shown(baseDir), "config/httpacl", "genwork." + id + ".acl", user);
 }
 
 extern "C" int chmodConfigItem(const char* path, const struct stat* status, int type) {
   (void)status;
-  mode_t mode;
-  if (type == FTW_D) {
-    mode = 0700;
-  } else if (type == FTW_F) {
-    mode = 0600;
-  } else {
-    return -1;
-  }
+  if (path == nullptr || (type != FTW_D && type != FTW_F)) return -1;
+  std::string text = path;
+  size_t slash = text.rfind('/');
+  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
+  std::string name = slash == std::string::npos ? text : text.substr(slash + 1);
+  Descriptor directory(open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid()) return -1;
   // Should the item have been replaced by a link since the walk examined
   // it, the change is refused instead of reaching the link's target.
-  return fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : -1;
+  struct stat actual;
+  if (fstatat(directory.get(), name.c_str(), &actual, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  if (S_ISLNK(actual.st_mode) || S_ISDIR(actual.st_mode) != (type == FTW_D)) return -1;
+  return chmodEntry(directory.get(), name.c_str(), actual.st_mode, type == FTW_D ? 0700 : 0600) == 0 ? 0 : -1;
 }
 
 int chmodConfigTree(const char* path) {
   if (path == nullptr) return -1;
-  return nftw(path, chmodWalkItem, WALK_DESCRIPTORS, FTW_PHYS);
+  Descriptor tree(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!tree.valid()) return -1;
+  return chmodHeldTree(tree.get());
 }

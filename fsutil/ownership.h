@@ -1,9 +1,9 @@
 // Handing paths and trees to the server user, and narrowing the modes of the
-// configuration trees. Walks never follow symbolic links: a link is changed
-// itself (lchown) and not descended into; chmod walks leave links alone.
-// The single-path owner changes (chownToUser, chownLogsDirectory,
-// chownAclFiles) also change a link itself, never its target: the paths lie
-// in a tree the server user already owns.
+// configuration trees. Walks work through directory descriptors and never
+// follow a symbolic link at any depth: a link is changed itself (lchown) and
+// not descended into; chmod walks leave links alone. chownToUser and
+// chownLogsDirectory change a link itself, never its target; chownAclFiles
+// refuses a link.
 #pragma once
 
 #include <sys/stat.h>
@@ -22,6 +22,10 @@ int chownTree(const char* path, uid_t uid, gid_t gid);
 // another effective uid.
 Message chownTreeToUser(const char* userName, const char* path);
 
+// As chownTreeToUser for the directory held open as `directory` (opened for
+// reading), shown as `shownPath` in messages.
+Message chownTreeToUserAt(const char* userName, int directory, const char* shownPath);
+
 // Gives `path` (not recursively) to `userName` unless the real uid already
 // is that user's. Empty, ERR_GET_USER_NAME (user) or ERR_CHANGE_OWNER (path, error).
 Message chownToUser(const char* path, const char* userName);
@@ -31,17 +35,20 @@ Message chownLogsDirectory(const char* instanceDir, const char* userName);
 
 // As root: gives "<base>/config/generated.<id>.acl" and
 // "<base>/config/httpacl/genwork.<id>.acl", where they exist, to `userName`.
+// Either one that is a link, or a file with a second name, is refused with
+// ERR_UNSAFE_LINK (its path), and so is an untrusted link on the way to it.
 Message chownAclFiles(const char* baseDir, const char* serverId, const char* userName);
 
 extern "C" {
 // File-tree-walk callback: directories to 0700, other items to 0600. Returns
 // 0 to go on, -1 (stop) when the mode change fails or the item cannot be
-// used; a symbolic link is never followed.
+// used; a symbolic link is never followed. Works without /proc.
 __attribute__((visibility("default"))) int chmodConfigItem(const char* path, const struct stat* status,
                                                            int type);
 }
 
-// Walks the physical tree at `path` calling chmodConfigItem for every item,
-// the root included, directories before their contents; symbolic links are
-// skipped. 0 when the whole walk succeeded, non-zero otherwise.
+// Narrows the physical tree at `path` as chmodConfigItem does, the root
+// included, directories before their contents, through directory
+// descriptors; symbolic links are skipped, and a root that is a link is not
+// walked. 0 when the whole walk succeeded, non-zero otherwise.
 int chmodConfigTree(const char* path);

@@ -222,10 +222,21 @@ TEST_F(OwnershipTest, SinglePathOwnerChangesAsRoot) {
   EXPECT_EQ(text(chownLogsDirectory(instance.c_str(), "daemon")), "<no message>");
   EXPECT_EQ(fileOwner(instance + "/logs"), daemonUid);
 
-  EXPECT_EQ(text(chownAclFiles(instance.c_str(), "web1", "daemon")), "<no message>");
+  // A link in an ACL file's place is refused, its target left alone; so is
+  // a second name of a file kept elsewhere.
+  const std::string work = instance + "/config/httpacl/genwork.web1.acl";
+  EXPECT_EQ(text(chownAclFiles(instance.c_str(), "web1", "daemon")),
+            "Refusing to write through " + work + ": it is a link, which another user may have placed there.");
   EXPECT_EQ(fileOwner(instance + "/config/generated.web1.acl"), daemonUid);
-  EXPECT_EQ(fileOwner(instance + "/config/httpacl/genwork.web1.acl"), daemonUid);
   EXPECT_EQ(fileOwner(outside), 0u);
+  ASSERT_EQ(unlink(work.c_str()), 0);
+  ASSERT_EQ(link(outside.c_str(), work.c_str()), 0);
+  EXPECT_NE(text(chownAclFiles(instance.c_str(), "web1", "daemon")), "<no message>");
+  EXPECT_EQ(fileOwner(outside), 0u);
+  ASSERT_EQ(unlink(work.c_str()), 0);
+  writeFile(work, "acl");
+  EXPECT_EQ(text(chownAclFiles(instance.c_str(), "web1", "daemon")), "<no message>");
+  EXPECT_EQ(fileOwner(work), daemonUid);
 
   // The real uid already is root's: nothing to change.
   EXPECT_EQ(text(chownToUser(instance.c_str(), "root")), "<no message>");

@@ -39,7 +39,8 @@ const KeyArity kKeys[] = {
     {"ERR_EMPTY_DELIMITER", 0},     {"ERR_TEMPLATE_FILE_NAME_NULL", 0},
     {"ERR_TARGET_FILE_NAME_NULL", 0}, {"ERR_OPEN_TEMPLATE_FILE", 1},
     {"ERR_OPEN_TARGET_FILE", 1},    {"ERR_CONTROL_CHARACTER", 1},
-    {"ERR_DOCS_LIST_ENTRY", 2},
+    {"ERR_DOCS_LIST_ENTRY", 2},     {"ERR_UNSAFE_LINK", 1},
+    {"ERR_UNSAFE_DIRECTORY", 1},
 };
 
 std::string bundlePath() { return sampleServerRoot() + "/lib/messages/httpconf"; }

@@ -13,6 +13,7 @@
 
 #include "backup/catalogue.h"
 #include "confgen/confgen.h"
+#include "fsutil/directories.h"
 #include "fsutil/files.h"
 #include "fsutil/ownership.h"
 #include "instance/validate.h"
@@ -41,9 +42,15 @@ Message systemFailure(const char* key, const std::string& path, int error) {
   return errorMessage(key, {path.c_str(), std::strerror(error)});
 }
 
+// Run as root, the instance stays root's own until the final hand-over, so
+// that the server user cannot swap any of its directories for a link while
+// root is still writing into it by name. An ordinary user hands it over at
+// once: a wrong user then fails before anything else is made.
 Message makeInstanceDirectory(const std::string& instanceDir, const InstanceRecord* record) {
+  if (Message failure = checkRootOnlyDirectory(record->instancesRoot)) return failure;
   if (makeDirectory(instanceDir.c_str(), DIRECTORY_MODE) != 0)
     return systemFailure("ERR_MKDIR_FAILURE", instanceDir, errno);
+  if (geteuid() == 0) return {};
   Message failure = chownToUser(instanceDir.c_str(), record->serverUser);
   if (failure) rmdir(instanceDir.c_str());
   return failure;
@@ -156,7 +163,6 @@ Message buildInstance(const InstanceRecord* record) {
   if (Message failure = makeInstanceDirectory(instanceDir, record)) return failure;
   if (Message failure = makeSubdirectories(instanceDir)) return failure;
   if (Message failure = runScriptGenerator(record, instanceDir.c_str())) return failure;
-  if (Message failure = chownLogsDirectory(instanceDir.c_str(), record->serverUser)) return failure;
 
   CatalogueHolder catalogue;
   if (Message failure = openCatalogue(record, instanceDir, &catalogue)) return failure;

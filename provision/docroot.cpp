@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fsutil/directories.h"
 #include "fsutil/files.h"
 #include "fsutil/ownership.h"
 
@@ -28,8 +29,11 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 std::string text(const char* value) { return value ? value : ""; }
 
-bool holdsHomePage(const std::string& docRoot) {
-  return pathExists((docRoot + "/home.html").c_str()) || pathExists((docRoot + "/index.html").c_str());
+// A document root counts as filled when it holds a home page, whatever the
+// kind of entry or where a link leads.
+bool holdsHomePage(int docRoot) {
+  struct stat status;
+  return fstatat(docRoot, "home.html", &status, 0) == 0 || fstatat(docRoot, "index.html", &status, 0) == 0;
 }
 
 // The localised template directory for the language tag, tried as given and
@@ -62,26 +66,39 @@ bool staysInside(const std::string& name) {
   }
 }
 
-Message copyDocument(const std::string& templateDir, const std::string& docRoot, const std::string& name) {
+// The document root as it is written to: held open, so that nothing below
+// it is reached through a link. `directory` is not valid when the path
+// names something other than a directory; every copy then fails as a write
+// below a non-directory does.
+struct DocumentRoot {
+  int directory;
+  const std::string& path;
+};
+
+Message copyDocument(const std::string& templateDir, const DocumentRoot& docRoot, const std::string& name) {
   std::string source = templateDir + "/" + name;
-  std::string destination = docRoot + "/" + name;
-  return copyFile(source.c_str(), destination.c_str(), DOCUMENT_MODE);
+  if (docRoot.directory < 0) {
+    std::string destination = docRoot.path + "/" + name;
+    return errorMessage("ERR_FILE_OPEN_WRITE", {destination.c_str(), std::strerror(ENOTDIR)});
+  }
+  return copyFileBelow(source.c_str(), docRoot.directory, docRoot.path, name, DOCUMENT_MODE);
 }
 
 bool isHomePage(const std::string& name) { return name == "home.html" || name == "index.html"; }
 
 // A home page is placed whole or not at all, and one that another run
 // placed meanwhile is kept.
-Message placeHomePage(const std::string& templateDir, const std::string& docRoot, const std::string& name) {
+Message placeHomePage(const std::string& templateDir, const DocumentRoot& docRoot, const std::string& name) {
+  if (docRoot.directory < 0) return copyDocument(templateDir, docRoot, name);
   std::string source = templateDir + "/" + name;
-  std::string destination = docRoot + "/" + name;
-  return copyFileIfAbsent(source.c_str(), destination.c_str(), DOCUMENT_MODE);
+  std::string destination = docRoot.path + "/" + name;
+  return copyFileIfAbsentIn(source.c_str(), docRoot.directory, name.c_str(), destination.c_str(), DOCUMENT_MODE);
 }
 
 // A home page marks a document root as filled (holdsHomePage), so it comes
 // last and whole: a run that stops half way, by a failed copy or a kill,
 // must not leave a root that the next run takes for a filled one.
-Message copyListedDocuments(const std::string& templateDir, const std::string& docRoot) {
+Message copyListedDocuments(const std::string& templateDir, const DocumentRoot& docRoot) {
   std::string listPath = templateDir + "/docs.lst";
   FilePtr list(std::fopen(listPath.c_str(), "re"));
   if (!list) return errorMessage("ERR_FILE_OPEN_READ", {listPath.c_str(), std::strerror(errno)});
@@ -114,18 +131,14 @@ Message forEachListedDocument(FILE* list, const char* listPath,
 }
 
 Message populateDocRoot(const InstanceRecord* record) {
-  std::string docRoot = text(record->docRoot);
-  struct stat status;
-  bool made = false;
-  if (stat(docRoot.c_str(), &status) != 0) {
-    if (Message failure = makeDirectoryPath(docRoot.c_str(), DOC_ROOT_MODE)) return failure;
-    made = true;
-  }
-  if (holdsHomePage(docRoot)) return {};
+  std::string path = text(record->docRoot);
+  OpenedDirectory docRoot;
+  if (Message failure = openOrMakeDirectoryPath(path.c_str(), DOC_ROOT_MODE, &docRoot)) return failure;
+  if (docRoot.fd.valid() && holdsHomePage(docRoot.fd.get())) return {};
 
-  if (Message failure = copyListedDocuments(templateDirectory(record), docRoot)) return failure;
+  if (Message failure = copyListedDocuments(templateDirectory(record), {docRoot.fd.get(), path})) return failure;
   // A document root that existed keeps its owners; one made here belongs to
   // the server.
-  if (made) return chownTreeToUser(record->serverUser, docRoot.c_str());
+  if (docRoot.made) return chownTreeToUserAt(record->serverUser, docRoot.fd.get(), path.c_str());
   return {};
 }

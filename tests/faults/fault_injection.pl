@@ -53,6 +53,7 @@ my %ERRORS = (
     writev    => [ 'ENOSPC', 'EIO' ],
     read      => ['EIO'],
     mkdir     => [ 'EEXIST', 'ENOSPC' ],
+    openat2   => ['EACCES'],
     mkdirat   => [ 'EEXIST', 'ENOSPC' ],
     rename    => [ 'EACCES', 'EXDEV' ],
     renameat  => [ 'EACCES', 'EXDEV' ],

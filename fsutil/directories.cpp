@@ -1,0 +1,207 @@
+#include "fsutil/directories.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <deque>
+
+namespace {
+
+constexpr int LINK_LIMIT = 40;  // as the kernel's own resolution
+
+constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Passing through needs only search permission, not read permission.
+constexpr int PASSAGE_FLAGS = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+bool writableByOthers(const struct stat& directory) { return (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+struct Component {
+  std::string name;
+  bool given;  // part of the path as given, not of a link's target
+};
+
+enum class WalkFailure { None, System, UntrustedLink, NotRootOnly };
+
+struct WalkOptions {
+  mode_t createMode = 0;  // 0: nothing is made
+  bool rootOnly = false;  // every directory must be changeable by root alone
+};
+
+// One resolution of a path: where it stands, and what it has seen.
+struct Walk {
+  WalkOptions options;
+  std::deque<Component> pending;
+  Descriptor current;
+  struct stat currentStatus {};
+  std::string shown;  // the prefix of the given path reached so far
+  int linksFollowed = 0;
+  bool made = false;
+  bool notDirectory = false;
+  WalkFailure failure = WalkFailure::None;
+  int error = 0;
+};
+
+bool fail(Walk& walk, WalkFailure failure, int error) {
+  walk.failure = failure;
+  walk.error = error;
+  return false;
+}
+
+void queueComponents(Walk& walk, const std::string& path, bool given) {
+  std::deque<Component> components;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string name = path.substr(start, end - start);
+    if (!name.empty() && name != ".") components.push_back({name, given});
+    start = end + 1;
+  }
+  walk.pending.insert(walk.pending.begin(), components.begin(), components.end());
+}
+
+// Makes `fd` the directory the walk stands in.
+bool enter(Walk& walk, int fd) {
+  if (fd < 0) return fail(walk, WalkFailure::System, errno);
+  walk.current.reset(fd);
+  if (fstat(fd, &walk.currentStatus) != 0) return fail(walk, WalkFailure::System, errno);
+  if (walk.options.rootOnly && !onlyRootChanges(walk.currentStatus)) return fail(walk, WalkFailure::NotRootOnly, 0);
+  return true;
+}
+
+bool enterRoot(Walk& walk) { return enter(walk, open("/", PASSAGE_FLAGS)); }
+
+bool followLink(Walk& walk, const std::string& name, const struct stat& link) {
+  if (!linkIsTrusted(walk.currentStatus, link)) return fail(walk, WalkFailure::UntrustedLink, ELOOP);
+  if (++walk.linksFollowed > LINK_LIMIT) return fail(walk, WalkFailure::System, ELOOP);
+  char target[PATH_MAX];
+  ssize_t length = readlinkat(walk.current.get(), name.c_str(), target, sizeof target - 1);
+  if (length < 0) return fail(walk, WalkFailure::System, errno);
+  std::string text(target, static_cast<size_t>(length));
+  queueComponents(walk, text, false);
+  return text.empty() || text[0] != '/' || enterRoot(walk);
+}
+
+// Opens the directory `name` of the current one. The last directory of the
+// walk, and one made here, are opened for reading, so that they can be
+// listed and changed through their descriptor; where that is not allowed
+// for an existing last directory, a passage descriptor serves.
+bool enterDirectory(Walk& walk, const std::string& name, bool madeHere = false) {
+  bool readable = walk.pending.empty() || madeHere;
+  int fd = openat(walk.current.get(), name.c_str(), readable ? DIRECTORY_FLAGS : PASSAGE_FLAGS);
+  if (fd < 0 && readable && !madeHere && errno == EACCES) fd = openat(walk.current.get(), name.c_str(), PASSAGE_FLAGS);
+  // A directory replaced by a link since it was examined.
+  if (fd < 0 && (errno == ELOOP || errno == ENOTDIR)) return fail(walk, WalkFailure::UntrustedLink, ELOOP);
+  return enter(walk, fd);
+}
+
+// Makes the missing directory `name` with exactly the walk's mode. Another
+// run making it at the same moment is as good as making it here; a
+// directory that is not this user's by the time it is opened was put there
+// by someone else.
+bool makeDirectory(Walk& walk, const std::string& name) {
+  if (mkdirat(walk.current.get(), name.c_str(), walk.options.createMode) != 0 && errno != EEXIST)
+    return fail(walk, WalkFailure::System, errno);
+  if (walk.pending.empty()) walk.made = true;
+  if (!enterDirectory(walk, name, true)) return false;
+  if (walk.currentStatus.st_uid != geteuid()) return fail(walk, WalkFailure::UntrustedLink, EPERM);
+  if (fchmod(walk.current.get(), walk.options.createMode) != 0) return fail(walk, WalkFailure::System, errno);
+  return true;
+}
+
+// An existing entry that is not a directory: the end of the walk when it is
+// the last component; otherwise the next directory cannot be made below it.
+bool stopAtNonDirectory(Walk& walk) {
+  if (walk.pending.empty()) {
+    walk.notDirectory = true;
+    walk.current.reset();
+    return true;
+  }
+  const Component& next = walk.pending.front();
+  if (next.given) walk.shown += "/" + next.name;
+  return fail(walk, WalkFailure::System, ENOTDIR);
+}
+
+bool step(Walk& walk, const Component& component) {
+  if (component.given) walk.shown += "/" + component.name;
+  const std::string& name = component.name;
+  if (name == "..") return enter(walk, openat(walk.current.get(), "..", PASSAGE_FLAGS));
+  struct stat status;
+  if (fstatat(walk.current.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT && walk.options.createMode != 0) return makeDirectory(walk, name);
+    return fail(walk, WalkFailure::System, errno);
+  }
+  if (S_ISLNK(status.st_mode)) return followLink(walk, name, status);
+  if (S_ISDIR(status.st_mode)) return enterDirectory(walk, name);
+  return stopAtNonDirectory(walk);
+}
+
+bool walkPath(Walk& walk, const char* path) {
+  if (path == nullptr || path[0] != '/') return fail(walk, WalkFailure::System, EINVAL);
+  queueComponents(walk, path, true);
+  if (!enterRoot(walk)) return false;
+  // The root itself, opened for reading when it is the whole path.
+  if (walk.pending.empty() && !enter(walk, open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) return false;
+  while (!walk.pending.empty() && !walk.notDirectory) {
+    Component component = walk.pending.front();
+    walk.pending.pop_front();
+    if (!step(walk, component)) return false;
+  }
+  return true;
+}
+
+const char* shownOr(const std::string& shown, const char* path) {
+  if (!shown.empty()) return shown.c_str();
+  return path && *path ? path : "/";
+}
+
+}  // namespace
+
+bool onlyRootChanges(const struct stat& directory) {
+  return directory.st_uid == 0 && (!writableByOthers(directory) || (directory.st_mode & S_ISVTX) != 0);
+}
+
+bool linkIsTrusted(const struct stat& directory, const struct stat& link) {
+  if (geteuid() != 0) return true;
+  return link.st_uid == 0 && onlyRootChanges(directory);
+}
+
+Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* out) {
+  Walk walk;
+  walk.options.createMode = mode;
+  bool walked = walkPath(walk, path);
+  out->made = walk.made;
+  out->notDirectory = walk.notDirectory;
+  if (walked) {
+    out->fd = std::move(walk.current);
+    return Message();
+  }
+  const char* shown = shownOr(walk.shown, path);
+  if (walk.failure == WalkFailure::UntrustedLink) return errorMessage("ERR_UNSAFE_LINK", {shown});
+  return errorMessage("ERR_MKDIR_FAILURE", {shown, std::strerror(walk.error)});
+}
+
+int openDirectoryPath(const char* path, Descriptor* out, std::string* unsafePrefix) {
+  Walk walk;
+  if (walkPath(walk, path) && !walk.notDirectory) {
+    *out = std::move(walk.current);
+    return 0;
+  }
+  if (walk.failure == WalkFailure::UntrustedLink && unsafePrefix) *unsafePrefix = shownOr(walk.shown, path);
+  errno = walk.notDirectory ? ENOTDIR : walk.error;
+  return -1;
+}
+
+Message checkRootOnlyDirectory(const char* path) {
+  if (geteuid() != 0) return Message();
+  Walk walk;
+  walk.options.rootOnly = true;
+  if (walkPath(walk, path)) return Message();
+  const char* shown = shownOr(walk.shown, path);
+  if (walk.failure == WalkFailure::NotRootOnly) return errorMessage("ERR_UNSAFE_DIRECTORY", {shown});
+  if (walk.failure == WalkFailure::UntrustedLink) return errorMessage("ERR_UNSAFE_LINK", {shown});
+  return Message();
+}

@@ -1,0 +1,59 @@
+// Directories opened one path component at a time and then held by
+// descriptor.
+//
+// A root run works in trees that other users may be able to write to. A
+// path that is checked and then used by name can be changed in between; a
+// directory held open cannot. A symbolic link on the way to a directory is
+// followed only when no user but root could have placed it (see
+// linkIsTrusted); anything met below a held directory is addressed relative
+// to it and never through a link.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+
+#include "fsutil/descriptor.h"
+#include "messages/messages.h"
+
+// True when a run may follow the symbolic link `link` found in the directory
+// `directory`. A run by root follows a link only when root owns it and
+// nobody but root can replace it: the directory belongs to root and is not
+// writable by group or others, or is sticky (others may add entries there
+// but not rename or remove root's). A run by an ordinary user works with
+// that user's rights alone and follows every link.
+bool linkIsTrusted(const struct stat& directory, const struct stat& link);
+
+// True when nobody but root can add, rename or remove entries of the
+// directory: root owns it and it is not writable by group or others unless
+// it is sticky.
+bool onlyRootChanges(const struct stat& directory);
+
+struct OpenedDirectory {
+  Descriptor fd;              // the directory; not valid when notDirectory
+  bool made = false;          // the last component was missing and has been made
+  bool notDirectory = false;  // the path names an existing entry that is not a directory
+};
+
+// Opens the directory at the absolute `path`, making every missing directory
+// along it with exactly `mode`; an existing entry is left as it is. When the
+// last component exists but is not a directory, `notDirectory` is set and
+// no descriptor is held. Empty on success, else ERR_MKDIR_FAILURE (the
+// prefix of `path` that could not be made, error text) or ERR_UNSAFE_LINK
+// (the prefix that is a link the run must not follow, or a directory made
+// here that another user replaced before it could be opened).
+Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* out);
+
+// Opens the existing directory at the absolute `path`. 0, or -1 with errno
+// (ELOOP for a link the run must not follow, its prefix in `*unsafePrefix`
+// when given).
+int openDirectoryPath(const char* path, Descriptor* out, std::string* unsafePrefix = nullptr);
+
+// For a run as root: empty when nobody but root can change the directory at
+// `path` or any directory on the way to it, so that entries made in it
+// stay root's to use by name. Else ERR_UNSAFE_DIRECTORY (the first such
+// directory, as a prefix of `path`) or ERR_UNSAFE_LINK. A path that cannot
+// be opened is left to the steps that use it. Does nothing for another
+// effective user.
+Message checkRootOnlyDirectory(const char* path);

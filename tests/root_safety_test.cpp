@@ -1,0 +1,202 @@
+// A run as root against a server user who attacks it: links planted in the
+// document root or under the server root, directories swapped for links
+// while the run goes on. A sentinel tree of root's outside the instance must
+// come out of every run exactly as it went in.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "tests/blackbox.h"
+
+namespace {
+
+const char UNSAFE_LINK[] = "Refusing to write through ";
+
+std::string linkTarget(const std::string& path) {
+  char target[4096];
+  ssize_t length = readlink(path.c_str(), target, sizeof target);
+  return length < 0 ? "?" : std::string(target, static_cast<size_t>(length));
+}
+
+// Every entry below `root` (links not followed): kind, mode, owners, and
+// the content or the link's target.
+void snapshotInto(const std::string& root, const std::string& relative, std::map<std::string, std::string>& into) {
+  std::string path = root + relative;
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) return;
+  std::string record = std::to_string(status.st_mode) + " " + std::to_string(status.st_uid) + ":" +
+                       std::to_string(status.st_gid) + " " + std::to_string(status.st_nlink) + " ";
+  if (S_ISREG(status.st_mode)) record += readFile(path);
+  if (S_ISLNK(status.st_mode)) record += linkTarget(path);
+  into[relative.empty() ? "." : relative] = record;
+  if (!S_ISDIR(status.st_mode)) return;
+  DIR* directory = opendir(path.c_str());
+  if (!directory) return;
+  while (const dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") snapshotInto(root, relative + "/" + name, into);
+  }
+  closedir(directory);
+}
+
+std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  snapshotInto(root, "", tree);
+  return tree;
+}
+
+uid_t uidOf(const std::string& user) {
+  passwd* pw = getpwnam(user.c_str());
+  return pw ? pw->pw_uid : 0;
+}
+
+class RootSafety : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!runningAsRoot()) GTEST_SKIP() << "needs root to be attacked as root";
+    makeDirs(sentinel + "/dir");
+    writeFile(sentinel + "/secret", "root's own\n", 0600);
+    writeFile(sentinel + "/dir/inner", "root's own too\n", 0644);
+    before = snapshot(sentinel);
+  }
+
+  // A directory of daemon's, as a server user's home would be.
+  std::string daemonsDirectory(const std::string& name) {
+    std::string path = installation.scratch / name;
+    makeDirs(path);
+    EXPECT_EQ(chown(path.c_str(), uidOf("daemon"), static_cast<gid_t>(-1)), 0);
+    return path;
+  }
+
+  ProcessResult create(const std::string& docRoot, const std::vector<std::string>& prefix = {}) {
+    std::vector<std::string> env = commandLineEnvironment(installation.root);
+    if (!prefix.empty()) env.push_back("ASAN_OPTIONS=detect_leaks=0");  // LeakSanitizer cannot run under a tracer
+    return runInstall(allOptions("web1", "daemon", docRoot), env, "", prefix);
+  }
+
+  void expectSentinelUnchanged() { EXPECT_EQ(snapshot(sentinel), before); }
+
+  Installation installation;
+  std::string sentinel = installation.scratch / "sentinel";
+  std::map<std::string, std::string> before;
+};
+
+// Links that the owner of an existing document root planted where the first
+// documents go: to a file, to a directory, and a second name of a file.
+TEST_F(RootSafety, LinksPlantedInAnExistingDocumentRootAreRefused) {
+  const std::string templates = installation.root + "/lib/install/templates";
+  makeDirs(templates + "/sub");
+  writeFile(templates + "/sub/page.html", "<p>page</p>\n");
+  writeFile(templates + "/docs.lst", readFile(templates + "/docs.lst") + "sub/page.html\n");
+  struct Plant {
+    const char* name;
+    std::string target;
+    bool hard;
+  };
+  for (const Plant& plant : {Plant{"style.css", sentinel + "/secret", false}, Plant{"sub", sentinel + "/dir", false},
+                             Plant{"logo.gif", sentinel + "/dir/inner", true}}) {
+    SCOPED_TRACE(plant.name);
+    removeTree(installation.scratch / "www");
+    const std::string docRoot = daemonsDirectory("www");
+    std::string planted = docRoot + "/" + plant.name;
+    ASSERT_EQ(plant.hard ? link(plant.target.c_str(), planted.c_str()) : symlink(plant.target.c_str(), planted.c_str()),
+              0);
+    before = snapshot(sentinel);  // a second name counts as the sentinel's own
+    ProcessResult r = create(docRoot);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.err.rfind(UNSAFE_LINK + planted + ": it is a link", 0), 0u) << r.err;
+    expectSentinelUnchanged();
+    EXPECT_FALSE(fileExists(installation.root + "/web1"));
+    removeTree(installation.root + "/broken.web1");
+  }
+}
+
+TEST_F(RootSafety, AnAccessControlFileThatIsALinkUnderTheServerRootIsRefused) {
+  makeDirs(installation.root + "/config");
+  const std::string planted = installation.root + "/config/generated.web1.acl";
+  ASSERT_EQ(symlink((sentinel + "/secret").c_str(), planted.c_str()), 0);
+  ProcessResult r = create(installation.scratch / "docs");
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_EQ(r.err.rfind(UNSAFE_LINK + planted + ": it is a link", 0), 0u) << r.err;
+  expectSentinelUnchanged();
+}
+
+// The server user swaps every directory of the instance, and a new document
+// root made below a directory of its own, for links to the sentinel, while
+// strace holds each of the tool's mkdir calls long enough for it to win.
+TEST_F(RootSafety, DirectoriesSwappedForLinksDuringTheRunAreNeverWrittenThrough) {
+  const std::string docRoot = daemonsDirectory("home") + "/site";
+  const std::string instance = installation.root + "/web1";
+  // Swaps a directory once it exists as a real one; the instance's only
+  // while its backup catalogue is still empty, that is, before it is handed
+  // over at the end and is the server user's to change.
+  const std::string racer = R"(
+    my ($instance, $docroot, $sentinel) = @ARGV;
+    my @targets = map { "$instance/$_" } qw(config config/backup logs lib bin applications applications/j2ee-apps);
+    my %done;
+    while (1) {
+      for my $path (@targets, $docroot) {
+        next if $done{$path} || -l $path || !-d $path;
+        next if $path ne $docroot && -s "$instance/config/backup/backups.conf";
+        $done{$path} = 1 if rename($path, "$path.moved") && symlink("$sentinel/dir", $path);
+      }
+      select(undef, undef, undef, 0.001);
+    })";
+  std::vector<std::string> racerCommand = asUser("daemon");
+  for (const std::string& word : {std::string("/usr/bin/perl"), std::string("-e"), racer, instance, docRoot, sentinel})
+    racerCommand.push_back(word);
+  StartedProcess attacker = startProcess(racerCommand, {"PATH=/usr/bin:/bin"});
+  ProcessResult r = create(docRoot, {"/usr/bin/strace", "-o", "/dev/null", "-e",
+                                     "inject=mkdir,mkdirat:delay_exit=300000"});
+  kill(attacker.pid(), SIGKILL);
+  waitProcess(attacker);
+
+  expectSentinelUnchanged();
+  if (r.status == 0) {
+    for (const char* directory : {"config", "config/backup", "logs", "lib", "bin", "applications"}) {
+      struct stat status;
+      ASSERT_EQ(lstat((instance + "/" + directory).c_str(), &status), 0) << directory;
+      EXPECT_TRUE(S_ISDIR(status.st_mode)) << directory;
+    }
+    EXPECT_TRUE(fileExists(instance + "/config/server.xml"));
+  } else {
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err.rfind(UNSAFE_LINK + docRoot, 0), 0u) << r.err;
+  }
+}
+
+TEST_F(RootSafety, AnInstancesRootOthersCanWriteToIsRefusedBeforeAnythingIsMade) {
+  ASSERT_EQ(chmod(installation.root.c_str(), 0777), 0);
+  ProcessResult r = create(installation.scratch / "docs");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "The directory " + installation.root +
+                       " can be changed by users other than root; a run as root does not create an instance below "
+                       "it.\n");
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
+  EXPECT_FALSE(fileExists(installation.scratch / "docs"));
+}
+
+// Run by an ordinary user, so that a fault could never reach "/".
+TEST_F(RootSafety, AnEmptyOrRelativeServerRootIsRefused) {
+  for (const std::string& root : {std::string(""), std::string("  "), std::string("server-root")}) {
+    SCOPED_TRACE("root '" + root + "'");
+    ProcessResult cli = runInstall(allOptions("web1", "daemon", "/nonexistent/docs"), commandLineEnvironment(root),
+                                   "", asUser("daemon"));
+    EXPECT_EQ(cli.status, 3);
+    EXPECT_NE(cli.err.find("is not an absolute path"), std::string::npos) << cli.err;
+
+    std::string body = formBody({{"servname", "www.example.test"}, {"servport", "8080"}, {"servid", "web1"},
+                                 {"servuser", "daemon"}, {"dns", "off"}, {"docroot", "/nonexistent/docs"}});
+    ProcessResult cgi = runInstall({}, cgiEnvironment(root, "POST", body), body, asUser("daemon"));
+    EXPECT_EQ(cgi.status, 3);
+    EXPECT_NE(cgi.out.find("is not an absolute path"), std::string::npos) << cgi.out;
+  }
+}
+
+}  // namespace
