@@ -159,6 +159,8 @@ TEST_F(ScriptGeneratorRun, TheSampleGeneratorWritesFourExecutableScripts) {
 
 TEST_F(ScriptGeneratorRun, StartservFailsClearlyWithoutTheServerProgram) {
   ASSERT_FALSE(run());
+  // The sample installation carries a stand-in server program: take it away.
+  ASSERT_EQ(0, unlink((root_ + "/bin/https/bin/appservd-wdog").c_str()));
   ProcessResult result = runProcess({script("startserv")}, {"PATH=/usr/bin:/bin"});
   EXPECT_EQ(1, result.status);
   EXPECT_EQ("startserv: the server program " + root_ + "/bin/https/bin/appservd-wdog is missing or not executable.\n",

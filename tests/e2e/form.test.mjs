@@ -84,6 +84,16 @@ async function withPage(body) {
   }
 }
 
+// The documentation switch's icons are drawn at the size the form shows them.
+const ICON_SIZE = [55, 26];
+
+// Every image of the page as [src, natural width, natural height]: an image
+// that failed to load, or a placeholder stretched to size, shows its own
+// size here (0 x 0 or 1 x 1), not the size of its <img> element.
+function loadedImages(page) {
+  return page.$$eval('img', (imgs) => imgs.map((i) => [i.getAttribute('src'), i.naturalWidth, i.naturalHeight]));
+}
+
 function shot(page, name) {
   return page.screenshot({ path: path.join(ARTIFACTS, name), fullPage: true });
 }
@@ -183,8 +193,7 @@ test('without a query, lighttpd sets QUERY_STRING empty and the form shows "Expr
     assert.ok(help.includes(`hwin.location='${SERVER_URL}/admin/bin/tutor?index'`), help);
     assert.equal(await page.getAttribute('form', 'action'), 'install');
     // The switch's icons come through the server (../icons/ from /admin/bin/).
-    const icons = await page.$$eval('img', (imgs) => imgs.map((i) => [i.getAttribute('src'), i.naturalWidth > 0]));
-    assert.deepEqual(icons, [['../icons/b-clsd.gif', true], ['../icons/b-clsd.gif', true]]);
+    assert.deepEqual(await loadedImages(page), [['../icons/b-clsd.gif', ...ICON_SIZE], ['../icons/b-clsd.gif', ...ICON_SIZE]]);
     await shot(page, 'form-express.png');
   });
 });
@@ -218,6 +227,7 @@ test('without QUERY_STRING in its environment the program shows "Full docs" and 
     await page.goto(FORM_URL);
     await page.setContent(fullBody, { waitUntil: 'load' });
     assert.equal(await page.isVisible('b:text-is("Full docs")'), true);
+    assert.deepEqual(await loadedImages(page), [['../icons/b-open.gif', ...ICON_SIZE], ['../icons/b-open.gif', ...ICON_SIZE]]);
     await shot(page, 'form-full-docs.png');
   });
 });

@@ -1,0 +1,200 @@
+#!/bin/bash
+# shellcheck disable=SC2317  # cleanup runs from the trap
+# An instance's whole life through its own control scripts: created by the
+# tool from a scratch copy of the sample installation, started (the sample's
+# stand-in server program serves the document root through lighttpd),
+# asked for its home page, refused a second start, its logs rotated,
+# restarted and stopped. As root the instance runs as daemon; otherwise as
+# the current user. Every server started here is stopped at the end, also
+# when a check fails.
+#
+#   tests/lifecycle/lifecycle.sh INSTALL_BINARY SAMPLE_SERVER_ROOT
+set -u
+[ $# -eq 2 ] || { echo "usage: $0 INSTALL_BINARY SAMPLE_SERVER_ROOT" >&2; exit 2; }
+install_bin=$1
+sample=$2
+command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] ||
+  { echo "lighttpd missing: run scripts/setup-web.sh" >&2; exit 1; }
+
+scratch=$(mktemp -d /tmp/lifecycle-test.XXXXXX) || exit 1
+# The instance and its document root go to the server user, who must reach them.
+chmod 755 "$scratch"
+root=$scratch/server-root
+instances=()
+
+stop_leftovers() {
+  local instance pid _
+  for instance in "${instances[@]}"; do
+    pid=$(cat "$instance/logs/pid" 2>/dev/null) || continue
+    case $pid in ''|*[!0-9]*) continue ;; esac
+    kill -TERM "$pid" 2>/dev/null || continue
+    for _ in $(seq 1 50); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+  done
+}
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM HUP
+  stop_leftovers
+  rm -rf -- "$scratch"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+
+failures=0
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then
+    echo "ok - $what"
+  else
+    echo "FAILED - $what" >&2
+    failures=$((failures + 1))
+  fi
+}
+# A failure after which the remaining checks mean nothing.
+fatal() {
+  echo "FAILED - $*" >&2
+  exit 1
+}
+
+if [ "$(id -u)" -eq 0 ]; then user=daemon; else user=$(id -un); fi
+
+cp -a "$sample" "$root" || fatal "copying the sample installation"
+
+free_port() {
+  perl -MIO::Socket::INET -e \
+    'print IO::Socket::INET->new(Listen => 1, LocalAddr => "127.0.0.1", LocalPort => 0, ReuseAddr => 1)->sockport'
+}
+
+# fetch URL BODY_FILE: prints the status code (599: no connection) and
+# stores the body.
+fetch() {
+  perl -MHTTP::Tiny -e '
+    my $r = HTTP::Tiny->new(timeout => 10)->get($ARGV[0]);
+    open(my $out, ">:raw", $ARGV[1]) or die "$ARGV[1]: $!";
+    print {$out} $r->{content} // "";
+    close($out);
+    print "$r->{status}\n";' "$1" "$2"
+}
+
+# create ID PORT DOCROOT [NAME=VALUE...]: makes the instance, output in $scratch/create.out.
+create() {
+  local id=$1 port=$2 docroot=$3
+  shift 3
+  env "$@" PATH=/usr/bin:/bin LANG=C ZORA_SERVER_HOME="$root" "$install_bin" -s www.example.test -p "$port" \
+    -i "$id" -u "$user" -d "$docroot" -P 7676 -A admin -W secret -J /usr/lib/jvm/java \
+    >"$scratch/create.out" 2>&1
+}
+
+# The user a process runs as (real and effective).
+process_user() {
+  local uid
+  uid=$(awk '/^Uid:/ { if ($2 == $3) print $2 }' "/proc/$1/status" 2>/dev/null)
+  [ -n "$uid" ] && getent passwd "$uid" | cut -d: -f1
+}
+
+serving_as_user() {  # serving_as_user PID: alive and running as the server user
+  kill -0 "$1" 2>/dev/null && [ "$(process_user "$1")" = "$user" ]
+}
+
+gone() { ! kill -0 "$1" 2>/dev/null; }
+lacks() { ! grep -q -- "$1" "$2"; }  # lacks TEXT FILE
+new_process() { [ -n "$1" ] && [ "$1" != "$2" ]; }  # new_process PID OLD_PID
+page_is() { [ "$1" = 200 ] && cmp -s "$2" "$3"; }  # page_is STATUS BODY_FILE EXPECTED_FILE
+
+# Waits up to 5 s for a file to exist.
+wait_for_file() {
+  local _
+  for _ in $(seq 1 50); do
+    [ -e "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# --- an English instance: the whole cycle ----------------------------------
+port=$(free_port) || fatal "finding a free port"
+# The document root's name needs escaping in server.xml and quoting in
+# lighttpd's configuration.
+docroot="$scratch/docs & \"more\""
+instance=$root/web1
+instances+=("$instance")
+create web1 "$port" "$docroot" || fatal "creating the instance: $(cat "$scratch/create.out")"
+url=http://127.0.0.1:$port
+
+"$instance/bin/startserv" -a 127.0.0.1 >"$scratch/start.out" 2>&1
+check "startserv returns 0" [ $? -eq 0 ]
+pid=$(cat "$instance/logs/pid" 2>/dev/null)
+check "the pid file names a live process running as $user" serving_as_user "$pid"
+status=$(fetch "$url/" "$scratch/home")
+check "GET / answers 200" [ "$status" = 200 ]
+check "GET / is the home page copied into the document root" \
+  cmp -s "$scratch/home" "$sample/lib/install/templates/index.html"
+
+"$instance/bin/startserv" -a 127.0.0.1 >"$scratch/again.out" 2>&1
+check "a second startserv fails" [ $? -ne 0 ]
+check "a second startserv says the server is already running" grep -q "already running" "$scratch/again.out"
+check "the first server still runs" serving_as_user "$pid"
+
+check "the request is in the access log" grep -q '"GET / HTTP/1.1" 200 ' "$instance/logs/access"
+
+"$instance/bin/rotatelogs" >"$scratch/rotate.out" 2>&1
+check "rotatelogs returns 0" [ $? -eq 0 ]
+rotated=$(find "$instance/logs" -name 'access.*' | head -n 1)
+check "rotatelogs moves the access log aside" [ -n "$rotated" ]
+check "the moved log holds the first request" grep -q '"GET / HTTP/1.1" 200 ' "${rotated:-/dev/null}"
+# The server opens a new log when it has taken the signal.
+check "the server opens a fresh access log" wait_for_file "$instance/logs/access"
+status=$(fetch "$url/index.html?after-rotation" "$scratch/page")
+check "GET after the rotation answers 200" [ "$status" = 200 ]
+check "the next request lands in the fresh log" grep -q 'after-rotation' "$instance/logs/access"
+check "the fresh log holds nothing older" lacks '"GET / HTTP' "$instance/logs/access"
+check "the moved log holds nothing newer" lacks after-rotation "${rotated:-/dev/null}"
+
+"$instance/bin/restartserv" -a 127.0.0.1 >"$scratch/restart.out" 2>&1
+check "restartserv returns 0" [ $? -eq 0 ]
+new_pid=$(cat "$instance/logs/pid" 2>/dev/null)
+check "restartserv leaves a new process" new_process "$new_pid" "$pid"
+check "the old process is gone" gone "$pid"
+check "the new process runs as $user" serving_as_user "$new_pid"
+status=$(fetch "$url/" "$scratch/home")
+check "after the restart GET / answers 200 with the home page" \
+  page_is "$status" "$scratch/home" "$sample/lib/install/templates/index.html"
+
+"$instance/bin/stopserv" >"$scratch/stop.out" 2>&1
+check "stopserv returns 0" [ $? -eq 0 ]
+check "stopserv removes the pid file" [ ! -e "$instance/logs/pid" ]
+check "the server process is gone" gone "$new_pid"
+status=$(fetch "$url/" "$scratch/home")
+check "nothing answers on the port any more" [ "$status" = 599 ]
+"$instance/bin/stopserv" >"$scratch/stop2.out" 2>&1
+check "a second stopserv returns 2" [ $? -eq 2 ]
+
+# --- a French document root -----------------------------------------------
+port=$(free_port) || fatal "finding a free port"
+instance=$root/webfr
+instances+=("$instance")
+create webfr "$port" "$scratch/docs-fr" INSTALL_DOC_LANGUAGE=fr ||
+  fatal "creating the French instance: $(cat "$scratch/create.out")"
+"$instance/bin/startserv" -a 127.0.0.1 >"$scratch/start-fr.out" 2>&1
+check "the French instance starts" [ $? -eq 0 ]
+status=$(fetch "http://127.0.0.1:$port/" "$scratch/home-fr")
+check "its GET / answers 200 with the French home page" \
+  page_is "$status" "$scratch/home-fr" "$sample/lib/install/templates/fr/index.html"
+"$instance/bin/stopserv" >"$scratch/stop-fr.out" 2>&1
+check "the French instance stops" [ $? -eq 0 ]
+
+if [ "$failures" -ne 0 ]; then
+  for out in "$scratch"/*.out "$root"/web*/logs/errors*; do
+    [ -f "$out" ] && { echo "--- $out"; cat "$out"; }
+  done >&2
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all checks passed"
