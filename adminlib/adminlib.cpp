@@ -62,8 +62,11 @@ void writeHeaderLineOnce() {
   headerState = HeaderState::LineWritten;
 }
 
+// Leading blanks are skipped as the front ends skip them for the server
+// root, so that the pages and the instance come from one installation.
 std::string underAdminRoot(const char* relative) {
   const char* root = std::getenv("BREVIK_ROOT");
+  while (root && *root == ' ') ++root;
   if (!root || !*root) return std::string();
   return std::string(root) + "/" + relative;
 }

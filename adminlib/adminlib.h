@@ -1,7 +1,8 @@
 // The administration server's CGI library, as the front ends use it:
 // HTML templates, CGI variables, error pages, port validation.
 //
-// Templates are read from "<BREVIK_ROOT>/admin-server/html/<name>".
+// Templates are read from "<BREVIK_ROOT>/admin-server/html/<name>" (leading
+// blanks of BREVIK_ROOT skipped, as the front ends skip them).
 // Exit status of a run ended by report_error: REPORT_ERROR_STATUS.
 //
 // The CGI response header: the library writes "Content-type: text/html\n"
@@ -50,6 +51,14 @@ using HtmlTemplatePtr = std::unique_ptr<HtmlTemplate, HtmlTemplateCloser>;
 // yet, writes the header line "Content-type: text/html\n". A template that
 // cannot be opened ends the run through report_error.
 HtmlTemplatePtr open_html_file(const char* name);
+
+// As open_html_file without any output: null when the template cannot be
+// opened.
+HtmlTemplatePtr try_open_html_file(const char* name);
+
+// "" when the template `name` can be opened now; otherwise the text
+// open_html_file would report for it.
+std::string html_template_problem(const char* name);
 
 // Reads the next line (at most HTML_LINE_SIZE - 1 bytes, line end kept) into
 // `line`; non-zero while a line was read, 0 at the end.

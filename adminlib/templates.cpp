@@ -71,19 +71,46 @@ void HtmlTemplateCloser::operator()(HtmlTemplate* t) const {
   delete t;
 }
 
-HtmlTemplatePtr open_html_file(const char* name) {
-  if (!isPlainFileName(name)) report_error(0, "Page Template", "The page template name is not a plain file name.");
+namespace {
+
+// Opens the template `name`; null with the reason in `problem` when it
+// cannot be.
+FILE* openTemplate(const char* name, std::string* problem) {
+  if (!isPlainFileName(name)) {
+    *problem = "The page template name is not a plain file name.";
+    return nullptr;
+  }
   std::string path = adminlib::underAdminRoot("admin-server/html/");
-  if (path.empty())
-    report_error(0, "Page Template", "BREVIK_ROOT is not set: the page templates cannot be found.");
+  if (path.empty()) {
+    *problem = "BREVIK_ROOT is not set: the page templates cannot be found.";
+    return nullptr;
+  }
   path += name;
   FILE* file = std::fopen(path.c_str(), "r");
-  if (!file) {
-    std::string message = "Cannot open the page template " + path + ": " + std::strerror(errno);
-    report_error(0, "Page Template", message.c_str());
-  }
+  if (!file) *problem = "Cannot open the page template " + path + ": " + std::strerror(errno);
+  return file;
+}
+
+}  // namespace
+
+HtmlTemplatePtr open_html_file(const char* name) {
+  std::string problem;
+  FILE* file = openTemplate(name, &problem);
+  if (!file) report_error(0, "Page Template", problem.c_str());
   adminlib::writeHeaderLineOnce();
   return adminlib::adoptHtmlStream(file);
+}
+
+HtmlTemplatePtr try_open_html_file(const char* name) {
+  std::string problem;
+  FILE* file = openTemplate(name, &problem);
+  return file ? adminlib::adoptHtmlStream(file) : HtmlTemplatePtr();
+}
+
+std::string html_template_problem(const char* name) {
+  std::string problem;
+  if (FILE* file = openTemplate(name, &problem)) std::fclose(file);
+  return problem;
 }
 
 HtmlTemplatePtr adminlib::adoptHtmlStream(FILE* file) { return HtmlTemplatePtr(new HtmlTemplate{file}); }

@@ -56,6 +56,18 @@ ClaimResult claimInstanceDirectory(const InstanceRecord* record, Message* failur
   return ClaimResult::Failed;
 }
 
+void refuseUnusableServerId(const InstanceRecord* record, const char* title) {
+  ScopedMessageBundle bundle(record->serverRoot);
+  if (Message failure = checkServerId(record->serverId)) report_error(3, title, failure.get());
+}
+
+void refuseControlCharacters(const InstanceRecord* record, const FieldLabel* labels, size_t count,
+                             const char* rootLabel, const char* title) {
+  ScopedMessageBundle bundle(record->serverRoot);
+  if (Message failure = checkControlCharacters(record, labels, count, rootLabel))
+    report_error(3, title, failure.get());
+}
+
 void requireAbsoluteServerRoot(const InstanceRecord* record, const char* variable) {
   if (record->serverRoot[0] == '/') return;
   std::string text = std::string("The server root \"") + record->serverRoot + "\" given by " + variable +

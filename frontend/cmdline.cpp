@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #include "adminlib/adminlib.h"
@@ -32,6 +33,13 @@ const char** optionField(InstanceRecord* record, int option) {
     default: return nullptr;
   }
 }
+
+// The answers as the command line asks for them: by their options.
+constexpr FieldLabel OPTION_LABELS[] = {
+    {&InstanceRecord::serverName, "-s"}, {&InstanceRecord::port, "-p"},      {&InstanceRecord::serverUser, "-u"},
+    {&InstanceRecord::docRoot, "-d"},    {&InstanceRecord::jmsPort, "-P"},   {&InstanceRecord::jmsAdminUser, "-A"},
+    {&InstanceRecord::jmsAdminPassword, "-W"}, {&InstanceRecord::javaHome, "-J"},
+};
 
 bool allOptionsGiven(InstanceRecord* record) {
   for (char option : std::string("spiudPAWJ")) {
@@ -100,6 +108,8 @@ int runCommandLine(int argc, char** argv) {
   ValidatePort(record.jmsPort);
   requireAbsoluteServerRoot(&record, "ZORA_SERVER_HOME");
   applySettingsOrFail(&record);
+  refuseUnusableServerId(&record, nullptr);
+  refuseControlCharacters(&record, OPTION_LABELS, std::size(OPTION_LABELS), "ZORA_SERVER_HOME", nullptr);
   if (int status = claimServerId(&record)) return status;
   record.createRequested = 1;
   return reportCreationOutcome(nullptr, &record, 1);

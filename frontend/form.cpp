@@ -14,6 +14,32 @@ std::string escaped(const char* text) {
   return out;
 }
 
+// Bytes of UTF-8 sequences are passed on: they are special to neither.
+bool isPlainUrlCharacter(unsigned char c) {
+  return c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::strchr("/:.-_~?=%+,;@!*$()#[]", c) != nullptr;
+}
+
+// `text` made safe inside a single-quoted JavaScript string that itself
+// stands in an HTML attribute: the browser decodes the attribute's entities
+// before it runs the script, so HTML escaping alone would hand it back a
+// quote. ASCII characters other than plain URL ones become \xNN escapes, which
+// need no HTML escaping; ordinary URLs and paths are left as they are.
+std::string scriptStringEscaped(const char* text) {
+  std::string out;
+  for (const char* p = text ? text : ""; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (isPlainUrlCharacter(c)) {
+      out += static_cast<char>(c);
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    }
+  }
+  return out;
+}
+
 const char* requireServerRoot() {
   const char* root = std::getenv("BREVIK_ROOT");
   if (!root) report_error(3, "Server Root", "BREVIK_ROOT is not set: the installation directory is unknown.");
@@ -49,7 +75,8 @@ void writeButtonRow() {
   std::printf(
       "<td width=33%% align=center><input type=button value=\"  Help  \" onclick=\"var hwin=window.open('', "
       "'installhelpwin', 'resizable=1,width=400,height=500,scrollbars=1'); hwin.location='%s%s/tutor?index'\"></td>\n",
-      escaped(serverUrl).c_str(), escaped(scriptDirectory().c_str()).c_str());
+      escaped(scriptStringEscaped(serverUrl).c_str()).c_str(),
+      escaped(scriptStringEscaped(scriptDirectory().c_str()).c_str()).c_str());
   std::printf("</tr></table>\n");
   std::printf("</form>\n");
 }

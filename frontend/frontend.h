@@ -4,6 +4,7 @@
 #include "instance/record.h"
 #include <string>
 
+#include "instance/validate.h"
 #include "messages/messages.h"
 
 // The program: dispatches to the CGI side or the command line; returns the exit status.
@@ -39,6 +40,14 @@ bool serverIdInUse(const InstanceRecord* record);
 // path: an empty or relative one would put the instance below "/" or the
 // working directory. `variable` names where the root came from.
 void requireAbsoluteServerRoot(const InstanceRecord* record, const char* variable);
+
+// End the run through report_error (type 3, `title`) when the identifier
+// cannot name an instance (checkServerId), or when an answer, an
+// installation setting or the root holds a control character; `labels`
+// name the answers as the front end asks for them, `rootLabel` the root.
+void refuseUnusableServerId(const InstanceRecord* record, const char* title);
+void refuseControlCharacters(const InstanceRecord* record, const FieldLabel* labels, size_t count,
+                             const char* rootLabel, const char* title);
 
 // After a failed creation: removes the claimed instance directory when it is
 // empty, else renames it to "<instancesRoot>/broken.<serverId>[.n]". Returns

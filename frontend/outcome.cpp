@@ -19,9 +19,10 @@ std::string failureReport(const InstanceRecord* record, const char* failure) {
   std::string report = failure;
   std::string keptAt = setAsideInstance(record);
   if (keptAt.empty()) return report;
-  if (keptAt == std::string(record->instancesRoot) + "/" + record->serverId)
-    return report + "\nThe partly created instance could not be moved and is still in " + keptAt + ".";
-  return report + "\nThe partly created instance was moved to " + keptAt + ".";
+  bool moved = keptAt != std::string(record->instancesRoot) + "/" + record->serverId;
+  ScopedMessageBundle bundle(record->serverRoot);
+  Message where = errorMessage(moved ? "ERR_INSTANCE_SET_ASIDE" : "ERR_INSTANCE_LEFT_IN_PLACE", {keptAt.c_str()});
+  return report + "\n" + where.get();
 }
 
 void renameBrokenServer(const InstanceRecord* record) {
@@ -31,25 +32,43 @@ void renameBrokenServer(const InstanceRecord* record) {
   std::rename(from.c_str(), to.c_str());
 }
 
+void writeServerDescription(const InstanceRecord* record) {
+  std::printf(
+      "Created new server <b>%s (%s)</b>, listening to <b>port %s</b>, and serving documents from the "
+      "<b>%s</b> directory.<p>",
+      escaped(record->serverName).c_str(), escaped(record->serverId).c_str(), escaped(record->port).c_str(),
+      escaped(record->docRoot).c_str());
+}
+
+void writeConfigureLink(const InstanceRecord* record) {
+  std::printf("<a href=\"/https-%s/bin/index\">Configure your new server...</a>\n",
+              escaped(record->serverId).c_str());
+}
+
+// The instance exists by now: a page template that went missing meanwhile
+// must not turn its creation into a reported failure.
+void writePlainSuccessPage(const InstanceRecord* record) {
+  std::fputs("<html>\n<head><title>Server created</title></head>\n<body>\n<h2>Server created</h2>\n<p>", stdout);
+  writeServerDescription(record);
+  std::fputs("\n", stdout);
+  writeConfigureLink(record);
+  std::fputs("</body>\n</html>\n", stdout);
+}
+
 void writeSuccessPage(char** config, const InstanceRecord* record) {
   std::fputs("Content-type: text/html\n\n", stdout);
   note_cgi_header_sent();
-  HtmlTemplatePtr page = open_html_file("success.html");
+  HtmlTemplatePtr page = try_open_html_file("success.html");
+  if (!page) return writePlainSuccessPage(record);
   char line[HTML_LINE_SIZE];
   while (next_html_line(page.get(), line)) {
     if (!parse_line(line, config)) continue;
-    if (directive_is(line, "SERVER_DESCRIPTION")) {
-      std::printf(
-          "Created new server <b>%s (%s)</b>, listening to <b>port %s</b>, and serving documents from the "
-          "<b>%s</b> directory.<p>",
-          escaped(record->serverName).c_str(), escaped(record->serverId).c_str(), escaped(record->port).c_str(),
-          escaped(record->docRoot).c_str());
-    } else if (directive_is(line, "CONFIG_NEW_SERVER")) {
-      std::printf("<a href=\"/https-%s/bin/index\">Configure your new server...</a>\n",
-                  escaped(record->serverId).c_str());
-    } else {
+    if (directive_is(line, "SERVER_DESCRIPTION"))
+      writeServerDescription(record);
+    else if (directive_is(line, "CONFIG_NEW_SERVER"))
+      writeConfigureLink(record);
+    else
       std::fputs(line, stdout);
-    }
   }
 }
 

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "adminlib/adminlib.h"
@@ -13,6 +14,13 @@ namespace {
 constexpr int FIELD_ERROR = 3;
 constexpr int IN_USE_ERROR = 8;
 constexpr const char* REDIRECT_NAME = "Orvane Web Server Team";
+
+// The answers as the install form asks for them: by the labels of its fields.
+constexpr FieldLabel FORM_LABELS[] = {
+    {&InstanceRecord::serverName, "Server name"},  {&InstanceRecord::port, "Server port"},
+    {&InstanceRecord::serverUser, "Server user"},  {&InstanceRecord::docRoot, "Document root"},
+    {&InstanceRecord::dnsMode, "Host name lookups (DNS)"},
+};
 
 const char* requiredField(const char* name, const char* title, const char* missingText) {
   const char* value = get_cgi_var(name, nullptr, nullptr);
@@ -36,6 +44,7 @@ void readServerId(InstanceRecord* record) {
   record->serverId = requiredField("servid", "Server Identifier", "Please give your server a short identifier.");
   if (std::isdigit(static_cast<unsigned char>(record->serverId[0])))
     report_error(FIELD_ERROR, "Server Identifier", "Server Identifier cannot start with a digit.");
+  refuseUnusableServerId(record, "Server Identifier");
   if (serverIdInUse(record)) refuseServerIdInUse();
 }
 
@@ -50,10 +59,14 @@ void readRemainingFields(InstanceRecord* record) {
 }
 
 // Installation settings and the claim come last, so that a refused field
-// leaves nothing behind.
+// leaves nothing behind; so does the check that the result page can be
+// shown once the instance exists.
 void prepareCreation(InstanceRecord* record) {
+  std::string pageProblem = html_template_problem("success.html");
+  if (!pageProblem.empty()) report_error(0, "Page Template", pageProblem.c_str());
   std::string problem = applyInstallSettings(record->serverRoot, record);
   if (!problem.empty()) report_error(FIELD_ERROR, "Installation settings", problem.c_str());
+  refuseControlCharacters(record, FORM_LABELS, std::size(FORM_LABELS), "BREVIK_ROOT", "Form field");
   Message failure;
   switch (claimInstanceDirectory(record, &failure)) {
     case ClaimResult::Claimed: return;

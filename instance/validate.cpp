@@ -3,7 +3,9 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <cstring>
 #include <string>
 
@@ -13,43 +15,49 @@ const char illegalServerIdChars[] = "/ &;`'\"|*!?~<>^()[]{}$\\";
 
 namespace {
 
-struct TextField {
-  const char* name;
-  const char* InstanceRecord::*member;
-};
-
 // The answers of the front ends that end up in a configuration file or on a
 // command line; a line end in any of them would add lines of its own. The
 // installation settings and the roots are checked after them.
-constexpr TextField ANSWER_FIELDS[] = {
-    {"serverName", &InstanceRecord::serverName},
-    {"port", &InstanceRecord::port},
-    {"serverUser", &InstanceRecord::serverUser},
-    {"docRoot", &InstanceRecord::docRoot},
-    {"dnsMode", &InstanceRecord::dnsMode},
-    {"jmsPort", &InstanceRecord::jmsPort},
-    {"jmsAdminUser", &InstanceRecord::jmsAdminUser},
-    {"jmsAdminPassword", &InstanceRecord::jmsAdminPassword},
-    {"javaHome", &InstanceRecord::javaHome},
+constexpr FieldLabel ANSWER_FIELDS[] = {
+    {&InstanceRecord::serverName, "serverName"},
+    {&InstanceRecord::port, "port"},
+    {&InstanceRecord::serverUser, "serverUser"},
+    {&InstanceRecord::docRoot, "docRoot"},
+    {&InstanceRecord::dnsMode, "dnsMode"},
+    {&InstanceRecord::jmsPort, "jmsPort"},
+    {&InstanceRecord::jmsAdminUser, "jmsAdminUser"},
+    {&InstanceRecord::jmsAdminPassword, "jmsAdminPassword"},
+    {&InstanceRecord::javaHome, "javaHome"},
 };
-constexpr TextField ROOT_FIELDS[] = {
-    {"serverRoot", &InstanceRecord::serverRoot},
-    {"instancesRoot", &InstanceRecord::instancesRoot},
+constexpr FieldLabel ROOT_FIELDS[] = {
+    {&InstanceRecord::serverRoot, "serverRoot"},
+    {&InstanceRecord::instancesRoot, "instancesRoot"},
 };
 
 bool isControlByte(unsigned char c) { return (c >= 0x01 && c <= 0x1F) || c == 0x7F; }
 
 bool isIllegalIdByte(char c) { return c != '\0' && std::strchr(illegalServerIdChars, c) != nullptr; }
 
-Message controlCharacterIn(const char* fieldName) { return errorMessage("ERR_CONTROL_CHARACTER", {fieldName}); }
+// Every path of the backup catalogue holds the identifier, and the
+// catalogue separates its fields with colons.
+constexpr char CATALOGUE_SEPARATOR = ':';
 
-Message checkControlCharacters(const InstanceRecord* record) {
-  for (const TextField& field : ANSWER_FIELDS)
-    if (hasControlCharacter(record->*field.member)) return controlCharacterIn(field.name);
-  for (size_t i = 0; i < INSTALL_SETTING_COUNT; ++i)
-    if (hasControlCharacter(record->*installSettingField(i))) return controlCharacterIn(installSettingName(i));
-  for (const TextField& field : ROOT_FIELDS)
-    if (hasControlCharacter(record->*field.member)) return controlCharacterIn(field.name);
+// The first control character of `text`, shown as an escape; "" when none.
+std::string firstControlCharacter(const char* text) {
+  for (const char* c = text; c && *c; ++c)
+    if (isControlByte(static_cast<unsigned char>(*c))) return visibleCharacter(*c);
+  return std::string();
+}
+
+Message controlCharacterIn(const char* label, const std::string& character) {
+  return errorMessage("ERR_CONTROL_CHARACTER", {label, character.c_str()});
+}
+
+Message checkFields(const InstanceRecord* record, const FieldLabel* labels, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    std::string character = firstControlCharacter(record->*labels[i].member);
+    if (!character.empty()) return controlCharacterIn(labels[i].label, character);
+  }
   return Message();
 }
 
@@ -71,25 +79,55 @@ int probeOwnerChange(const UserIds& user) {
 
 }  // namespace
 
-bool hasControlCharacter(const char* text) {
-  if (text == nullptr) return false;
-  for (const char* c = text; *c; ++c)
-    if (isControlByte(static_cast<unsigned char>(*c))) return true;
-  return false;
+bool hasControlCharacter(const char* text) { return !firstControlCharacter(text).empty(); }
+
+std::string visibleCharacter(char c) {
+  switch (c) {
+    case '\n': return "\\n";
+    case '\t': return "\\t";
+    case '\r': return "\\r";
+    default: break;
+  }
+  if (!isControlByte(static_cast<unsigned char>(c))) return std::string(1, c);
+  char escape[8];
+  std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c));
+  return escape;
 }
 
 Message checkServerIdCharacters(const char* serverId) {
   if (serverId == nullptr) return Message();
   for (const char* c = serverId; *c; ++c) {
-    if (isIllegalIdByte(*c) || isControlByte(static_cast<unsigned char>(*c)))
-      return errorMessage("ERR_ILLEGAL_SERVER_ID", {std::string(1, *c).c_str()});
+    if (isIllegalIdByte(*c) || *c == CATALOGUE_SEPARATOR || isControlByte(static_cast<unsigned char>(*c)))
+      return errorMessage("ERR_ILLEGAL_SERVER_ID", {visibleCharacter(*c).c_str()});
+  }
+  return Message();
+}
+
+Message checkServerId(const char* serverId) {
+  if (serverId == nullptr || *serverId == '\0') return errorMessage("ERR_EMPTY_SERVER_ID");
+  if (std::strcmp(serverId, ".") == 0 || std::strcmp(serverId, "..") == 0)
+    return errorMessage("ERR_DOT_SERVER_ID", {serverId});
+  return checkServerIdCharacters(serverId);
+}
+
+Message checkControlCharacters(const InstanceRecord* record, const FieldLabel* labels, size_t count,
+                               const char* rootLabel) {
+  if (Message failure = checkFields(record, labels, count)) return failure;
+  for (size_t i = 0; i < INSTALL_SETTING_COUNT; ++i) {
+    std::string character = firstControlCharacter(record->*installSettingField(i));
+    if (!character.empty()) return controlCharacterIn(installSettingName(i), character);
+  }
+  for (const FieldLabel& root : ROOT_FIELDS) {
+    std::string character = firstControlCharacter(record->*root.member);
+    if (!character.empty()) return controlCharacterIn(rootLabel ? rootLabel : root.label, character);
   }
   return Message();
 }
 
 Message validateInstance(const InstanceRecord* record) {
-  if (Message failure = checkServerIdCharacters(record->serverId)) return failure;
-  if (Message failure = checkControlCharacters(record)) return failure;
+  if (Message failure = checkServerId(record->serverId)) return failure;
+  if (Message failure = checkControlCharacters(record, ANSWER_FIELDS, std::size(ANSWER_FIELDS), nullptr))
+    return failure;
   if (Message failure = checkServerUser(record->serverUser)) return failure;
   if (record->docRoot == nullptr || record->docRoot[0] != '/') return errorMessage("ERR_DOC_ROOT");
   return Message();

@@ -7,17 +7,47 @@
 // The 23 characters refused in a server identifier.
 extern const char illegalServerIdChars[];
 
+#include <cstddef>
+#include <string>
+
 // True when `text` holds a byte 0x01-0x1F or 0x7F.
 bool hasControlCharacter(const char* text);
 
-// Empty when `serverId` holds no illegal character and no control byte; else
-// ERR_ILLEGAL_SERVER_ID with the first such character.
+// `c` as a message shows it: a control byte as an escape ("\n", "\t",
+// "\r", "\x01"), anything else as itself.
+std::string visibleCharacter(char c);
+
+// Empty when `serverId` holds none of the 23 illegal characters, no colon
+// (the separator of the backup catalogue, where every path holds the
+// identifier) and no control byte; else ERR_ILLEGAL_SERVER_ID with the first
+// such character, shown by visibleCharacter.
 Message checkServerIdCharacters(const char* serverId);
 
+// As checkServerIdCharacters, and the identifier must name a directory of
+// its own: ERR_EMPTY_SERVER_ID for an empty one, ERR_DOT_SERVER_ID for "."
+// and "..".
+Message checkServerId(const char* serverId);
+
+// How a front end names a text field of the record to the user: the
+// command line by its option, the form by its field's label.
+struct FieldLabel {
+  const char* InstanceRecord::*member;
+  const char* label;
+};
+
+// The first control character in the fields named by `labels`, then in the
+// installation settings (named as in install.defaults), then in the roots
+// (named `rootLabel`, or by their field names when null):
+// ERR_CONTROL_CHARACTER (the name, the character as visibleCharacter shows
+// it). A line end in any of them would add lines of its own to a
+// configuration file.
+Message checkControlCharacters(const InstanceRecord* record, const FieldLabel* labels, size_t count,
+                               const char* rootLabel);
+
 // Empty when the record may be created, else the first failure: the
-// identifier's characters, control characters in the text fields
-// (ERR_CONTROL_CHARACTER with the field's name), the user, the document root.
-// Needs rBundle open.
+// identifier (checkServerId), control characters in the text fields
+// (named by their field names), the user, the document root. Needs rBundle
+// open.
 Message validateInstance(const InstanceRecord* record);
 
 // Empty when the user exists and (as root) can own files; else

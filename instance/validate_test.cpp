@@ -33,10 +33,10 @@ namespace {
 
 std::string text(const Message& message) { return message ? message.get() : "<no message>"; }
 
-std::string illegalIdText(char c) {
-  return std::string("The server identifier contains the character \"") + c +
-         "\", which is not allowed in a server identifier.";
+std::string illegalIdText(const std::string& shown) {
+  return "The server identifier contains the character \"" + shown + "\", which is not allowed in a server identifier.";
 }
+std::string illegalIdText(char c) { return illegalIdText(std::string(1, c)); }
 
 class ValidateTest : public ::testing::Test {
  protected:
@@ -79,18 +79,29 @@ TEST_F(ValidateTest, ControlCharacters) {
 }
 
 TEST_F(ValidateTest, IdentifierCharacters) {
-  for (const char* accepted : {"web-1.test_A", "", "\xc3\xa9t\xc3\xa9", "%+=,:@#"})
-    EXPECT_EQ(text(checkServerIdCharacters(accepted)), "<no message>") << accepted;
-  EXPECT_EQ(text(checkServerIdCharacters(nullptr)), "<no message>");
+  for (const char* accepted : {"web-1.test_A", "\xc3\xa9t\xc3\xa9", "%+=,@#", "..x", "a..b"})
+    EXPECT_EQ(text(checkServerId(accepted)), "<no message>") << accepted;
 
-  std::string refused = std::string(illegalServerIdChars) + "\t\n\x01\x1f\x7f";
+  // A colon could not be written into the backup catalogue's paths.
+  std::string refused = std::string(illegalServerIdChars) + ":";
   for (char c : refused) {
     std::string id = std::string("ab") + c + "cd";
-    EXPECT_EQ(text(checkServerIdCharacters(id.c_str())), illegalIdText(c)) << int(c);
+    EXPECT_EQ(text(checkServerId(id.c_str())), illegalIdText(c)) << int(c);
   }
-  EXPECT_EQ(text(checkServerIdCharacters("web$1/x")), illegalIdText('$'));
-  EXPECT_EQ(text(checkServerIdCharacters("web 1$")), illegalIdText(' '));
-  EXPECT_EQ(text(checkServerIdCharacters("web\n[1]")), illegalIdText('\n'));
+  // Control characters are shown, never written raw.
+  const struct {
+    const char* id;
+    const char* shown;
+  } controls[] = {{"a\tb", "\\t"}, {"a\nb", "\\n"}, {"a\rb", "\\r"}, {"a\x01", "\\x01"}, {"\x7f", "\\x7f"}};
+  for (const auto& control : controls) EXPECT_EQ(text(checkServerId(control.id)), illegalIdText(control.shown));
+  EXPECT_EQ(text(checkServerId("web$1/x")), illegalIdText('$'));
+  EXPECT_EQ(text(checkServerId("../x")), illegalIdText('/'));
+
+  for (const char* empty : {"", static_cast<const char*>(nullptr)})
+    EXPECT_EQ(text(checkServerId(empty)), "The server identifier is empty: give the server a short identifier.");
+  for (const char* dots : {".", ".."})
+    EXPECT_EQ(text(checkServerId(dots)),
+              std::string("The server identifier cannot be \"") + dots + "\": it must name a directory of its own.");
 }
 
 TEST_F(ValidateTest, ValidRecordPasses) {
@@ -130,10 +141,9 @@ TEST_F(ValidateTest, ControlCharacterInAnyFieldNamesTheField) {
     InstanceRecord tainted = record;
     tainted.*field.member = "/value\nInjected directive";
     EXPECT_EQ(text(validateInstance(&tainted)),
-              std::string("The value of \"") + field.name +
-                  "\" contains a control character (such as a line end or a tab), which is not allowed.");
+              std::string("The value of \"") + field.name + "\" contains the control character \\n, which is not allowed.");
     tainted.*field.member = "tab\there";
-    EXPECT_EQ(text(validateInstance(&tainted)), text(errorMessage("ERR_CONTROL_CHARACTER", {field.name})));
+    EXPECT_EQ(text(validateInstance(&tainted)), text(errorMessage("ERR_CONTROL_CHARACTER", {field.name, "\\t"})));
   }
 }
 
@@ -148,7 +158,7 @@ TEST_F(ValidateTest, ChecksComeInOrder) {
     std::string expected;
   } cases[] = {
       {"a b", "x\ny", "no-such-user-here", "docs", illegalIdText(' ')},
-      {"ok", "x\ny", "no-such-user-here", "docs", text(errorMessage("ERR_CONTROL_CHARACTER", {"serverName"}))},
+      {"ok", "x\ny", "no-such-user-here", "docs", text(errorMessage("ERR_CONTROL_CHARACTER", {"serverName", "\\n"}))},
       {"ok", "host", "no-such-user-here", "docs", unknownUser},
       {"ok", "host", "daemon", "docs", docRoot},
       {"ok", "host", "daemon", "", docRoot},

@@ -172,12 +172,38 @@ void closeMessageBundle(UResourceBundle* bundle) {
   if (bundle) ures_close(bundle);
 }
 
+namespace {
+
+// Room left for the arguments of a message in the formatting buffer, so that
+// the sentence around them always survives.
+constexpr size_t ARGUMENT_ROOM = 3600;
+
+bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// `text` cut to about `limit` bytes: its beginning and its end (where a path
+// names its file) joined by "...", never inside a UTF-8 sequence. The
+// ellipsis is plain ASCII because arguments pass through the host code page.
+std::string shortened(const std::string& text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t head = limit / 2;
+  size_t tail = text.size() - limit / 2;
+  while (head > 0 && isContinuationByte(text[head])) --head;
+  while (tail < text.size() && isContinuationByte(text[tail])) ++tail;
+  return text.substr(0, head) + "..." + text.substr(tail);
+}
+
+}  // namespace
+
 Message errorMessage(const char* key, std::initializer_list<const char*> args) {
   if (args.size() == 0) return Message(get_resource_string_icu(rBundle, key));
+  std::string kept[kMaxArguments];
   const char* a[kMaxArguments] = {"", "", "", "", ""};
   size_t n = 0;
   for (const char* arg : args) {
-    if (n < kMaxArguments) a[n] = arg;
+    if (n < kMaxArguments && arg) {
+      kept[n] = shortened(arg, ARGUMENT_ROOM / args.size());
+      a[n] = kept[n].c_str();
+    }
     ++n;
   }
   // More than five arguments: get_and_format_message reads none of them.

@@ -38,9 +38,11 @@ const KeyArity kKeys[] = {
     {"ERR_TOKEN_LIMIT_EXCEEDED", 1}, {"ERR_TOKEN_NAME_NULL", 0},
     {"ERR_EMPTY_DELIMITER", 0},     {"ERR_TEMPLATE_FILE_NAME_NULL", 0},
     {"ERR_TARGET_FILE_NAME_NULL", 0}, {"ERR_OPEN_TEMPLATE_FILE", 1},
-    {"ERR_OPEN_TARGET_FILE", 1},    {"ERR_CONTROL_CHARACTER", 1},
+    {"ERR_OPEN_TARGET_FILE", 1},    {"ERR_CONTROL_CHARACTER", 2},
     {"ERR_DOCS_LIST_ENTRY", 2},     {"ERR_UNSAFE_LINK", 1},
-    {"ERR_UNSAFE_DIRECTORY", 1},
+    {"ERR_UNSAFE_DIRECTORY", 1},    {"ERR_EMPTY_SERVER_ID", 0},
+    {"ERR_DOT_SERVER_ID", 1},       {"ERR_INSTANCE_SET_ASIDE", 1},
+    {"ERR_INSTANCE_LEFT_IN_PLACE", 1},
 };
 
 std::string bundlePath() { return sampleServerRoot() + "/lib/messages/httpconf"; }
@@ -228,21 +230,38 @@ TEST_F(MessagesTest, NonAsciiArgumentGoesThroughTheDefaultCodePage) {
 
 TEST_F(MessagesTest, OverlongResultIsCutAt4095Units) {
   ScopedMessageBundle scope(sampleServerRoot().c_str());
+  auto format = [](const std::string& argument) {
+    return take(get_and_format_message(1, rBundle, "en", "ERR_IRREGULAR_FILE", argument.c_str()));
+  };
   // "{0} is not a regular file." with a 5000-byte argument.
   std::string path(5000, 'p');
-  std::string text = errorMessage("ERR_IRREGULAR_FILE", {path.c_str()}).get();
-  EXPECT_EQ(text, path.substr(0, 4095));
+  EXPECT_EQ(format(path), path.substr(0, 4095));
 
   // U+1F600 takes two UTF-16 units: the cut may not split the pair.
   std::string smiles;
   for (int i = 0; i < 3000; ++i) smiles += "\xF0\x9F\x98\x80";
-  text = errorMessage("ERR_IRREGULAR_FILE", {smiles.c_str()}).get();
-  EXPECT_EQ(text, smiles.substr(0, 2047 * 4));
+  EXPECT_EQ(format(smiles), smiles.substr(0, 2047 * 4));
 
   // Just below the limit nothing is cut.
   std::string fits(4095 - std::string(" is not a regular file.").size(), 'f');
-  EXPECT_EQ(std::string(errorMessage("ERR_IRREGULAR_FILE", {fits.c_str()}).get()),
-            fits + " is not a regular file.");
+  EXPECT_EQ(format(fits), fits + " is not a regular file.");
+}
+
+// A reported message keeps its whole sentence: long values are shortened
+// in their middle instead, keeping the end where a path names its file.
+TEST_F(MessagesTest, LongArgumentsAreShortenedSoTheReasonSurvives) {
+  ScopedMessageBundle scope(sampleServerRoot().c_str());
+  std::string path = "/srv/" + std::string(5000, 'd') + "/web1";
+  std::string text = errorMessage("ERR_MKDIR_FAILURE", {path.c_str(), "File name too long"}).get();
+  EXPECT_LT(text.size(), 4000u);
+  EXPECT_EQ(text.rfind("Cannot create the directory /srv/ddd", 0), 0u) << text.substr(0, 60);
+  EXPECT_NE(text.find("ddd...ddd"), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 26), "d/web1: File name too long");
+
+  std::string accents;
+  for (int i = 0; i < 2000; ++i) accents += "\xC3\xA9";  // never cut inside a character
+  text = errorMessage("ERR_IRREGULAR_FILE", {accents.c_str()}).get();
+  EXPECT_NE(text.find("\xC3\xA9...\xC3\xA9\xC3\xA9"), std::string::npos) << text.substr(1790, 20);
 }
 
 TEST_F(MessagesTest, Ucs2ToUtf8) {

@@ -132,6 +132,67 @@ TEST_F(Cgi, IdentifierRefusals) {
   EXPECT_TRUE(contains(r.out, "The given server identifier is already in use.  Please pick another."));
 }
 
+// A blank identifier field is empty, not in use; a control character is
+// named by the field's label and shown, never written raw.
+TEST_F(Cgi, AnswersAreRefusedForTheirOwnReasonInTheFormsTerms) {
+  ProcessResult r = post(completeForm(""));
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(contains(r.out, "The server identifier is empty: give the server a short identifier.")) << r.out;
+  EXPECT_FALSE(contains(r.out, "in use"));
+
+  auto form = completeForm();
+  form[0].second = "www\texample.test";
+  r = post(form);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(contains(r.out, "The value of &quot;Server name&quot; contains the control character \\t, which is not "
+                              "allowed."))
+      << r.out;
+  EXPECT_FALSE(contains(r.out, "\t"));
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
+}
+
+// The result page is checked before anything is made; should it vanish
+// while the instance is made, the creation still reports success.
+TEST_F(Cgi, ACreatedInstanceIsNeverReportedAsAFailure) {
+  const std::string page = installation.root + "/admin-server/html/success.html";
+  const std::string saved = readFile(page);
+  std::remove(page.c_str());
+  ProcessResult r = post(completeForm());
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(contains(r.out, "Cannot open the page template " + page)) << r.out;
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
+
+  writeFile(page, saved);
+  const std::string generator = installation.root + "/lib/install/templates/makeScript";
+  std::rename(generator.c_str(), (generator + ".real").c_str());
+  writeFile(generator, "unlink '" + page + "'; do '" + generator + ".real'; die $@ if $@;\n");
+  r = post(completeForm());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(contains(r.out, "<title>Server created</title>")) << r.out;
+  EXPECT_TRUE(contains(r.out, "Created new server <b>www.example.test (web1)</b>"));
+  EXPECT_TRUE(fileExists(installation.root + "/web1/config/server.xml"));
+}
+
+// Leading blanks of BREVIK_ROOT are skipped for the pages as for the instance.
+TEST_F(Cgi, TheRootWithLeadingBlanksServesPagesAndInstanceAlike) {
+  std::string body = formBody(completeForm());
+  ProcessResult r = runInstall({}, cgiEnvironment("  " + installation.root, "POST", body), body);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(fileExists(installation.root + "/web1/config/server.xml"));
+}
+
+// The help link's values stand in a JavaScript string inside an HTML
+// attribute: a quote in them must not end the string.
+TEST_F(Cgi, TheHelpLinkKeepsQuotesOutOfItsScript) {
+  auto env = cgiEnvironment(installation.root, "GET");
+  for (std::string& entry : env)
+    if (entry.rfind("SERVER_URL=", 0) == 0) entry = "SERVER_URL=http://a.test/'-alert(1)-'&\"<x>";
+  ProcessResult r = runInstall({}, env);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "hwin.location='http://a.test/\\x27-alert(1)-\\x27\\x26\\x22\\x3cx\\x3e/admin/bin/tutor?index'"))
+      << r.out;
+}
+
 TEST_F(Cgi, RedirectNameSkipsEverythingElse) {
   ProcessResult r = post({{"servname", "Orvane Web Server Team"}});
   EXPECT_EQ(r.status, 0);

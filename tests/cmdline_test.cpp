@@ -134,6 +134,41 @@ TEST_F(CommandLine, RepeatedOptionUsesTheLastValueAndOperandsAreIgnored) {
   EXPECT_EQ(r.err, successLine("second.example.test", "web1", "8080", docRoot));
 }
 
+// Identifiers that cannot name an instance directory are refused for what
+// they are, never as "in use", and leave the server root as it was.
+TEST_F(CommandLine, UnusableIdentifiersAreRefusedForTheirOwnReason) {
+  const std::string illegal = "The server identifier contains the character \"";
+  const struct {
+    std::string id;
+    std::string message;
+  } cases[] = {
+      {"", "The server identifier is empty: give the server a short identifier.\n"},
+      {".", "The server identifier cannot be \".\": it must name a directory of its own.\n"},
+      {"..", "The server identifier cannot be \"..\": it must name a directory of its own.\n"},
+      {"/", illegal + "/\", which is not allowed in a server identifier.\n"},
+      {"../x", illegal + "/\", which is not allowed in a server identifier.\n"},
+      {"a:b", illegal + ":\", which is not allowed in a server identifier.\n"},
+      {"a\x01", illegal + "\\x01\", which is not allowed in a server identifier.\n"},
+  };
+  auto before = listTree(installation.root);
+  for (const auto& c : cases) {
+    ProcessResult r = runInstall(options(c.id), env);
+    EXPECT_EQ(r.status, 3) << c.id;
+    EXPECT_EQ(r.err, c.message);
+  }
+  EXPECT_EQ(listTree(installation.root), before);
+}
+
+// A value too long for a message is shortened in the middle, so that the
+// reason at its end is still there.
+TEST_F(CommandLine, AVeryLongIdentifierStillGetsItsReason) {
+  ProcessResult r = runInstall(options(std::string(5000, 'w')), env);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_LT(r.err.size(), 4000u);
+  EXPECT_NE(r.err.find("www...www"), std::string::npos) << r.err.substr(0, 100);
+  EXPECT_EQ(r.err.substr(r.err.size() - 21), ": File name too long\n");
+}
+
 TEST_F(CommandLine, LeadingBlanksOfTheServerHomeAreSkipped) {
   ProcessResult r = runInstall(options(), {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=  " + installation.root});
   ASSERT_EQ(r.status, 0) << r.err;

@@ -4,6 +4,8 @@
 #include <pwd.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+
 #include "tests/blackbox.h"
 
 namespace {
@@ -125,14 +127,12 @@ TEST_F(Creation, ControlCharactersAreRefusedBeforeAnythingIsMade) {
   ProcessResult r = create("web\n1", currentUserName());
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err,
-            "The server identifier contains the character \"\n\", which is not allowed in a server identifier.\n");
+            "The server identifier contains the character \"\\n\", which is not allowed in a server identifier.\n");
   auto args = allOptions("web1", currentUserName(), docRoot);
   args[1] = "www.example.test\nUser root";  // -s
   r = runInstall(args, env);
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err,
-            "The value of \"serverName\" contains a control character (such as a line end or a tab), which is not "
-            "allowed.\n");
+  EXPECT_EQ(r.err, "The value of \"-s\" contains the control character \\n, which is not allowed.\n");
   EXPECT_EQ(listTree(installation.root), before);
 }
 
@@ -207,6 +207,30 @@ TEST_F(Creation, SyncsTheFileSystemBeforeReportingSuccess) {
   ASSERT_NE(sync, std::string::npos) << calls.substr(0, 2000);
   EXPECT_NE(calls.find(instance(), sync), std::string::npos) << "the instance's file system is synced";
   EXPECT_LT(sync, report);
+}
+
+// Without /proc (a chroot, a minimal container) every step still works.
+TEST_F(Creation, WorksWithoutProc) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root for a mount namespace";
+  if (runProcess({"/usr/bin/unshare", "-m", "/bin/true"}, {}).status != 0) GTEST_SKIP() << "no mount namespaces here";
+  if (std::getenv("INSTALL_TEST_WRAPPER")) GTEST_SKIP() << "the checker around the tool needs /proc itself";
+  std::vector<std::string> noProc = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", "umount -l /proc && exec \"$0\" \"$@\""};
+  ProcessResult r = create("web1", "daemon", noProc);
+  EXPECT_EQ(r.status, 0) << r.err;
+  expectInstanceModes(instance());
+  expectOwnedBy(instance(), uidOf("daemon"));
+  EXPECT_TRUE(fileExists(docRoot + "/index.html"));
+}
+
+// The sentence that says where a failed run was put speaks the message's language.
+TEST_F(Creation, TheSetAsideSentenceFollowsTheLanguage) {
+  breakScriptGenerator();
+  env = {"PATH=/usr/bin:/bin", "LANG=fr_FR.UTF-8", "ZORA_SERVER_HOME=" + installation.root};
+  ProcessResult r = create("web1", currentUserName());
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("\nL’instance partiellement créée a été déplacée vers " + installation.root + "/broken.web1.\n"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(Creation, MessagesFollowTheLanguage) {
