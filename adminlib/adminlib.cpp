@@ -109,10 +109,14 @@ void report_error(int /*type*/, const char* title, const char* message) {
 // Only the canonical decimal form 1-65535: no sign, blanks or leading zeros,
 // so that the text written into the configuration is the number itself.
 int ValidatePort(const char* port) {
-  if (isCanonicalPort(port)) return 1;
-  std::string message = "The port \"" + std::string(port ? port : "") +
-                        "\" is not valid: give a whole number from 1 to 65535, digits only.";
-  report_error(3, "Port Number", message.c_str());
+  std::string problem = port_problem(port);
+  if (problem.empty()) return 1;
+  report_error(3, "Port Number", problem.c_str());
+}
+
+std::string port_problem(const char* port) {
+  if (isCanonicalPort(port)) return std::string();
+  return "The port \"" + std::string(port ? port : "") + "\" is not valid: give a whole number from 1 to 65535, digits only.";
 }
 
 void output_input(const char* type, const char* name, const char* value, const char* other) {

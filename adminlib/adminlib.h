@@ -102,6 +102,10 @@ char* get_cgi_var(const char* name, char* unused1, char* unused2);
 // report_error type 3.
 int ValidatePort(const char* port);
 
+// "" for a port ValidatePort accepts; otherwise the text it reports (under
+// the title "Port Number").
+std::string port_problem(const char* port);
+
 // A heap copy valid for the whole run (null for null). The library keeps it
 // and releases it at exit: callers never free it.
 char* INTsystem_strdup(const char* text);

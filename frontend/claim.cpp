@@ -68,11 +68,15 @@ void refuseControlCharacters(const InstanceRecord* record, const FieldLabel* lab
     report_error(3, title, failure.get());
 }
 
+std::string serverRootProblem(const InstanceRecord* record, const char* variable) {
+  if (record->serverRoot[0] == '/') return std::string();
+  return std::string("The server root \"") + record->serverRoot + "\" given by " + variable +
+         " is not an absolute path; it must name the installation directory, beginning with /.";
+}
+
 void requireAbsoluteServerRoot(const InstanceRecord* record, const char* variable) {
-  if (record->serverRoot[0] == '/') return;
-  std::string text = std::string("The server root \"") + record->serverRoot + "\" given by " + variable +
-                     " is not an absolute path; it must name the installation directory, beginning with /.";
-  report_error(3, "Server Root", text.c_str());
+  std::string problem = serverRootProblem(record, variable);
+  if (!problem.empty()) report_error(3, "Server Root", problem.c_str());
 }
 
 std::string setAsideInstance(const InstanceRecord* record) {

@@ -40,6 +40,8 @@ bool serverIdInUse(const InstanceRecord* record);
 // path: an empty or relative one would put the instance below "/" or the
 // working directory. `variable` names where the root came from.
 void requireAbsoluteServerRoot(const InstanceRecord* record, const char* variable);
+// "" when the server root is absolute, else the text requireAbsoluteServerRoot reports.
+std::string serverRootProblem(const InstanceRecord* record, const char* variable);
 
 // End the run through report_error (type 3, `title`) when the identifier
 // cannot name an instance (checkServerId), or when an answer, an

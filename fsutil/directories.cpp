@@ -36,7 +36,8 @@ struct Walk {
   std::deque<Component> pending;
   Descriptor current;
   struct stat currentStatus {};
-  std::string shown;  // the prefix of the given path reached so far
+  std::string shown;        // the prefix of the given path reached so far
+  std::string parentShown;  // the prefix before the component being looked at
   int linksFollowed = 0;
   bool made = false;
   bool notDirectory = false;
@@ -126,6 +127,7 @@ bool stopAtNonDirectory(Walk& walk) {
 }
 
 bool step(Walk& walk, const Component& component) {
+  walk.parentShown = walk.shown;
   if (component.given) walk.shown += "/" + component.name;
   const std::string& name = component.name;
   if (name == "..") return enter(walk, openat(walk.current.get(), "..", PASSAGE_FLAGS));
@@ -193,6 +195,23 @@ int openDirectoryPath(const char* path, Descriptor* out, std::string* unsafePref
   if (walk.failure == WalkFailure::UntrustedLink && unsafePrefix) *unsafePrefix = shownOr(walk.shown, path);
   errno = walk.notDirectory ? ENOTDIR : walk.error;
   return -1;
+}
+
+Message surveyDirectoryPath(const char* path, PathSurvey* out) {
+  Walk walk;
+  if (walkPath(walk, path)) {
+    out->exists = !walk.notDirectory;
+    out->notDirectory = walk.notDirectory;
+    return Message();
+  }
+  const char* shown = shownOr(walk.shown, path);
+  if (walk.failure == WalkFailure::UntrustedLink) return errorMessage("ERR_UNSAFE_LINK", {shown});
+  if (walk.error == ENOENT) {
+    out->firstMissing = shown;
+    out->lastExisting = walk.parentShown.empty() ? "/" : walk.parentShown;
+    return Message();
+  }
+  return errorMessage("ERR_MKDIR_FAILURE", {shown, std::strerror(walk.error)});
 }
 
 Message checkRootOnlyDirectory(const char* path) {

@@ -50,6 +50,18 @@ Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* 
 // when given).
 int openDirectoryPath(const char* path, Descriptor* out, std::string* unsafePrefix = nullptr);
 
+// What openOrMakeDirectoryPath would find at `path`, without making
+// anything: the directory exists, the path names something else, or the
+// first missing prefix and the last existing one. Messages as
+// openOrMakeDirectoryPath for what would stop it on the way.
+struct PathSurvey {
+  bool exists = false;
+  bool notDirectory = false;
+  std::string firstMissing;
+  std::string lastExisting;
+};
+Message surveyDirectoryPath(const char* path, PathSurvey* out);
+
 // For a run as root: empty when nobody but root can change the directory at
 // `path` or any directory on the way to it, so that entries made in it
 // stay root's to use by name. Else ERR_UNSAFE_DIRECTORY (the first such

@@ -40,6 +40,7 @@ constexpr size_t PERL_HOME = 0;
 
 using SettingValues = InstallSettingValues;
 
+constexpr const char* CHECK_PORTS = "checkPorts";
 constexpr const char* SERVER_ROOT_REFERENCE = "${SERVER_ROOT}";
 constexpr const char* BLANKS = " \t\r";
 
@@ -110,6 +111,19 @@ std::string lineError(const std::string& file, long line, const std::string& wha
   return file + ":" + std::to_string(line) + ": " + what;
 }
 
+bool isYesOrNo(const std::string& value) { return value == "yes" || value == "no"; }
+
+std::string takeCheckPorts(const std::string& file, long number, const std::string& value, SettingValues& values) {
+  if (values.checkPortsLine != 0)
+    return lineError(file, number,
+                     std::string("setting \"") + CHECK_PORTS + "\" given twice (first on line " +
+                         std::to_string(values.checkPortsLine) + ")");
+  if (!isYesOrNo(value)) return lineError(file, number, "checkPorts must be \"yes\" or \"no\"");
+  values.checkPorts = value;
+  values.checkPortsLine = number;
+  return "";
+}
+
 // Takes one line of the file into `values`; an error text when it is malformed.
 std::string takeLine(const std::string& file, long number, const std::string& line, const char* serverRoot,
                      SettingValues& values) {
@@ -119,6 +133,7 @@ std::string takeLine(const std::string& file, long number, const std::string& li
   size_t equals = content.find('=');
   if (equals == std::string::npos) return lineError(file, number, "expected a line \"name = value\"");
   std::string name = trimmed(content.substr(0, equals));
+  if (name == CHECK_PORTS) return takeCheckPorts(file, number, trimmed(content.substr(equals + 1)), values);
   std::optional<size_t> index = fieldIndex(name);
   if (!index) return lineError(file, number, "unknown setting \"" + name + "\"");
   if (values.line[*index] != 0)
@@ -152,11 +167,17 @@ std::string readSettingsFile(const char* serverRoot, SettingValues& values) {
   return readInstallSettings(in.get(), file, serverRoot, &values);
 }
 
-void takeEnvironment(const char* serverRoot, SettingValues& values) {
+std::string takeEnvironment(const char* serverRoot, SettingValues& values) {
   for (size_t i = 0; i < FIELD_COUNT; ++i) {
     if (const char* value = std::getenv(environmentName(SETTING_FIELDS[i].name).c_str()))
       values.value[i] = withServerRoot(value, serverRoot);
   }
+  const std::string variable = environmentName(CHECK_PORTS);
+  if (const char* value = std::getenv(variable.c_str())) {
+    if (!isYesOrNo(value)) return variable + ": checkPorts must be \"yes\" or \"no\"";
+    values.checkPorts = value;
+  }
+  return "";
 }
 
 }  // namespace
@@ -179,15 +200,17 @@ std::string readInstallSettings(FILE* in, const std::string& file, const char* s
   return "";
 }
 
-std::string applyInstallSettings(const char* serverRoot, InstanceRecord* record) {
+std::string applyInstallSettings(const char* serverRoot, InstanceRecord* record, ToolSettings* tool) {
   SettingValues values;
   values.value[PERL_HOME] = perlDirectoryOnPath();
   if (serverRoot != nullptr) {
     std::string error = readSettingsFile(serverRoot, values);
     if (!error.empty()) return error;
   }
-  takeEnvironment(serverRoot, values);
+  std::string error = takeEnvironment(serverRoot, values);
+  if (!error.empty()) return error;
   for (size_t i = 0; i < FIELD_COUNT; ++i)
     if (values.value[i]) record->*SETTING_FIELDS[i].member = keepForRun(*values.value[i]);
+  if (tool) tool->checkPorts = values.checkPorts.value_or("yes") == "yes";
   return "";
 }

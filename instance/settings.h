@@ -17,6 +17,10 @@
 //      variable wins, even when empty.
 // In values from the file and the environment every "${SERVER_ROOT}" is
 // replaced by the server root; no other reference is expanded.
+//
+// One more setting, checkPorts ("yes", the default, or "no"; environment
+// INSTALL_CHECK_PORTS), belongs to the tool rather than to the instance: "no"
+// turns off every check of the ports for runs that reuse them on purpose.
 #pragma once
 
 #include <string>
@@ -31,4 +35,10 @@ constexpr const char* SETTINGS_FILE = "lib/install/install.defaults";
 // success; otherwise a one-line English description naming the file and
 // line, e.g. "<file>:<line>: unknown setting \"perlhome\"", and the record
 // is not changed. A missing file is not an error.
-std::string applyInstallSettings(const char* serverRoot, InstanceRecord* record);
+// With `tool`, the tool's own settings are filled too; a checkPorts value
+// other than "yes" or "no" is refused like a malformed line (from the
+// environment: "INSTALL_CHECK_PORTS: ...").
+struct ToolSettings {
+  bool checkPorts = true;
+};
+std::string applyInstallSettings(const char* serverRoot, InstanceRecord* record, ToolSettings* tool = nullptr);

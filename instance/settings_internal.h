@@ -24,6 +24,9 @@ const char* InstanceRecord::*installSettingField(size_t index);
 struct InstallSettingValues {
   std::optional<std::string> value[INSTALL_SETTING_COUNT];
   long line[INSTALL_SETTING_COUNT] = {};
+  // checkPorts, a setting of the tool rather than of the instance: "yes" or "no".
+  std::optional<std::string> checkPorts;
+  long checkPortsLine = 0;
 };
 
 // Reads settings lines from `in` into `values`, "${SERVER_ROOT}" replaced by

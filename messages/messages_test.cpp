@@ -42,7 +42,11 @@ const KeyArity kKeys[] = {
     {"ERR_DOCS_LIST_ENTRY", 2},     {"ERR_UNSAFE_LINK", 1},
     {"ERR_UNSAFE_DIRECTORY", 1},    {"ERR_EMPTY_SERVER_ID", 0},
     {"ERR_DOT_SERVER_ID", 1},       {"ERR_INSTANCE_SET_ASIDE", 1},
-    {"ERR_INSTANCE_LEFT_IN_PLACE", 1},
+    {"ERR_INSTANCE_LEFT_IN_PLACE", 1}, {"ERR_PORTS_EQUAL", 1},
+    {"ERR_PORT_TAKEN_BY_INSTANCE", 2}, {"ERR_PORT_TAKEN_BY_PROCESS", 1},
+    {"ERR_PASSWORD_FILE", 2},       {"ERR_PASSWORD_FILE_SHARED", 1},
+    {"ERR_PASSWORD_EMPTY", 1},      {"ERR_PASSWORD_TWICE", 0},
+    {"ERR_CHECK_PASSED", 1},
 };
 
 std::string bundlePath() { return sampleServerRoot() + "/lib/messages/httpconf"; }

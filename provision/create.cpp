@@ -17,6 +17,7 @@
 #include "fsutil/files.h"
 #include "fsutil/ownership.h"
 #include "instance/validate.h"
+#include "provision/answers.h"
 #include "provision/docroot.h"
 #include "provision/scripts.h"
 
@@ -168,6 +169,7 @@ Message buildInstance(const InstanceRecord* record) {
   if (Message failure = openCatalogue(record, instanceDir, &catalogue)) return failure;
   if (Message failure = writeConfiguration(record, catalogue.get())) return failure;
   if (Message failure = copyTemplates(record, instanceDir, catalogue.get())) return failure;
+  if (Message failure = writeAnswers(record, instanceDir)) return failure;
   if (Message failure = populateDocRoot(record)) return failure;
   if (Message failure = closeBackupCatalogue(catalogue.release())) return failure;
 

@@ -39,7 +39,7 @@ bool holdsHomePage(int docRoot) {
 // The localised template directory for the language tag, tried as given and
 // then cut at its first '_' (aa_BB_cc, then aa); the plain directory when
 // neither exists. "en" is the plain directory itself.
-std::string templateDirectory(const InstanceRecord* record) {
+std::string localisedTemplateDirectory(const InstanceRecord* record) {
   std::string base = text(record->serverRoot) + "/lib/install/templates";
   if (!record->docLanguage || std::strcmp(record->docLanguage, "en") == 0) return base;
   std::string tag = record->docLanguage;
@@ -115,6 +115,8 @@ Message copyListedDocuments(const std::string& templateDir, const DocumentRoot& 
 
 }  // namespace
 
+std::string documentTemplateDirectory(const InstanceRecord* record) { return localisedTemplateDirectory(record); }
+
 Message forEachListedDocument(FILE* list, const char* listPath,
                               const std::function<Message(const std::string& name)>& visit) {
   char piece[LIST_PIECE_SIZE];
@@ -136,7 +138,7 @@ Message populateDocRoot(const InstanceRecord* record) {
   if (Message failure = openOrMakeDirectoryPath(path.c_str(), DOC_ROOT_MODE, &docRoot)) return failure;
   if (docRoot.fd.valid() && holdsHomePage(docRoot.fd.get())) return {};
 
-  if (Message failure = copyListedDocuments(templateDirectory(record), {docRoot.fd.get(), path})) return failure;
+  if (Message failure = copyListedDocuments(documentTemplateDirectory(record), {docRoot.fd.get(), path})) return failure;
   // A document root that existed keeps its owners; one made here belongs to
   // the server.
   if (docRoot.made) return chownTreeToUserAt(record->serverUser, docRoot.fd.get(), path.c_str());

@@ -13,6 +13,11 @@
 // directory. A document root made here goes to serverUser (as root).
 Message populateDocRoot(const InstanceRecord* record);
 
+// The template directory the first documents come from: the localised one
+// for docLanguage when it exists (tried as given, then cut at its first
+// '_'), else "<serverRoot>/lib/install/templates".
+std::string documentTemplateDirectory(const InstanceRecord* record);
+
 // Reads the document list `list` (called `listPath` in messages) in pieces
 // of at most 1022 characters, skips comment and empty lines, and hands each
 // name, its line end removed, to `visit` in file order. Returns the first

@@ -300,7 +300,7 @@ test('an empty user is submitted as given and the creation refuses it, leaving n
   const docroot = path.join(SCRATCH, 'docs-emptyuser');
   await withPage(async (page) => {
     await page.goto(FORM_URL);
-    await fillForm(page, { ...created, servid: 'e2eempty', servuser: '', docroot });
+    await fillForm(page, { ...created, servid: 'e2eempty', servport: '8082', servuser: '', docroot });
     await submit(page);
     assert.deepEqual(await errorPage(page), {
       title: 'Error',
@@ -311,6 +311,26 @@ test('an empty user is submitted as given and the creation refuses it, leaving n
   });
   assert.deepEqual(instanceEntries(), before);
   assert.equal(fs.existsSync(docroot), false);
+});
+
+test('a port that an instance or a running process uses is refused on the port\'s error page', async () => {
+  const before = instanceEntries();
+  const serverPort = new URL(SERVER_URL).port;
+  const cases = [
+    [created.servport, `The port ${created.servport} is already used by the instance ${created.servid}.`],
+    [serverPort, `The port ${serverPort} is already used by a running process.`],
+  ];
+  for (const [servport, message] of cases) {
+    await withPage(async (page) => {
+      await page.goto(FORM_URL);
+      await fillForm(page, { ...created, servid: 'e2eport', servport, docroot: path.join(SCRATCH, 'docs-port') });
+      await submit(page);
+      assert.deepEqual(await errorPage(page), { title: 'Server Port', heading: 'Server Port', message });
+      if (servport === serverPort) await shot(page, 'error-port-in-use.png');
+    });
+  }
+  assert.deepEqual(instanceEntries(), before);
+  assert.equal(fs.existsSync(path.join(SCRATCH, 'docs-port')), false);
 });
 
 test('the same identifier again is refused as in use and the instance is left alone', async () => {

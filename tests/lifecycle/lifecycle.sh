@@ -88,7 +88,7 @@ create() {
   local id=$1 port=$2 docroot=$3
   shift 3
   env "$@" PATH=/usr/bin:/bin LANG=C ZORA_SERVER_HOME="$root" "$install_bin" -s www.example.test -p "$port" \
-    -i "$id" -u "$user" -d "$docroot" -P 7676 -A admin -W secret -J /usr/lib/jvm/java \
+    -i "$id" -u "$user" -d "$docroot" -P "$(free_port)" -A admin -W secret -J /usr/lib/jvm/java \
     >"$scratch/create.out" 2>&1
 }
 

@@ -98,8 +98,9 @@ else
   [ "$owner" = "$user" ] || fail "instance belongs to $owner, not $user"
 fi
 
-# A refused run reports through the installed message bundle.
-run -s localhost -p "$port" -i web2 -u no-such-user-xq -d "$docs" -P "$jmsport" -A admin -W pw -J /usr/lib/jvm
+# A refused run reports through the installed message bundle (the ports of
+# web1 reused on purpose).
+INSTALL_CHECK_PORTS=no run -s localhost -p "$port" -i web2 -u no-such-user-xq -d "$docs" -P "$jmsport" -A admin -W pw -J /usr/lib/jvm
 status=$?
 [ "$status" -eq 3 ] || fail "unknown user: exit status $status, expected 3"
 grep -q 'The user "no-such-user-xq" does not exist on this system.' "$scratch/err" ||

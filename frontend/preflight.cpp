@@ -1,0 +1,204 @@
+#include "frontend/preflight.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "fsutil/descriptor.h"
+#include "fsutil/directories.h"
+#include "instance/validate.h"
+#include "provision/answers.h"
+#include "provision/docroot.h"
+
+namespace {
+
+long portNumber(const char* text) { return text ? std::strtol(text, nullptr, 10) : 0; }
+
+// True when some process listens on the port: binding it on every address
+// fails as taken. Connections still closing (TIME_WAIT) do not count.
+bool someoneListensOn(long port) {
+  Descriptor probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!probe.valid()) return false;
+  int yes = 1;
+  setsockopt(probe.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
+}
+
+struct CloseDirectory {
+  void operator()(DIR* directory) const { closedir(directory); }
+};
+
+// The ports other instances recorded, with the identifier of each.
+std::multimap<long, std::string> recordedPorts(const InstanceRecord* record) {
+  std::multimap<long, std::string> ports;
+  std::unique_ptr<DIR, CloseDirectory> root(opendir(record->instancesRoot));
+  if (!root) return ports;
+  while (const dirent* entry = readdir(root.get())) {
+    std::string name = entry->d_name;
+    if (name == "." || name == ".." || name == record->serverId || name.rfind("broken.", 0) == 0) continue;
+    std::map<std::string, std::string> answers;
+    if (!readAnswers(std::string(record->instancesRoot) + "/" + name + "/" + ANSWERS_FILE, &answers)) continue;
+    const std::string& id = answers.count("serverId") ? answers["serverId"] : name;
+    for (const char* port : {"port", "jmsPort"})
+      if (answers.count(port)) ports.emplace(portNumber(answers[port].c_str()), id);
+  }
+  return ports;
+}
+
+}  // namespace
+
+std::vector<Message> portConflicts(const InstanceRecord* record) {
+  std::vector<Message> conflicts;
+  std::vector<const char*> ours = {record->port};
+  if (record->jmsPort) ours.push_back(record->jmsPort);
+  if (ours.size() == 2 && portNumber(ours[0]) == portNumber(ours[1])) {
+    conflicts.push_back(errorMessage("ERR_PORTS_EQUAL", {ours[0]}));
+    ours.pop_back();
+  }
+  std::multimap<long, std::string> taken = recordedPorts(record);
+  for (const char* port : ours) {
+    auto user = taken.find(portNumber(port));
+    if (user != taken.end())
+      conflicts.push_back(errorMessage("ERR_PORT_TAKEN_BY_INSTANCE", {port, user->second.c_str()}));
+    else if (someoneListensOn(portNumber(port)))
+      conflicts.push_back(errorMessage("ERR_PORT_TAKEN_BY_PROCESS", {port}));
+  }
+  return conflicts;
+}
+
+namespace {
+
+bool isStandardInput(const char* file) { return std::strcmp(file, "-") == 0; }
+
+Message passwordFileFailure(const char* shown, int error) {
+  return errorMessage("ERR_PASSWORD_FILE", {shown, std::strerror(error)});
+}
+
+}  // namespace
+
+Message readPasswordFile(const char* file, std::string* password) {
+  const bool fromInput = isStandardInput(file);
+  const char* shown = fromInput ? "-" : file;
+  Descriptor owned(fromInput ? -1 : open(file, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  int fd = fromInput ? STDIN_FILENO : owned.get();
+  if (fd < 0) return passwordFileFailure(shown, errno);
+  struct stat status;
+  if (fstat(fd, &status) != 0) return passwordFileFailure(shown, errno);
+  if (!fromInput && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) return errorMessage("ERR_PASSWORD_FILE_SHARED", {shown});
+  // Byte by byte, so that nothing after the first line is taken from a
+  // shared standard input.
+  std::string line;
+  for (char c;;) {
+    ssize_t got = read(fd, &c, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return passwordFileFailure(shown, errno);
+    if (got == 0 || c == '\n') break;
+    line += c;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) return errorMessage("ERR_PASSWORD_EMPTY", {shown});
+  *password = line;
+  return Message();
+}
+
+namespace {
+
+constexpr const char* COPIED_TEMPLATES[] = {
+    "makeScript",  "start",           "stop",       "restart",       "rotate", "server.xml.template",
+    "mirel-acc.xml.template", "certmap.conf", "mime.types", "default-web.xml", "login.conf", "server.policy",
+    "keyfile",
+};
+
+// The problem copyFile would meet reading `path`, if any.
+Message readableFileProblem(const std::string& path) {
+  Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!file.valid()) return errorMessage("ERR_FILE_OPEN_READ", {path.c_str(), std::strerror(errno)});
+  struct stat status;
+  if (fstat(file.get(), &status) != 0) return errorMessage("ERR_FILE_OPEN_READ", {path.c_str(), std::strerror(errno)});
+  if (!S_ISREG(status.st_mode)) return errorMessage("ERR_IRREGULAR_FILE", {path.c_str()});
+  return Message();
+}
+
+void addTemplateProblems(const InstanceRecord* record, std::vector<Message>* problems) {
+  const std::string templates = std::string(record->serverRoot) + "/lib/install/templates/";
+  for (const char* name : COPIED_TEMPLATES)
+    if (Message problem = readableFileProblem(templates + name)) problems->push_back(std::move(problem));
+  std::string perl = std::string(record->perlHome ? record->perlHome : "") + "/perl";
+  if (access(perl.c_str(), X_OK) != 0)
+    problems->push_back(errorMessage("ERR_FILE_OPEN_READ", {perl.c_str(), std::strerror(errno)}));
+}
+
+bool holdsHomePage(const std::string& docRoot) {
+  struct stat status;
+  return stat((docRoot + "/home.html").c_str(), &status) == 0 || stat((docRoot + "/index.html").c_str(), &status) == 0;
+}
+
+void addDocumentProblems(const InstanceRecord* record, std::vector<Message>* problems) {
+  const std::string directory = documentTemplateDirectory(record);
+  const std::string listPath = directory + "/docs.lst";
+  std::unique_ptr<FILE, int (*)(FILE*)> list(std::fopen(listPath.c_str(), "re"), std::fclose);
+  if (!list) {
+    problems->push_back(errorMessage("ERR_FILE_OPEN_READ", {listPath.c_str(), std::strerror(errno)}));
+    return;
+  }
+  Message failure = forEachListedDocument(list.get(), listPath.c_str(), [&](const std::string& name) {
+    if (Message problem = readableFileProblem(directory + "/" + name)) problems->push_back(std::move(problem));
+    return Message();
+  });
+  if (failure) problems->push_back(std::move(failure));
+}
+
+// Whether the run could make the document root, or write into it.
+Message docRootProblem(const char* docRoot) {
+  PathSurvey survey;
+  if (Message problem = surveyDirectoryPath(docRoot, &survey)) return problem;
+  if (survey.notDirectory) return errorMessage("ERR_MKDIR_FAILURE", {docRoot, std::strerror(ENOTDIR)});
+  const std::string& place = survey.exists ? std::string(docRoot) : survey.lastExisting;
+  if (access(place.c_str(), W_OK | X_OK) == 0) return Message();
+  int error = errno;
+  if (survey.exists) {
+    std::string page = std::string(docRoot) + "/index.html";
+    return errorMessage("ERR_FILE_OPEN_WRITE", {page.c_str(), std::strerror(error)});
+  }
+  return errorMessage("ERR_MKDIR_FAILURE", {survey.firstMissing.c_str(), std::strerror(error)});
+}
+
+// An ordinary user can only hand the instance to that same user.
+Message ownerProblem(const InstanceRecord* record) {
+  if (Message problem = checkServerUser(record->serverUser)) return problem;
+  if (geteuid() == 0) return Message();
+  std::string instanceDir = std::string(record->instancesRoot) + "/" + record->serverId;
+  Message failure = errorMessage("ERR_CHANGE_OWNER", {instanceDir.c_str(), std::strerror(EPERM)});
+  const passwd* user = getpwnam(record->serverUser);
+  return user && user->pw_uid == getuid() ? Message() : std::move(failure);
+}
+
+}  // namespace
+
+std::vector<Message> installationProblems(const InstanceRecord* record) {
+  std::vector<Message> problems;
+  addTemplateProblems(record, &problems);
+  if (Message problem = ownerProblem(record)) problems.push_back(std::move(problem));
+  if (!record->docRoot || record->docRoot[0] != '/') {
+    problems.push_back(errorMessage("ERR_DOC_ROOT"));
+    return problems;
+  }
+  if (Message problem = docRootProblem(record->docRoot)) problems.push_back(std::move(problem));
+  if (!holdsHomePage(record->docRoot)) addDocumentProblems(record, &problems);
+  return problems;
+}

@@ -1,0 +1,32 @@
+// Checks made before anything is created: the ports the new instance would
+// use, the JMS administrator's password file, and the whole list of checks
+// of a check-only run. Messages come from rBundle, which must be open.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "instance/record.h"
+#include "messages/messages.h"
+
+// Every conflict of the record's HTTP port and, when set, its JMS port:
+// with each other (ERR_PORTS_EQUAL), with the ports other instances below
+// the instances root recorded in their answers (ERR_PORT_TAKEN_BY_INSTANCE;
+// an instance whose record cannot be read is skipped, and so are set-aside
+// ones), and with a process listening on it now, found by binding the port
+// on 0.0.0.0 (ERR_PORT_TAKEN_BY_PROCESS; a port this run may not bind is
+// not a conflict for that reason alone). Ports must be valid numbers.
+std::vector<Message> portConflicts(const InstanceRecord* record);
+
+// The first line of `file` ("-": standard input), without its line end,
+// in `password`. Empty, else ERR_PASSWORD_FILE (file, error text),
+// ERR_PASSWORD_FILE_SHARED (file: it has permission bits for group or
+// others) or ERR_PASSWORD_EMPTY (file).
+Message readPasswordFile(const char* file, std::string* password);
+
+// What a check-only run looks at beyond the answers themselves: every file
+// the creation copies or expands, the interpreter of the script generator,
+// the document list and each document it names (unless the document root
+// already holds a home page), the user, and whether the document root can
+// be made or written. Each problem is one message.
+std::vector<Message> installationProblems(const InstanceRecord* record);
