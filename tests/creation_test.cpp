@@ -215,7 +215,9 @@ TEST_F(Creation, WorksWithoutProc) {
   if (runProcess({"/usr/bin/unshare", "-m", "/bin/true"}, {}).status != 0) GTEST_SKIP() << "no mount namespaces here";
   if (std::getenv("INSTALL_TEST_WRAPPER")) GTEST_SKIP() << "the checker around the tool needs /proc itself";
   std::vector<std::string> noProc = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", "umount -l /proc && exec \"$0\" \"$@\""};
-  env.push_back("ASAN_OPTIONS=detect_leaks=0");  // LeakSanitizer reads /proc itself
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "LeakSanitizer needs /proc, even to read its options";
+#endif
   ProcessResult r = create("web1", "daemon", noProc);
   EXPECT_EQ(r.status, 0) << r.err;
   expectInstanceModes(instance());
