@@ -1,0 +1,332 @@
+#!/bin/bash
+# shellcheck disable=SC2317  # cleanup runs from the trap
+# The server_instance module (ansible/library) driven by ansible-playbook
+# against inventories of several hosts that are all this machine, each with
+# its own scratch copy of the sample installation as server root:
+#   1. a first run creates every instance (traced with strace, at -vvv);
+#   2. the same run again changes nothing;
+#   3. a check-mode run creates nothing and reports what it would do, and
+#      fails the hosts whose answers the tool's check refuses or whose
+#      existing instance differs;
+#   4. a real run where some hosts fail (unknown user, a port a running
+#      process listens on, an existing instance with other answers) while
+#      another succeeds;
+# and the JMS password is nowhere in the output nor in any traced execve,
+# yet it reaches the instances' config/server.xml. As root the instances go
+# to daemon; otherwise to the current user.
+#
+#   tests/ansible/run.sh BUILD_DIR
+set -u
+[ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
+build=$(cd "$1" && pwd) || exit 2
+tool=$build/install
+sample=$build/server-root
+here=$(cd "$(dirname "$0")" && pwd)
+library=$(cd "$here/../../ansible/library" && pwd) || exit 2
+python=/usr/bin/python3
+
+for program in ansible-playbook ansible-doc strace "$python"; do
+  command -v "$program" >/dev/null 2>&1 || { echo "$program missing: run scripts/setup.sh" >&2; exit 1; }
+done
+if [ ! -x "$tool" ] || [ ! -d "$sample" ]; then
+  echo "no tool or sample installation in $build" >&2
+  exit 1
+fi
+
+scratch=$(mktemp -d /tmp/ansible-test.XXXXXX) || exit 1
+# The instances and their document roots go to the server user.
+chmod 755 "$scratch"
+listener_pid=
+
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM HUP
+  if [ -n "$listener_pid" ]; then
+    kill "$listener_pid" 2>/dev/null
+    wait "$listener_pid" 2>/dev/null
+  fi
+  rm -rf -- "$scratch"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+
+failures=0
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then
+    echo "ok - $what"
+  else
+    echo "FAILED - $what" >&2
+    failures=$((failures + 1))
+  fi
+}
+fatal() {
+  echo "FAILED - $*" >&2
+  exit 1
+}
+
+if [ "$(id -u)" -eq 0 ]; then user=daemon; else user=$(id -un); fi
+unknown_user=nosuchuser$$
+
+# Only this test's configuration, temporary directories and home.
+while read -r variable; do unset "$variable"; done < <(compgen -e | grep '^ANSIBLE_')
+export ANSIBLE_CONFIG=$here/ansible.cfg ANSIBLE_NOCOLOR=1 ANSIBLE_HOST_KEY_CHECKING=False \
+  ANSIBLE_LOCAL_TEMP=$scratch/ansible-local ANSIBLE_REMOTE_TEMP=$scratch/ansible-remote \
+  ANSIBLE_HOME=$scratch/ansible-home LC_ALL=C.UTF-8
+
+# The password, only ever in a vars file read with -e @FILE.
+password="pw-$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')"
+secrets=$scratch/secrets.yml
+(umask 077 && printf 'jms_password: "%s"\n' "$password" >"$secrets") || fatal "writing $secrets"
+
+# Distinct ports free at this moment, one a line.
+mapfile -t ports < <("$python" -c '
+import socket, sys
+held = []
+for _ in range(int(sys.argv[1])):
+    s = socket.socket()
+    s.bind(("0.0.0.0", 0))
+    held.append(s)
+for s in held:
+    print(s.getsockname()[1])
+' 24)
+[ "${#ports[@]}" -eq 24 ] || fatal "finding free ports"
+next_port=0
+port() {  # sets $got to the next free port
+  got=${ports[$next_port]}
+  next_port=$((next_port + 1))
+}
+
+# new_root NAME: a fresh copy of the sample installation.
+new_root() {
+  cp -a "$sample" "$scratch/$1" || fatal "copying the sample installation"
+}
+
+# host NAME ROOT ID HTTP JMS USER [DOCROOT]: one inventory line.
+host() {
+  printf '%s server_root=%s instance_id=%s http_port=%s jms_port=%s server_user=%s docroot=%s server_name=%s\n' \
+    "$1" "$scratch/$2" "$3" "$4" "$5" "$6" "${7:-$scratch/docs-$1}" "$1.example.test"
+}
+
+# inventory FILE TOOL HOST_LINE...
+inventory() {
+  local file=$1 executable=$2
+  shift 2
+  {
+    echo "[servers]"
+    printf '%s' "$@"
+    echo "[servers:vars]"
+    echo "ansible_connection=local"
+    echo "ansible_python_interpreter=$python"
+    echo "tool=$executable"
+  } >"$file"
+}
+
+playbook() {  # playbook OUTPUT ARGS...
+  local output=$1
+  shift
+  ansible-playbook -e "@$secrets" "$@" "$here/instances.yml" >"$output" 2>&1
+}
+
+# recap OUTPUT HOST COUNTS...: the PLAY RECAP line of HOST has each
+# NAME=VALUE of COUNTS.
+recap() {
+  local output=$1 name=$2 line count
+  shift 2
+  line=$(awk -v host="$name" '$1 == host && $2 == ":"' "$output")
+  [ -n "$line" ] || { echo "no recap for $name" >&2; return 1; }
+  for count in "$@"; do
+    [[ " $line " == *" $count "* ]] || { echo "$name: expected $count in: $line" >&2; return 1; }
+  done
+}
+
+# result OUTPUT HOST KEY: a key of HOST's task result (-v output: one JSON
+# object a line), printed as JSON.
+result() {
+  sed -n "s/^\(ok\|changed\|fatal\): \[$2\]\(: FAILED!\)\? => //p" "$1" |
+    "$python" -c 'import json, sys; print(json.dumps(json.loads(sys.stdin.read()).get(sys.argv[1])))' "$3"
+}
+
+# result_has OUTPUT HOST KEY TEXT: that key holds TEXT.
+result_has() {
+  local value
+  value=$(result "$1" "$2" "$3") || return 1
+  [[ $value == *"$4"* ]] || { echo "$2: $3 is $value, expected to hold $4" >&2; return 1; }
+}
+
+recorded() {  # recorded INSTANCE NAME: the value of NAME in its answers.conf
+  sed -n "s/^$2 = //p" "$1/config/answers.conf"
+}
+
+no_password_in() { ! grep -qF -- "$password" "$@"; }
+
+# --- the documentation --------------------------------------------------
+ansible-doc -M "$library" server_instance >"$scratch/doc.out" 2>"$scratch/doc.err"
+check "ansible-doc renders the module's documentation without errors or warnings" \
+  test $? -eq 0 -a ! -s "$scratch/doc.err"
+doc_shows() { grep -q '^= jms_password' "$1" && grep -q '^- instance_dir' "$1"; }
+check "the documentation shows the options and the return values" doc_shows "$scratch/doc.out"
+
+# --- 1. first run: every host creates its instance ---------------------
+# LeakSanitizer cannot work under ptrace: in a sanitized build the traced
+# run reaches the tool through a wrapper that turns leak detection off.
+traced_tool=$tool
+if grep -q '^SANITIZE:BOOL=ON$' "$build/CMakeCache.txt" 2>/dev/null; then
+  traced_tool=$scratch/tool-without-leak-check
+  printf '#!/bin/sh\nASAN_OPTIONS=detect_leaks=0 exec "%s" "$@"\n' "$tool" >"$traced_tool"
+  chmod 755 "$traced_tool"
+fi
+inventory_lines=()
+declare -A http_of
+for name in h1 h2 h3; do
+  new_root "root-$name"
+  port; http=$got
+  port; jms=$got
+  inventory_lines+=("$(host "$name" "root-$name" web "$http" "$jms" "$user")"$'\n')
+  http_of[$name]=$http
+done
+inventory "$scratch/hosts-create" "$traced_tool" "${inventory_lines[@]}"
+
+strace -f -v -s 100000 -e trace=execve -o "$scratch/execve.trace" \
+  ansible-playbook -vvv -e "@$secrets" -i "$scratch/hosts-create" "$here/instances.yml" \
+  >"$scratch/run1.out" 2>&1
+check "the first run succeeds (exit status $?)" test "$?" -eq 0
+for name in h1 h2 h3; do
+  instance=$scratch/root-$name/web
+  check "first run: $name changed" recap "$scratch/run1.out" "$name" ok=1 changed=1 failed=0
+  check "first run: $name's instance recorded its answers" \
+    test "$(recorded "$instance" port)/$(recorded "$instance" serverUser)/$(recorded "$instance" serverName)" \
+    = "${http_of[$name]}/$user/$name.example.test"
+  check "first run: $name's document root is filled" test -f "$scratch/docs-$name/index.html"
+  check "the password reached $name's config/server.xml" grep -qF -- "admin-password=\"$password\"" \
+    "$instance/config/server.xml"
+done
+check "the -vvv output shows the module's arguments with the password hidden" \
+  grep -q '"jms_password": "VALUE_SPECIFIED_IN_NO_LOG_PARAMETER"' "$scratch/run1.out"
+check "the password is nowhere in the -vvv output" no_password_in "$scratch/run1.out"
+tool_traced() {  # the tool was executed with the password option -w -
+  grep -F "execve(\"$tool\", [\"$tool\", " "$1" | grep -qF '"-A", "admin", "-w", "-", "-J"'
+}
+check "the trace holds the tool's execve with -w -" tool_traced "$scratch/execve.trace"
+check "the password is in no traced execve (arguments or environment)" \
+  no_password_in "$scratch/execve.trace"
+
+# --- 2. the same run again: nothing changes -----------------------------
+playbook "$scratch/run2.out" -v -i "$scratch/hosts-create"
+check "the second run succeeds (exit status $?)" test "$?" -eq 0
+for name in h1 h2 h3; do
+  check "second run: $name unchanged" recap "$scratch/run2.out" "$name" ok=1 changed=0 failed=0
+  check "second run: $name returns its instance directory" \
+    result_has "$scratch/run2.out" "$name" instance_dir "\"$scratch/root-$name/web\""
+done
+
+# --- 3. check mode ------------------------------------------------------
+new_root root-c1
+new_root root-c2
+new_root root-c4
+port; c1_http=$got
+port; c1_jms=$got
+port; c2_http=$got
+port; c2_jms=$got
+port; c4_port=$got
+inventory "$scratch/hosts-check" "$tool" \
+  "$(host c1 root-c1 web "$c1_http" "$c1_jms" "$user")"$'\n' \
+  "$(host c2 root-c2 web "$c2_http" "$c2_jms" "$user")"$'\n' \
+  "$(host c4 root-c4 web "$c4_port" "$c4_port" "$unknown_user")"$'\n' \
+  "$(host h1 root-h1 web "${http_of[h1]}" "$(recorded "$scratch/root-h1/web" jmsPort)" "$user" \
+     "$scratch/docs-h1/")"$'\n' \
+  "$(host c5 root-h2 web "$c1_http" "$(recorded "$scratch/root-h2/web" jmsPort)" "$user")"$'\n'
+playbook "$scratch/run3.out" -v --check -i "$scratch/hosts-check"
+for name in c1 c2; do
+  check "check mode: $name would change" recap "$scratch/run3.out" "$name" ok=1 changed=1 failed=0
+  check "check mode: $name reports where its instance would be" \
+    result_has "$scratch/run3.out" "$name" instance_dir "\"$scratch/root-$name/web\""
+  check "check mode: $name created nothing" \
+    test ! -e "$scratch/root-$name/web" -a ! -e "$scratch/docs-$name"
+done
+check "check mode: an existing instance with the same answers (document root spelt otherwise) is ok" \
+  recap "$scratch/run3.out" h1 ok=1 changed=0 failed=0
+check "check mode: refused answers fail the host" recap "$scratch/run3.out" c4 ok=0 changed=0 failed=1
+check "check mode: the failure gives the tool's exit status" test "$(result "$scratch/run3.out" c4 rc)" = 3
+check "check mode: the failure lists the unknown user" \
+  result_has "$scratch/run3.out" c4 msg "The user \\\"$unknown_user\\\" does not exist on this system."
+check "check mode: the failure also lists the equal ports" \
+  result_has "$scratch/run3.out" c4 msg "The HTTP port and the JMS port are both $c4_port; they must differ."
+check "check mode: refused answers created nothing" test ! -e "$scratch/root-c4/web"
+check "check mode: an existing instance with other answers fails" \
+  recap "$scratch/run3.out" c5 ok=0 changed=0 failed=1
+check "check mode: the differences are listed" \
+  result_has "$scratch/run3.out" c5 msg "port: \\\"${http_of[h2]}\\\" there, \\\"$c1_http\\\" requested; server_name: \\\"h2.example.test\\\" there, \\\"c5.example.test\\\" requested"
+
+# --- 4. real run: some hosts fail, the others go on ---------------------
+"$python" -c '
+import socket, sys, time
+s = socket.socket()
+s.bind(("0.0.0.0", 0))
+s.listen()
+print(s.getsockname()[1], flush=True)
+time.sleep(300)
+' >"$scratch/listener.port" &
+listener_pid=$!
+for _ in $(seq 1 50); do
+  [ -s "$scratch/listener.port" ] && break
+  sleep 0.1
+done
+taken=$(cat "$scratch/listener.port")
+[ -n "$taken" ] || fatal "starting a listener"
+
+new_root root-d1
+new_root root-d2
+new_root root-d3
+new_root root-d4
+mkdir "$scratch/root-d4/web" || fatal "making an instance directory without answers"
+port; d1_http=$got
+port; d1_jms=$got
+port; d2_jms=$got
+port; d3_http=$got
+port; d3_jms=$got
+port; d4_http=$got
+cp "$scratch/root-h3/web/config/answers.conf" "$scratch/h3-answers.before"
+inventory "$scratch/hosts-failures" "$tool" \
+  "$(host d1 root-d1 web "$d1_http" "$d1_jms" "$unknown_user")"$'\n' \
+  "$(host d2 root-d2 web "$taken" "$d2_jms" "$user")"$'\n' \
+  "$(host d3 root-d3 web "$d3_http" "$d3_jms" "$user")"$'\n' \
+  "$(host d4 root-d4 web "$d4_http" "$d3_jms" "$user")"$'\n' \
+  "$(host h3 root-h3 web "${http_of[h3]}" "$(recorded "$scratch/root-h3/web" jmsPort)" root)"$'\n'
+playbook "$scratch/run4.out" -v -i "$scratch/hosts-failures"
+check "a run with failed hosts exits non-zero" test "$?" -ne 0
+check "unknown user: the host fails" recap "$scratch/run4.out" d1 ok=0 changed=0 failed=1
+check "unknown user: the tool's message" \
+  result_has "$scratch/run4.out" d1 msg "The user \\\"$unknown_user\\\" does not exist on this system."
+check "unknown user: the tool's exit status" test "$(result "$scratch/run4.out" d1 rc)" = 3
+check "unknown user: no instance" test ! -e "$scratch/root-d1/web"
+check "port in use: the host fails" recap "$scratch/run4.out" d2 ok=0 changed=0 failed=1
+check "port in use: the tool's message" \
+  result_has "$scratch/run4.out" d2 msg "The port $taken is already used by a running process."
+check "port in use: no instance" test ! -e "$scratch/root-d2/web"
+check "the good host of the same run creates its instance" \
+  recap "$scratch/run4.out" d3 ok=1 changed=1 failed=0
+check "the good host's instance exists" test "$(recorded "$scratch/root-d3/web" port)" = "$d3_http"
+check "other answers: the host fails" recap "$scratch/run4.out" h3 ok=0 changed=0 failed=1
+check "other answers: the difference is listed" \
+  result_has "$scratch/run4.out" h3 msg "user: \\\"$user\\\" there, \\\"root\\\" requested"
+check "other answers: the instance is left as it was" \
+  cmp -s "$scratch/h3-answers.before" "$scratch/root-h3/web/config/answers.conf"
+check "no recorded answers: the host fails" recap "$scratch/run4.out" d4 ok=0 changed=0 failed=1
+check "no recorded answers: the message says so" \
+  result_has "$scratch/run4.out" d4 msg "$scratch/root-d4/web exists but its recorded answers cannot be read"
+check "the password is nowhere in the other runs' output" \
+  no_password_in "$scratch/run2.out" "$scratch/run3.out" "$scratch/run4.out"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed; outputs:" >&2
+  for output in "$scratch"/run*.out; do
+    echo "--- $output" >&2
+    grep -v -F -- "$password" "$output" >&2
+  done
+  exit 1
+fi
+echo "all Ansible checks passed"
