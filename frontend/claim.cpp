@@ -18,6 +18,7 @@
 
 #include "adminlib/adminlib.h"
 #include "frontend/frontend.h"
+#include "frontend/preflight.h"
 #include "fsutil/directories.h"
 #include "instance/validate.h"
 
@@ -27,11 +28,9 @@ std::string instanceDirectory(const InstanceRecord* record) {
   return std::string(record->instancesRoot) + "/" + record->serverId;
 }
 
-// Only identifiers that pass the character checks name a directory the
+// Only identifiers that pass the identifier checks name a directory the
 // front ends may create, rename or remove.
-bool claimableServerId(const char* serverId) {
-  return serverId[std::strcspn(serverId, illegalServerIdChars)] == '\0' && !hasControlCharacter(serverId);
-}
+bool claimableServerId(const char* serverId) { return !checkServerId(serverId); }
 
 bool exists(const std::string& path) {
   struct stat status;
@@ -66,6 +65,12 @@ void refuseControlCharacters(const InstanceRecord* record, const FieldLabel* lab
   ScopedMessageBundle bundle(record->serverRoot);
   if (Message failure = checkControlCharacters(record, labels, count, rootLabel))
     report_error(3, title, failure.get());
+}
+
+void refusePortConflicts(const InstanceRecord* record, const char* title) {
+  ScopedMessageBundle bundle(record->serverRoot);
+  std::vector<Message> conflicts = portConflicts(record);
+  if (!conflicts.empty()) report_error(3, title, conflicts.front().get());
 }
 
 std::string serverRootProblem(const InstanceRecord* record, const char* variable) {

@@ -1,10 +1,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,7 +21,7 @@ constexpr int STATUS_BAD_OPTION = 1;
 constexpr int STATUS_IN_USE = -2;
 constexpr int STATUS_REFUSED = REPORT_ERROR_STATUS;
 constexpr const char* IN_USE_TEXT =
-    "The given server identifier is already in use.  Please pick another server identifier.\n";
+    "The given server identifier is already in use.  Please pick another server identifier.";
 
 // What the command line asks for beyond the record's fields.
 struct RunOptions {
@@ -45,17 +45,18 @@ const char** optionField(InstanceRecord* record, int option) {
   }
 }
 
-// The answers as the command line asks for them: by their options.
-constexpr FieldLabel OPTION_LABELS[] = {
-    {&InstanceRecord::serverName, "-s"}, {&InstanceRecord::port, "-p"},      {&InstanceRecord::serverUser, "-u"},
-    {&InstanceRecord::docRoot, "-d"},    {&InstanceRecord::jmsPort, "-P"},   {&InstanceRecord::jmsAdminUser, "-A"},
-    {&InstanceRecord::jmsAdminPassword, "-W"}, {&InstanceRecord::javaHome, "-J"},
-};
-constexpr FieldLabel PASSWORD_FILE_LABELS[] = {
-    {&InstanceRecord::serverName, "-s"}, {&InstanceRecord::port, "-p"},      {&InstanceRecord::serverUser, "-u"},
-    {&InstanceRecord::docRoot, "-d"},    {&InstanceRecord::jmsPort, "-P"},   {&InstanceRecord::jmsAdminUser, "-A"},
-    {&InstanceRecord::jmsAdminPassword, "-w"}, {&InstanceRecord::javaHome, "-J"},
-};
+// The answers as the command line asks for them: by their options, the
+// password by the one it came from.
+std::array<FieldLabel, 8> optionLabels(const RunOptions& run) {
+  return {{{&InstanceRecord::serverName, "-s"},
+           {&InstanceRecord::port, "-p"},
+           {&InstanceRecord::serverUser, "-u"},
+           {&InstanceRecord::docRoot, "-d"},
+           {&InstanceRecord::jmsPort, "-P"},
+           {&InstanceRecord::jmsAdminUser, "-A"},
+           {&InstanceRecord::jmsAdminPassword, run.passwordFile ? "-w" : "-W"},
+           {&InstanceRecord::javaHome, "-J"}}};
+}
 
 // A password file stands in for -W.
 bool allOptionsGiven(InstanceRecord* record, const RunOptions& run) {
@@ -98,27 +99,19 @@ Message takePassword(InstanceRecord* record, const RunOptions& run) {
   return Message();
 }
 
-void reportFirst(std::vector<Message>& problems) {
-  if (!problems.empty()) report_error(STATUS_REFUSED, nullptr, problems.front().get());
-}
-
 // 0 when this run now owns the identifier, else the exit status. The ports
 // are checked once the identifier is known to be free, before it is claimed.
 int claimServerId(const InstanceRecord* record, const ToolSettings& tool) {
   Message failure;
   if (!serverIdInUse(record)) {
-    if (tool.checkPorts) {
-      ScopedMessageBundle bundle(record->serverRoot);
-      std::vector<Message> conflicts = portConflicts(record);
-      reportFirst(conflicts);
-    }
+    if (tool.checkPorts) refusePortConflicts(record, nullptr);
     switch (claimInstanceDirectory(record, &failure)) {
       case ClaimResult::Claimed: return 0;
       case ClaimResult::Failed: report_error(0, nullptr, failure.get());
       case ClaimResult::InUse: break;
     }
   }
-  std::fputs(IN_USE_TEXT, stderr);
+  std::fprintf(stderr, "%s\n", IN_USE_TEXT);
   return STATUS_IN_USE;
 }
 
@@ -134,8 +127,8 @@ int createFromOptions(InstanceRecord* record, const RunOptions& run) {
   std::string problem = applyInstallSettings(record->serverRoot, record, &tool);
   if (!problem.empty()) report_error(STATUS_REFUSED, "Installation settings", problem.c_str());
   refuseUnusableServerId(record, nullptr);
-  const FieldLabel* labels = run.passwordFile ? PASSWORD_FILE_LABELS : OPTION_LABELS;
-  refuseControlCharacters(record, labels, std::size(OPTION_LABELS), "ZORA_SERVER_HOME", nullptr);
+  const auto labels = optionLabels(run);
+  refuseControlCharacters(record, labels.data(), labels.size(), "ZORA_SERVER_HOME", nullptr);
   if (int status = claimServerId(record, tool)) return status;
   record->createRequested = 1;
   return reportCreationOutcome(nullptr, record, 1);
@@ -169,9 +162,9 @@ void checkAnswers(InstanceRecord* record, const RunOptions& run, CheckList& chec
   if (!settingsProblem.empty()) checks.add("Installation settings: " + settingsProblem);
   Message badId = checkServerId(record->serverId);
   if (badId) checks.add(badId);
-  else if (serverIdInUse(record)) checks.add(std::string(IN_USE_TEXT, std::strlen(IN_USE_TEXT) - 1));
-  const FieldLabel* labels = run.passwordFile ? PASSWORD_FILE_LABELS : OPTION_LABELS;
-  checks.add(checkControlCharacters(record, labels, std::size(OPTION_LABELS), "ZORA_SERVER_HOME"));
+  else if (serverIdInUse(record)) checks.add(IN_USE_TEXT);
+  const auto labels = optionLabels(run);
+  checks.add(checkControlCharacters(record, labels.data(), labels.size(), "ZORA_SERVER_HOME"));
   checks.add(checkRootOnlyDirectory(record->instancesRoot));
   bool portsValid = port_problem(record->port).empty() && port_problem(record->jmsPort).empty();
   if (tool.checkPorts && portsValid) checks.add(portConflicts(record));

@@ -50,6 +50,8 @@ std::string serverRootProblem(const InstanceRecord* record, const char* variable
 void refuseUnusableServerId(const InstanceRecord* record, const char* title);
 void refuseControlCharacters(const InstanceRecord* record, const FieldLabel* labels, size_t count,
                              const char* rootLabel, const char* title);
+// Ends the run the same way at the first port conflict (portConflicts).
+void refusePortConflicts(const InstanceRecord* record, const char* title);
 
 // After a failed creation: removes the claimed instance directory when it is
 // empty, else renames it to "<instancesRoot>/broken.<serverId>[.n]". Returns

@@ -17,6 +17,7 @@
 
 #include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
+#include "fsutil/files.h"
 #include "instance/validate.h"
 #include "provision/answers.h"
 #include "provision/docroot.h"
@@ -124,28 +125,18 @@ constexpr const char* COPIED_TEMPLATES[] = {
     "keyfile",
 };
 
-// The problem copyFile would meet reading `path`, if any.
-Message readableFileProblem(const std::string& path) {
-  Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!file.valid()) return errorMessage("ERR_FILE_OPEN_READ", {path.c_str(), std::strerror(errno)});
-  struct stat status;
-  if (fstat(file.get(), &status) != 0) return errorMessage("ERR_FILE_OPEN_READ", {path.c_str(), std::strerror(errno)});
-  if (!S_ISREG(status.st_mode)) return errorMessage("ERR_IRREGULAR_FILE", {path.c_str()});
-  return Message();
-}
-
 void addTemplateProblems(const InstanceRecord* record, std::vector<Message>* problems) {
   const std::string templates = std::string(record->serverRoot) + "/lib/install/templates/";
   for (const char* name : COPIED_TEMPLATES)
-    if (Message problem = readableFileProblem(templates + name)) problems->push_back(std::move(problem));
+    if (Message problem = checkCopySource((templates + name).c_str())) problems->push_back(std::move(problem));
   std::string perl = std::string(record->perlHome ? record->perlHome : "") + "/perl";
   if (access(perl.c_str(), X_OK) != 0)
     problems->push_back(errorMessage("ERR_FILE_OPEN_READ", {perl.c_str(), std::strerror(errno)}));
 }
 
-bool holdsHomePage(const std::string& docRoot) {
-  struct stat status;
-  return stat((docRoot + "/home.html").c_str(), &status) == 0 || stat((docRoot + "/index.html").c_str(), &status) == 0;
+bool docRootHoldsHomePage(const char* docRoot) {
+  Descriptor directory(open(docRoot, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return directory.valid() && holdsHomePage(directory.get());
 }
 
 void addDocumentProblems(const InstanceRecord* record, std::vector<Message>* problems) {
@@ -157,7 +148,7 @@ void addDocumentProblems(const InstanceRecord* record, std::vector<Message>* pro
     return;
   }
   Message failure = forEachListedDocument(list.get(), listPath.c_str(), [&](const std::string& name) {
-    if (Message problem = readableFileProblem(directory + "/" + name)) problems->push_back(std::move(problem));
+    if (Message problem = checkCopySource((directory + "/" + name).c_str())) problems->push_back(std::move(problem));
     return Message();
   });
   if (failure) problems->push_back(std::move(failure));
@@ -168,7 +159,7 @@ Message docRootProblem(const char* docRoot) {
   PathSurvey survey;
   if (Message problem = surveyDirectoryPath(docRoot, &survey)) return problem;
   if (survey.notDirectory) return errorMessage("ERR_MKDIR_FAILURE", {docRoot, std::strerror(ENOTDIR)});
-  const std::string& place = survey.exists ? std::string(docRoot) : survey.lastExisting;
+  const std::string place = survey.exists ? docRoot : survey.lastExisting;
   if (access(place.c_str(), W_OK | X_OK) == 0) return Message();
   int error = errno;
   if (survey.exists) {
@@ -182,10 +173,10 @@ Message docRootProblem(const char* docRoot) {
 Message ownerProblem(const InstanceRecord* record) {
   if (Message problem = checkServerUser(record->serverUser)) return problem;
   if (geteuid() == 0) return Message();
-  std::string instanceDir = std::string(record->instancesRoot) + "/" + record->serverId;
-  Message failure = errorMessage("ERR_CHANGE_OWNER", {instanceDir.c_str(), std::strerror(EPERM)});
   const passwd* user = getpwnam(record->serverUser);
-  return user && user->pw_uid == getuid() ? Message() : std::move(failure);
+  if (user && user->pw_uid == getuid()) return Message();
+  std::string instanceDir = std::string(record->instancesRoot) + "/" + record->serverId;
+  return errorMessage("ERR_CHANGE_OWNER", {instanceDir.c_str(), std::strerror(EPERM)});
 }
 
 }  // namespace
@@ -199,6 +190,6 @@ std::vector<Message> installationProblems(const InstanceRecord* record) {
     return problems;
   }
   if (Message problem = docRootProblem(record->docRoot)) problems.push_back(std::move(problem));
-  if (!holdsHomePage(record->docRoot)) addDocumentProblems(record, &problems);
+  if (!docRootHoldsHomePage(record->docRoot)) addDocumentProblems(record, &problems);
   return problems;
 }

@@ -7,7 +7,6 @@
 
 #include "adminlib/adminlib.h"
 #include "frontend/frontend.h"
-#include "frontend/preflight.h"
 #include "instance/settings.h"
 
 namespace {
@@ -59,12 +58,6 @@ void readRemainingFields(InstanceRecord* record) {
   record->docRoot = requiredField("docroot", "Document Root", "Please specify a directory to contain your documents.");
 }
 
-void refusePortConflicts(const InstanceRecord* record) {
-  ScopedMessageBundle bundle(record->serverRoot);
-  std::vector<Message> conflicts = portConflicts(record);
-  if (!conflicts.empty()) report_error(FIELD_ERROR, "Server Port", conflicts.front().get());
-}
-
 // Installation settings and the claim come last, so that a refused field
 // leaves nothing behind; so does the check that the result page can be
 // shown once the instance exists.
@@ -75,7 +68,7 @@ void prepareCreation(InstanceRecord* record) {
   std::string problem = applyInstallSettings(record->serverRoot, record, &tool);
   if (!problem.empty()) report_error(FIELD_ERROR, "Installation settings", problem.c_str());
   refuseControlCharacters(record, FORM_LABELS, std::size(FORM_LABELS), "BREVIK_ROOT", "Form field");
-  if (tool.checkPorts) refusePortConflicts(record);
+  if (tool.checkPorts) refusePortConflicts(record, "Server Port");
   Message failure;
   switch (claimInstanceDirectory(record, &failure)) {
     case ClaimResult::Claimed: return;

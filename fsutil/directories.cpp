@@ -160,6 +160,13 @@ const char* shownOr(const std::string& shown, const char* path) {
   return path && *path ? path : "/";
 }
 
+// What stopped a walk that was to open or make the directory at `path`.
+Message walkFailure(const Walk& walk, const char* path) {
+  const char* shown = shownOr(walk.shown, path);
+  if (walk.failure == WalkFailure::UntrustedLink) return errorMessage("ERR_UNSAFE_LINK", {shown});
+  return errorMessage("ERR_MKDIR_FAILURE", {shown, std::strerror(walk.error)});
+}
+
 }  // namespace
 
 bool onlyRootChanges(const struct stat& directory) {
@@ -177,13 +184,9 @@ Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* 
   bool walked = walkPath(walk, path);
   out->made = walk.made;
   out->notDirectory = walk.notDirectory;
-  if (walked) {
-    out->fd = std::move(walk.current);
-    return Message();
-  }
-  const char* shown = shownOr(walk.shown, path);
-  if (walk.failure == WalkFailure::UntrustedLink) return errorMessage("ERR_UNSAFE_LINK", {shown});
-  return errorMessage("ERR_MKDIR_FAILURE", {shown, std::strerror(walk.error)});
+  if (!walked) return walkFailure(walk, path);
+  out->fd = std::move(walk.current);
+  return Message();
 }
 
 int openDirectoryPath(const char* path, Descriptor* out, std::string* unsafePrefix) {
@@ -204,14 +207,10 @@ Message surveyDirectoryPath(const char* path, PathSurvey* out) {
     out->notDirectory = walk.notDirectory;
     return Message();
   }
-  const char* shown = shownOr(walk.shown, path);
-  if (walk.failure == WalkFailure::UntrustedLink) return errorMessage("ERR_UNSAFE_LINK", {shown});
-  if (walk.error == ENOENT) {
-    out->firstMissing = shown;
-    out->lastExisting = walk.parentShown.empty() ? "/" : walk.parentShown;
-    return Message();
-  }
-  return errorMessage("ERR_MKDIR_FAILURE", {shown, std::strerror(walk.error)});
+  if (walk.failure != WalkFailure::System || walk.error != ENOENT) return walkFailure(walk, path);
+  out->firstMissing = shownOr(walk.shown, path);
+  out->lastExisting = walk.parentShown.empty() ? "/" : walk.parentShown;
+  return Message();
 }
 
 Message checkRootOnlyDirectory(const char* path) {

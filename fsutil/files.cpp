@@ -109,17 +109,23 @@ CopyOutcome openCopySource(const char* source, Descriptor& from, off_t& size) {
   return {CopyStep::Done, 0};
 }
 
+// Copies `size` bytes into `to` and closes it, checked: a copy is finished
+// only when its close has landed.
+CopyOutcome copyAndClose(int from, Descriptor& to, off_t size) {
+  CopyOutcome outcome = copyContents(from, to.get(), size);
+  if (outcome.step != CopyStep::Done) return outcome;
+  if (to.closeChecked() != 0) return failedAt(CopyStep::CloseDestination, errno);
+  return outcome;
+}
+
 CopyOutcome copyRegularFile(const char* source, const char* destination, mode_t mode) {
-  Descriptor from(-1);
+  Descriptor from;
   off_t size = 0;
   CopyOutcome opened = openCopySource(source, from, size);
   if (opened.step != CopyStep::Done) return opened;
   Descriptor to(openDestination(destination, mode));
   if (!to.valid()) return failedAt(CopyStep::OpenDestination, errno);
-  CopyOutcome outcome = copyContents(from.get(), to.get(), size);
-  if (outcome.step != CopyStep::Done) return outcome;
-  if (to.closeChecked() != 0) return failedAt(CopyStep::CloseDestination, errno);
-  return outcome;
+  return copyAndClose(from.get(), to, size);
 }
 
 Message copyMessage(const CopyOutcome& outcome, const char* source, const char* destination) {
@@ -141,17 +147,6 @@ Message copyMessage(const CopyOutcome& outcome, const char* source, const char* 
       return errorMessage("ERR_FILE_WRITE", {shown(destination), error});
   }
   return errorMessage("ERR_FILE_COPY", {shown(destination), shown(source), error});
-}
-
-std::string directoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string lastComponentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // A mkdir that failed with EEXIST after the check found nothing: another
@@ -266,7 +261,7 @@ Message placeIfAbsent(const char* source, const Place& place, mode_t mode, Placi
 Message placeIfAbsentByPath(const char* source, const char* destination, mode_t mode, Placing how) {
   if (!usablePath(destination)) return errorMessage("ERR_FILE_OPEN_WRITE", {shown(destination), std::strerror(errno)});
   std::string name = lastComponentOf(destination);
-  Descriptor directory(::open(directoryOf(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor directory(::open(parentOf(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!directory.valid()) return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(errno)});
   return placeIfAbsent(source, {directory.get(), name.c_str(), destination}, mode, how);
 }
@@ -302,12 +297,27 @@ Message copyInto(const char* source, const Place& place, mode_t mode) {
   if (opened.step != CopyStep::Done) return copyMessage(opened, source, place.shown);
   Descriptor to;
   if (Message failure = openPlainDestination(place, mode, to)) return failure;
-  CopyOutcome outcome = copyContents(from.get(), to.get(), size);
-  if (outcome.step == CopyStep::Done && to.closeChecked() != 0) outcome = failedAt(CopyStep::CloseDestination, errno);
-  return copyMessage(outcome, source, place.shown);
+  return copyMessage(copyAndClose(from.get(), to, size), source, place.shown);
 }
 
 }  // namespace
+
+std::string parentOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string lastComponentOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+Message checkCopySource(const char* source) {
+  Descriptor from;
+  off_t size = 0;
+  return copyMessage(openCopySource(source, from, size), source, nullptr);
+}
 
 Message copyFile(const char* source, const char* destination, mode_t mode) {
   return copyMessage(copyRegularFile(source, destination, mode), source, destination);

@@ -48,6 +48,16 @@ Message copyFileIfAbsentIn(const char* source, int directory, const char* name, 
 Message copyFileBelow(const char* source, int base, const std::string& shownBase, const std::string& name,
                       mode_t mode);
 
+// Empty when copyFile could open `source` as a regular file now; else its
+// ERR_FILE_OPEN_READ or ERR_IRREGULAR_FILE message. Sets the umask as
+// copyFile does.
+Message checkCopySource(const char* source);
+
+// The directory part of `path` ("." without a slash, "/" for a top-level
+// entry) and its last component.
+std::string parentOf(const std::string& path);
+std::string lastComponentOf(const std::string& path);
+
 // As copyFile without messages: 0 on success and when `source` is not a
 // regular file (nothing is created then), -1 on failure.
 int copyFileQuiet(const char* source, const char* destination, mode_t mode);

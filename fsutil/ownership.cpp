@@ -40,10 +40,11 @@ UserIds lookUpUser(const char* userName) {
 
 const char* shown(const char* text) { return text ? text : ""; }
 
+bool isDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+
 bool skippedEntry(const dirent* entry) {
   const char* name = entry->d_name;
-  if (entry->d_ino == 0) return true;
-  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return true;
+  if (entry->d_ino == 0 || isDotEntry(name)) return true;
   return std::strlen(name) > ENTRY_NAME_LIMIT;
 }
 
@@ -119,10 +120,6 @@ bool chownHeldTree(int directory, const std::string& path, uid_t uid, gid_t gid,
   return true;
 }
 
-Message chownFailure(const WalkFailure& failure) {
-  return errorMessage("ERR_CHANGE_OWNER", {failure.path.c_str(), std::strerror(failure.error)});
-}
-
 bool isModeChangedByOpening(mode_t type) { return S_ISREG(type) || S_ISFIFO(type); }
 
 // Changes the mode of the entry `name` of `directory` (of the given type,
@@ -133,14 +130,14 @@ bool isModeChangedByOpening(mode_t type) { return S_ISREG(type) || S_ISFIFO(type
 int chmodEntry(int directory, const char* name, mode_t type, mode_t mode) {
   if (!S_ISDIR(type) && !isModeChangedByOpening(type)) return fchmodat(directory, name, mode, AT_SYMLINK_NOFOLLOW);
   int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (S_ISDIR(type) ? O_DIRECTORY : 0);
-  int fd = openat(directory, name, flags);
+  Descriptor entry(openat(directory, name, flags));
   // An ordinary user's own file that the user may not read.
-  if (fd < 0 && errno == EACCES && !S_ISDIR(type)) fd = openat(directory, name, (flags & ~O_ACCMODE) | O_WRONLY);
-  if (fd < 0) return -1;
+  if (!entry.valid() && errno == EACCES && !S_ISDIR(type))
+    entry.reset(openat(directory, name, (flags & ~O_ACCMODE) | O_WRONLY));
+  if (!entry.valid()) return -1;
   struct stat status;
-  int result = fstat(fd, &status) == 0 && (status.st_mode & S_IFMT) == (type & S_IFMT) ? fchmod(fd, mode) : -1;
-  close(fd);
-  return result;
+  if (fstat(entry.get(), &status) != 0 || (status.st_mode & S_IFMT) != (type & S_IFMT)) return -1;
+  return fchmod(entry.get(), mode);
 }
 
 int chmodHeldTree(int directory);
@@ -152,11 +149,8 @@ int chmodTreeEntry(int directory, const char* name) {
   if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return -1;
   if (S_ISLNK(status.st_mode)) return 0;
   if (!S_ISDIR(status.st_mode)) return chmodEntry(directory, name, status.st_mode, 0600);
-  int child = openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (child < 0) return -1;
-  int result = chmodHeldTree(child);
-  close(child);
-  return result;
+  Descriptor child(openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  return child.valid() ? chmodHeldTree(child.get()) : -1;
 }
 
 int chmodHeldTree(int directory) {
@@ -167,7 +161,7 @@ int chmodHeldTree(int directory) {
     errno = 0;
     const dirent* entry = readdir(listing.get());
     if (entry == nullptr) return errno == 0 ? 0 : -1;
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    if (isDotEntry(entry->d_name)) continue;
     if (chmodTreeEntry(dirfd(listing.get()), entry->d_name) != 0) return -1;
   }
 }
@@ -181,22 +175,31 @@ int chownTree(const char* path, uid_t uid, gid_t gid) {
   return -1;
 }
 
-Message chownTreeToUser(const char* userName, const char* path) {
+namespace {
+
+// As root: `walk` (uid, gid, failure) hands a tree to the user's ids.
+template <typename Walk>
+Message handTreeToUser(const char* userName, Walk walk) {
   if (geteuid() != 0) return Message();
   UserIds user = lookUpUser(userName);
   if (!user.found) return errorMessage("ERR_GET_USER_NAME", {shown(userName)});
   WalkFailure failure;
-  if (chownWholeTree(path, user.uid, user.gid, &failure)) return Message();
-  return chownFailure(failure);
+  if (walk(user.uid, user.gid, &failure)) return Message();
+  return errorMessage("ERR_CHANGE_OWNER", {failure.path.c_str(), std::strerror(failure.error)});
+}
+
+}  // namespace
+
+Message chownTreeToUser(const char* userName, const char* path) {
+  return handTreeToUser(userName, [&](uid_t uid, gid_t gid, WalkFailure* failure) {
+    return chownWholeTree(path, uid, gid, failure);
+  });
 }
 
 Message chownTreeToUserAt(const char* userName, int directory, const char* shownPath) {
-  if (geteuid() != 0) return Message();
-  UserIds user = lookUpUser(userName);
-  if (!user.found) return errorMessage("ERR_GET_USER_NAME", {shown(userName)});
-  WalkFailure failure;
-  if (chownHeldTree(directory, shown(shownPath), user.uid, user.gid, &failure)) return Message();
-  return chownFailure(failure);
+  return handTreeToUser(userName, [&](uid_t uid, gid_t gid, WalkFailure* failure) {
+    return chownHeldTree(directory, shown(shownPath), uid, gid, failure);
+  });
 }
 
 Message chownToUser(const char* path, const char* userName) {
@@ -261,11 +264,8 @@ Message chownAclFiles(const char* baseDir, const char* serverId, const char* use
 extern "C" int chmodConfigItem(const char* path, const struct stat* status, int type) {
   (void)status;
   if (path == nullptr || (type != FTW_D && type != FTW_F)) return -1;
-  std::string text = path;
-  size_t slash = text.rfind('/');
-  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
-  std::string name = slash == std::string::npos ? text : text.substr(slash + 1);
-  Descriptor directory(open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::string name = lastComponentOf(path);
+  Descriptor directory(open(parentOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!directory.valid()) return -1;
   // Should the item have been replaced by a link since the walk examined
   // it, the change is refused instead of reaching the link's target.

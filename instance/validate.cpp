@@ -49,16 +49,11 @@ std::string firstControlCharacter(const char* text) {
   return std::string();
 }
 
-Message controlCharacterIn(const char* label, const std::string& character) {
+// ERR_CONTROL_CHARACTER naming `label` when `text` holds a control character.
+Message controlCharacterIn(const char* text, const char* label) {
+  std::string character = firstControlCharacter(text);
+  if (character.empty()) return Message();
   return errorMessage("ERR_CONTROL_CHARACTER", {label, character.c_str()});
-}
-
-Message checkFields(const InstanceRecord* record, const FieldLabel* labels, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    std::string character = firstControlCharacter(record->*labels[i].member);
-    if (!character.empty()) return controlCharacterIn(labels[i].label, character);
-  }
-  return Message();
 }
 
 struct UserIds {
@@ -112,15 +107,12 @@ Message checkServerId(const char* serverId) {
 
 Message checkControlCharacters(const InstanceRecord* record, const FieldLabel* labels, size_t count,
                                const char* rootLabel) {
-  if (Message failure = checkFields(record, labels, count)) return failure;
-  for (size_t i = 0; i < INSTALL_SETTING_COUNT; ++i) {
-    std::string character = firstControlCharacter(record->*installSettingField(i));
-    if (!character.empty()) return controlCharacterIn(installSettingName(i), character);
-  }
-  for (const FieldLabel& root : ROOT_FIELDS) {
-    std::string character = firstControlCharacter(record->*root.member);
-    if (!character.empty()) return controlCharacterIn(rootLabel ? rootLabel : root.label, character);
-  }
+  for (size_t i = 0; i < count; ++i)
+    if (Message failure = controlCharacterIn(record->*labels[i].member, labels[i].label)) return failure;
+  for (size_t i = 0; i < INSTALL_SETTING_COUNT; ++i)
+    if (Message failure = controlCharacterIn(record->*installSettingField(i), installSettingName(i))) return failure;
+  for (const FieldLabel& root : ROOT_FIELDS)
+    if (Message failure = controlCharacterIn(record->*root.member, rootLabel ? rootLabel : root.label)) return failure;
   return Message();
 }
 

@@ -29,29 +29,6 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 std::string text(const char* value) { return value ? value : ""; }
 
-// A document root counts as filled when it holds a home page, whatever the
-// kind of entry or where a link leads.
-bool holdsHomePage(int docRoot) {
-  struct stat status;
-  return fstatat(docRoot, "home.html", &status, 0) == 0 || fstatat(docRoot, "index.html", &status, 0) == 0;
-}
-
-// The localised template directory for the language tag, tried as given and
-// then cut at its first '_' (aa_BB_cc, then aa); the plain directory when
-// neither exists. "en" is the plain directory itself.
-std::string localisedTemplateDirectory(const InstanceRecord* record) {
-  std::string base = text(record->serverRoot) + "/lib/install/templates";
-  if (!record->docLanguage || std::strcmp(record->docLanguage, "en") == 0) return base;
-  std::string tag = record->docLanguage;
-  for (;;) {
-    std::string candidate = base + "/" + tag;
-    if (pathExists(candidate.c_str())) return candidate;
-    size_t cut = tag.find('_');
-    if (cut == std::string::npos) return base;
-    tag.erase(cut);
-  }
-}
-
 // The tool runs as root: a list entry must not reach outside the document
 // root (or pick a source outside the template directory).
 bool staysInside(const std::string& name) {
@@ -115,7 +92,23 @@ Message copyListedDocuments(const std::string& templateDir, const DocumentRoot& 
 
 }  // namespace
 
-std::string documentTemplateDirectory(const InstanceRecord* record) { return localisedTemplateDirectory(record); }
+bool holdsHomePage(int docRoot) {
+  struct stat status;
+  return fstatat(docRoot, "home.html", &status, 0) == 0 || fstatat(docRoot, "index.html", &status, 0) == 0;
+}
+
+std::string documentTemplateDirectory(const InstanceRecord* record) {
+  std::string base = text(record->serverRoot) + "/lib/install/templates";
+  if (!record->docLanguage || std::strcmp(record->docLanguage, "en") == 0) return base;
+  std::string tag = record->docLanguage;
+  for (;;) {
+    std::string candidate = base + "/" + tag;
+    if (pathExists(candidate.c_str())) return candidate;
+    size_t cut = tag.find('_');
+    if (cut == std::string::npos) return base;
+    tag.erase(cut);
+  }
+}
 
 Message forEachListedDocument(FILE* list, const char* listPath,
                               const std::function<Message(const std::string& name)>& visit) {

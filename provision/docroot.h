@@ -15,8 +15,14 @@ Message populateDocRoot(const InstanceRecord* record);
 
 // The template directory the first documents come from: the localised one
 // for docLanguage when it exists (tried as given, then cut at its first
-// '_'), else "<serverRoot>/lib/install/templates".
+// '_': aa_BB_cc, then aa), else "<serverRoot>/lib/install/templates"; "en"
+// is the plain directory itself.
 std::string documentTemplateDirectory(const InstanceRecord* record);
+
+// True when the document root held open as `docRoot` holds home.html or
+// index.html, whatever the kind of entry or where a link leads: such a root
+// counts as filled and gets no documents.
+bool holdsHomePage(int docRoot);
 
 // Reads the document list `list` (called `listPath` in messages) in pieces
 // of at most 1022 characters, skips comment and empty lines, and hands each

@@ -52,23 +52,8 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok - $what"
-  else
-    echo "FAILED - $what" >&2
-    failures=$((failures + 1))
-  fi
-}
-fatal() {
-  echo "FAILED - $*" >&2
-  exit 1
-}
-
-if [ "$(id -u)" -eq 0 ]; then user=daemon; else user=$(id -un); fi
+# shellcheck source=SCRIPTDIR/../checks.sh
+. "$(dirname "$0")/../checks.sh"
 unknown_user=nosuchuser$$
 
 # Only this test's configuration, temporary directories and home.
