@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
@@ -66,12 +68,30 @@ DirectoryHandle openListing(int parent, const char* name) {
 struct WalkFailure {
   std::string path;
   int error = 0;
+  bool secondName = false;  // a file with another name elsewhere, not changed
 };
 
 bool noteWalkFailure(WalkFailure* failure, const std::string& path, int error) {
   failure->path = path;
   failure->error = error;
   return false;
+}
+
+// Only what this run made is handed over. A directory of another user's is
+// that user's domain: entering it would change owners of whatever that user
+// linked there. A second name of a file may be another user's hard link to a
+// file kept elsewhere, whatever fs.protected_hardlinks says.
+enum class Handling { Change, Leave, Refuse };
+Handling handlingOf(const struct stat& status) {
+  if (status.st_uid != geteuid()) return Handling::Leave;
+  if (!S_ISDIR(status.st_mode) && status.st_nlink > 1) return Handling::Refuse;
+  return Handling::Change;
+}
+
+// The directory opened is still the one examined (not swapped in between).
+bool sameEntry(int fd, const struct stat& examined) {
+  struct stat opened;
+  return fstat(fd, &opened) == 0 && opened.st_dev == examined.st_dev && opened.st_ino == examined.st_ino;
 }
 
 bool chownEntries(DIR* directory, const std::string& path, uid_t uid, gid_t gid, WalkFailure* failure);
@@ -83,9 +103,15 @@ bool chownEntries(DIR* directory, const std::string& path, uid_t uid, gid_t gid,
 bool chownEntry(int parent, const char* name, const std::string& path, uid_t uid, gid_t gid, WalkFailure* failure) {
   struct stat status;
   if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return noteWalkFailure(failure, path, errno);
+  switch (handlingOf(status)) {
+    case Handling::Leave: return true;
+    case Handling::Refuse: failure->secondName = true; return noteWalkFailure(failure, path, EMLINK);
+    case Handling::Change: break;
+  }
   if (S_ISDIR(status.st_mode)) {
     DirectoryHandle listing = openListing(parent, name);
     if (!listing) return noteWalkFailure(failure, path, errno);
+    if (!sameEntry(dirfd(listing.get()), status)) return noteWalkFailure(failure, path, ENOENT);
     if (!chownEntries(listing.get(), path, uid, gid, failure)) return false;
   }
   if (fchownat(parent, name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) return noteWalkFailure(failure, path, errno);
@@ -105,6 +131,20 @@ bool chownEntries(DIR* directory, const std::string& path, uid_t uid, gid_t gid,
   }
 }
 
+// The entries of the held directory `directory`, but those named in `kept`.
+bool chownEntriesBut(int directory, const std::string& path, const std::vector<std::string>& kept, uid_t uid,
+                     gid_t gid, WalkFailure* failure) {
+  DirectoryHandle listing = openListing(directory, ".");
+  if (!listing) return noteWalkFailure(failure, path, errno);
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(listing.get());
+    if (entry == nullptr) return errno == 0 || noteWalkFailure(failure, path, errno);
+    if (skippedEntry(entry) || std::find(kept.begin(), kept.end(), entry->d_name) != kept.end()) continue;
+    if (!chownEntry(dirfd(listing.get()), entry->d_name, path + "/" + entry->d_name, uid, gid, failure)) return false;
+  }
+}
+
 bool chownWholeTree(const char* path, uid_t uid, gid_t gid, WalkFailure* failure) {
   if (path == nullptr || path[0] != '/') return noteWalkFailure(failure, path ? path : "", EINVAL);
   return chownEntry(AT_FDCWD, path, path, uid, gid, failure);
@@ -113,9 +153,10 @@ bool chownWholeTree(const char* path, uid_t uid, gid_t gid, WalkFailure* failure
 // The tree of a directory held open: its entries first, then the directory
 // itself through its descriptor.
 bool chownHeldTree(int directory, const std::string& path, uid_t uid, gid_t gid, WalkFailure* failure) {
-  DirectoryHandle listing = openListing(directory, ".");
-  if (!listing) return noteWalkFailure(failure, path, errno);
-  if (!chownEntries(listing.get(), path, uid, gid, failure)) return false;
+  struct stat status;
+  if (fstat(directory, &status) != 0) return noteWalkFailure(failure, path, errno);
+  if (handlingOf(status) == Handling::Leave) return true;
+  if (!chownEntriesBut(directory, path, {}, uid, gid, failure)) return false;
   if (fchown(directory, uid, gid) != 0) return noteWalkFailure(failure, path, errno);
   return true;
 }
@@ -185,6 +226,7 @@ Message handTreeToUser(const char* userName, Walk walk) {
   if (!user.found) return errorMessage("ERR_GET_USER_NAME", {shown(userName)});
   WalkFailure failure;
   if (walk(user.uid, user.gid, &failure)) return Message();
+  if (failure.secondName) return errorMessage("ERR_UNSAFE_LINK", {failure.path.c_str()});
   return errorMessage("ERR_CHANGE_OWNER", {failure.path.c_str(), std::strerror(failure.error)});
 }
 
@@ -199,6 +241,13 @@ Message chownTreeToUser(const char* userName, const char* path) {
 Message chownTreeToUserAt(const char* userName, int directory, const char* shownPath) {
   return handTreeToUser(userName, [&](uid_t uid, gid_t gid, WalkFailure* failure) {
     return chownHeldTree(directory, shown(shownPath), uid, gid, failure);
+  });
+}
+
+Message chownEntriesToUserAt(const char* userName, int directory, const char* shownPath,
+                            const std::vector<std::string>& kept) {
+  return handTreeToUser(userName, [&](uid_t uid, gid_t gid, WalkFailure* failure) {
+    return chownEntriesBut(directory, shown(shownPath), kept, uid, gid, failure);
   });
 }
 

@@ -9,12 +9,19 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <string>
+#include <vector>
+
 #include "messages/messages.h"
 
 // Changes owner and group of the absolute `path` and, depth first with
 // children before their parent, of everything below it, stopping at the
-// first change (or directory listing) that fails. 0 when every change was
-// made; -1 with errno otherwise, and for a null or relative path.
+// first change (or directory listing) that fails. Only entries of the
+// effective user are changed: a directory of another user is neither
+// changed nor entered. A file (or link) with a second name is not changed
+// either: the walk stops there with EMLINK (ERR_UNSAFE_LINK in the
+// messages below). 0 when every change was made; -1 with errno otherwise,
+// and for a null or relative path.
 int chownTree(const char* path, uid_t uid, gid_t gid);
 
 // As root: chownTree to `userName`'s ids. Empty, or ERR_GET_USER_NAME (user)
@@ -25,6 +32,11 @@ Message chownTreeToUser(const char* userName, const char* path);
 // As chownTreeToUser for the directory held open as `directory` (opened for
 // reading), shown as `shownPath` in messages.
 Message chownTreeToUserAt(const char* userName, int directory, const char* shownPath);
+
+// As chownTreeToUserAt for the entries of `directory` and their trees, but
+// not the directory itself nor its entries named in `kept`.
+Message chownEntriesToUserAt(const char* userName, int directory, const char* shownPath,
+                            const std::vector<std::string>& kept);
 
 // Gives `path` (not recursively) to `userName` unless the real uid already
 // is that user's. Empty, ERR_GET_USER_NAME (user) or ERR_CHANGE_OWNER (path, error).

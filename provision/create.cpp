@@ -12,6 +12,7 @@
 #include <unicode/uloc.h>
 
 #include "backup/catalogue.h"
+#include "fsutil/descriptor.h"
 #include "confgen/confgen.h"
 #include "fsutil/directories.h"
 #include "fsutil/files.h"
@@ -141,6 +142,16 @@ Message narrowPermissions(const std::string& instanceDir) {
   return {};
 }
 
+// What root runs or reads to operate the instance stays root's: the
+// instance directory itself (so that none of its entries can be renamed or
+// replaced) and bin with the control scripts. The rest is the server's.
+Message handOverInstance(const InstanceRecord* record, const std::string& instanceDir) {
+  if (geteuid() != 0) return {};
+  Descriptor directory(open(instanceDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!directory.valid()) return systemFailure("ERR_CHANGE_OWNER", instanceDir, errno);
+  return chownEntriesToUserAt(record->serverUser, directory.get(), instanceDir.c_str(), {"bin"});
+}
+
 // A crash right after the success report must not leave empty files behind.
 Message syncFileSystems(const InstanceRecord* record, const std::string& instanceDir) {
   struct stat instanceStatus, docRootStatus;
@@ -174,7 +185,7 @@ Message buildInstance(const InstanceRecord* record) {
   if (Message failure = closeBackupCatalogue(catalogue.release())) return failure;
 
   if (Message failure = narrowPermissions(instanceDir)) return failure;
-  if (Message failure = chownTreeToUser(record->serverUser, instanceDir.c_str())) return failure;
+  if (Message failure = handOverInstance(record, instanceDir)) return failure;
   return syncFileSystems(record, instanceDir);
 }
 
