@@ -20,6 +20,7 @@
 #include "frontend/frontend.h"
 #include "frontend/preflight.h"
 #include "fsutil/directories.h"
+#include "fsutil/lock.h"
 #include "instance/validate.h"
 
 namespace {
@@ -67,8 +68,15 @@ void refuseControlCharacters(const InstanceRecord* record, const FieldLabel* lab
     report_error(3, title, failure.get());
 }
 
-void refusePortConflicts(const InstanceRecord* record, const char* title) {
+void refusePortConflicts(const InstanceRecord* record, bool checkPorts, const char* title) {
   ScopedMessageBundle bundle(record->serverRoot);
+  if (Message failure = checkRootOnlyDirectory(record->instancesRoot)) report_error(0, nullptr, failure.get());
+  // Held until the run ends, so that nobody takes the ports checked here
+  // before this run has claimed its identifier and recorded them.
+  static Descriptor held;
+  if (Message failure = lockInstancesRoot(record->instancesRoot, &held)) report_error(0, nullptr, failure.get());
+  if (Message equal = portsEqualProblem(record)) report_error(3, title, equal.get());
+  if (!checkPorts) return;
   std::vector<Message> conflicts = portConflicts(record);
   if (!conflicts.empty()) report_error(3, title, conflicts.front().get());
 }

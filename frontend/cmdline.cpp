@@ -104,7 +104,7 @@ Message takePassword(InstanceRecord* record, const RunOptions& run) {
 int claimServerId(const InstanceRecord* record, const ToolSettings& tool) {
   Message failure;
   if (!serverIdInUse(record)) {
-    if (tool.checkPorts) refusePortConflicts(record, nullptr);
+    refusePortConflicts(record, tool.checkPorts, nullptr);
     switch (claimInstanceDirectory(record, &failure)) {
       case ClaimResult::Claimed: return 0;
       case ClaimResult::Failed: report_error(0, nullptr, failure.get());
@@ -147,13 +147,19 @@ class CheckList {
   void add(const std::vector<Message>& messages) {
     for (const Message& message : messages) add(message);
   }
+  // What the run will pass over without failing: shown, not counted.
+  void note(const std::vector<Message>& messages) {
+    for (const Message& message : messages) notes_.push_back(message.get());
+  }
   bool empty() const { return lines_.empty(); }
   void print() const {
+    for (const std::string& line : notes_) std::fprintf(stderr, "%s\n", line.c_str());
     for (const std::string& line : lines_) std::fprintf(stderr, "%s\n", line.c_str());
   }
 
  private:
   std::vector<std::string> lines_;
+  std::vector<std::string> notes_;
 };
 
 void checkAnswers(InstanceRecord* record, const RunOptions& run, CheckList& checks) {
@@ -167,7 +173,12 @@ void checkAnswers(InstanceRecord* record, const RunOptions& run, CheckList& chec
   checks.add(checkControlCharacters(record, labels.data(), labels.size(), "ZORA_SERVER_HOME"));
   checks.add(checkRootOnlyDirectory(record->instancesRoot));
   bool portsValid = port_problem(record->port).empty() && port_problem(record->jmsPort).empty();
-  if (tool.checkPorts && portsValid) checks.add(portConflicts(record));
+  if (portsValid) checks.add(portsEqualProblem(record));
+  if (tool.checkPorts && portsValid) {
+    std::vector<Message> skipped;
+    checks.add(portConflicts(record, &skipped));
+    checks.note(skipped);
+  }
   checks.add(installationProblems(record));
 }
 

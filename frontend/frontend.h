@@ -50,8 +50,11 @@ std::string serverRootProblem(const InstanceRecord* record, const char* variable
 void refuseUnusableServerId(const InstanceRecord* record, const char* title);
 void refuseControlCharacters(const InstanceRecord* record, const FieldLabel* labels, size_t count,
                              const char* rootLabel, const char* title);
-// Ends the run the same way at the first port conflict (portConflicts).
-void refusePortConflicts(const InstanceRecord* record, const char* title);
+// Takes the lock of the instances root for the rest of the run, then ends
+// the run the same way when the ports are one (portsEqualProblem) or, with
+// `checkPorts`, at the first port conflict (portConflicts). A lock that
+// cannot be taken, or an instances root unsafe for root, ends it too.
+void refusePortConflicts(const InstanceRecord* record, bool checkPorts, const char* title);
 
 // After a failed creation: removes the claimed instance directory when it is
 // empty, else renames it to "<instancesRoot>/broken.<serverId>[.n]". Returns

@@ -19,6 +19,7 @@
 #include "fsutil/directories.h"
 #include "fsutil/files.h"
 #include "instance/validate.h"
+#include "fsutil/reading.h"
 #include "provision/answers.h"
 #include "provision/docroot.h"
 
@@ -44,16 +45,37 @@ struct CloseDirectory {
   void operator()(DIR* directory) const { closedir(directory); }
 };
 
-// The ports other instances recorded, with the identifier of each.
-std::multimap<long, std::string> recordedPorts(const InstanceRecord* record) {
+bool isInstanceCandidate(int root, const dirent* entry) {
+  std::string name = entry->d_name;
+  if (name == "." || name == ".." || name.rfind("broken.", 0) == 0) return false;
+  if (entry->d_type == DT_DIR || entry->d_type == DT_LNK) return true;
+  struct stat status;
+  return entry->d_type == DT_UNKNOWN && fstatat(root, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         (S_ISDIR(status.st_mode) || S_ISLNK(status.st_mode));
+}
+
+// The ports other instances recorded, with the identifier of each. A record
+// that cannot be read safely is skipped and noted in `skipped` (one without
+// a record, made before records were kept, silently).
+std::multimap<long, std::string> recordedPorts(const InstanceRecord* record, std::vector<Message>* skipped) {
   std::multimap<long, std::string> ports;
-  std::unique_ptr<DIR, CloseDirectory> root(opendir(record->instancesRoot));
-  if (!root) return ports;
-  while (const dirent* entry = readdir(root.get())) {
+  Descriptor root;
+  if (openDirectoryPath(record->instancesRoot, &root) != 0) return ports;
+  std::unique_ptr<DIR, CloseDirectory> listing(fdopendir(openat(root.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (!listing) return ports;
+  while (const dirent* entry = readdir(listing.get())) {
     std::string name = entry->d_name;
-    if (name == "." || name == ".." || name == record->serverId || name.rfind("broken.", 0) == 0) continue;
+    if (name == record->serverId || !isInstanceCandidate(root.get(), entry)) continue;
     std::map<std::string, std::string> answers;
-    if (!readAnswers(std::string(record->instancesRoot) + "/" + name + "/" + ANSWERS_FILE, &answers)) continue;
+    ReadOutcome outcome = readAnswersAt(root.get(), name, &answers);
+    if (!outcome) {
+      if (skipped && !(outcome.refusal == ReadRefusal::System && outcome.error == ENOENT)) {
+        std::string path = std::string(record->instancesRoot) + "/" + name + "/" + ANSWERS_FILE;
+        Message reason = readRefusalMessage(path.c_str(), outcome, SMALL_FILE_LIMIT);
+        skipped->push_back(errorMessage("ERR_RECORD_SKIPPED", {name.c_str(), reason.get()}));
+      }
+      continue;
+    }
     const std::string& id = answers.count("serverId") ? answers["serverId"] : name;
     for (const char* port : {"port", "jmsPort"})
       if (answers.count(port)) ports.emplace(portNumber(answers[port].c_str()), id);
@@ -63,15 +85,17 @@ std::multimap<long, std::string> recordedPorts(const InstanceRecord* record) {
 
 }  // namespace
 
-std::vector<Message> portConflicts(const InstanceRecord* record) {
+Message portsEqualProblem(const InstanceRecord* record) {
+  if (record->jmsPort && portNumber(record->port) == portNumber(record->jmsPort))
+    return errorMessage("ERR_PORTS_EQUAL", {record->port});
+  return Message();
+}
+
+std::vector<Message> portConflicts(const InstanceRecord* record, std::vector<Message>* skipped) {
   std::vector<Message> conflicts;
   std::vector<const char*> ours = {record->port};
-  if (record->jmsPort) ours.push_back(record->jmsPort);
-  if (ours.size() == 2 && portNumber(ours[0]) == portNumber(ours[1])) {
-    conflicts.push_back(errorMessage("ERR_PORTS_EQUAL", {ours[0]}));
-    ours.pop_back();
-  }
-  std::multimap<long, std::string> taken = recordedPorts(record);
+  if (record->jmsPort && !portsEqualProblem(record)) ours.push_back(record->jmsPort);
+  std::multimap<long, std::string> taken = recordedPorts(record, skipped);
   for (const char* port : ours) {
     auto user = taken.find(portNumber(port));
     if (user != taken.end())

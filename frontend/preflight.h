@@ -9,14 +9,19 @@
 #include "instance/record.h"
 #include "messages/messages.h"
 
-// Every conflict of the record's HTTP port and, when set, its JMS port:
-// with each other (ERR_PORTS_EQUAL), with the ports other instances below
-// the instances root recorded in their answers (ERR_PORT_TAKEN_BY_INSTANCE;
-// an instance whose record cannot be read is skipped, and so are set-aside
-// ones), and with a process listening on it now, found by binding the port
-// on 0.0.0.0 (ERR_PORT_TAKEN_BY_PROCESS; a port this run may not bind is
-// not a conflict for that reason alone). Ports must be valid numbers.
-std::vector<Message> portConflicts(const InstanceRecord* record);
+// ERR_PORTS_EQUAL when the record's HTTP and JMS ports are one port: such
+// an instance could never start, whatever the port checks are set to.
+Message portsEqualProblem(const InstanceRecord* record);
+
+// Every conflict of the record's HTTP port and, when set and different, its
+// JMS port: with the ports other instances below the instances root
+// recorded in their answers (ERR_PORT_TAKEN_BY_INSTANCE; set-aside
+// instances are passed over, and a record that cannot be read safely is
+// skipped and noted in `skipped` when given), and with a process listening
+// on it now, found by binding the port on 0.0.0.0
+// (ERR_PORT_TAKEN_BY_PROCESS; a port this run may not bind is not a
+// conflict for that reason alone). Ports must be valid numbers.
+std::vector<Message> portConflicts(const InstanceRecord* record, std::vector<Message>* skipped = nullptr);
 
 // The first line of `file` ("-": standard input), without its line end,
 // in `password`. Empty, else ERR_PASSWORD_FILE (file, error text),

@@ -41,6 +41,8 @@ struct Walk {
   int linksFollowed = 0;
   bool made = false;
   bool notDirectory = false;
+  Descriptor parentOfLast;  // when notDirectory: the directory holding the last entry
+  std::string lastName;     // and that entry's name
   WalkFailure failure = WalkFailure::None;
   int error = 0;
 };
@@ -115,10 +117,11 @@ bool makeDirectory(Walk& walk, const std::string& name) {
 
 // An existing entry that is not a directory: the end of the walk when it is
 // the last component; otherwise the next directory cannot be made below it.
-bool stopAtNonDirectory(Walk& walk) {
+bool stopAtNonDirectory(Walk& walk, const std::string& name) {
   if (walk.pending.empty()) {
     walk.notDirectory = true;
-    walk.current.reset();
+    walk.parentOfLast = std::move(walk.current);
+    walk.lastName = name;
     return true;
   }
   const Component& next = walk.pending.front();
@@ -138,7 +141,7 @@ bool step(Walk& walk, const Component& component) {
   }
   if (S_ISLNK(status.st_mode)) return followLink(walk, name, status);
   if (S_ISDIR(status.st_mode)) return enterDirectory(walk, name);
-  return stopAtNonDirectory(walk);
+  return stopAtNonDirectory(walk, name);
 }
 
 bool walkPath(Walk& walk, const char* path) {
@@ -175,7 +178,9 @@ bool onlyRootChanges(const struct stat& directory) {
 
 bool linkIsTrusted(const struct stat& directory, const struct stat& link) {
   if (geteuid() != 0) return true;
-  return link.st_uid == 0 && onlyRootChanges(directory);
+  // A second name of root's link may have been made by anyone in a sticky
+  // directory (or anywhere, without fs.protected_hardlinks).
+  return link.st_uid == 0 && link.st_nlink == 1 && onlyRootChanges(directory);
 }
 
 Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* out) {
@@ -197,6 +202,18 @@ int openDirectoryPath(const char* path, Descriptor* out, std::string* unsafePref
   }
   if (walk.failure == WalkFailure::UntrustedLink && unsafePrefix) *unsafePrefix = shownOr(walk.shown, path);
   errno = walk.notDirectory ? ENOTDIR : walk.error;
+  return -1;
+}
+
+int openParentOfFile(const char* path, Descriptor* directory, std::string* name, std::string* unsafePrefix) {
+  Walk walk;
+  if (walkPath(walk, path) && walk.notDirectory) {
+    *directory = std::move(walk.parentOfLast);
+    *name = walk.lastName;
+    return 0;
+  }
+  if (walk.failure == WalkFailure::UntrustedLink && unsafePrefix) *unsafePrefix = shownOr(walk.shown, path);
+  errno = walk.failure == WalkFailure::None ? EISDIR : walk.error;
   return -1;
 }
 

@@ -21,7 +21,7 @@
 // `directory`. A run by root follows a link only when root owns it and
 // nobody but root can replace it: the directory belongs to root and is not
 // writable by group or others, or is sticky (others may add entries there
-// but not rename or remove root's). A run by an ordinary user works with
+// but not rename or remove root's), and the link has no second name. A run by an ordinary user works with
 // that user's rights alone and follows every link.
 bool linkIsTrusted(const struct stat& directory, const struct stat& link);
 
@@ -49,6 +49,14 @@ Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* 
 // (ELOOP for a link the run must not follow, its prefix in `*unsafePrefix`
 // when given).
 int openDirectoryPath(const char* path, Descriptor* out, std::string* unsafePrefix = nullptr);
+
+// Opens the directory holding the existing non-directory at the absolute
+// `path` (following, on the way and at its end, only links the run may
+// follow) and gives the entry's name in it. 0, or -1 with errno (EISDIR
+// for a directory, ELOOP for a link the run must not follow, its prefix in
+// `*unsafePrefix` when given).
+int openParentOfFile(const char* path, Descriptor* directory, std::string* name,
+                     std::string* unsafePrefix = nullptr);
 
 // What openOrMakeDirectoryPath would find at `path`, without making
 // anything: the directory exists, the path names something else, or the

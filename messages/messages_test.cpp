@@ -47,6 +47,10 @@ const KeyArity kKeys[] = {
     {"ERR_PASSWORD_FILE", 2},       {"ERR_PASSWORD_FILE_SHARED", 1},
     {"ERR_PASSWORD_EMPTY", 1},      {"ERR_PASSWORD_TWICE", 0},
     {"ERR_CHECK_PASSED", 1},
+    {"ERR_READ_THROUGH_LINK", 1},   {"ERR_READ_SECOND_NAME", 1},
+    {"ERR_FILE_TOO_LARGE", 2},      {"ERR_PASSWORD_FILE_OWNER", 1},
+    {"ERR_RECORD_SKIPPED", 2},      {"ERR_LOCK_TIMEOUT", 2},
+    {"ERR_UNSAFE_LOCK", 1},
 };
 
 std::string bundlePath() { return sampleServerRoot() + "/lib/messages/httpconf"; }

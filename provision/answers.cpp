@@ -1,10 +1,14 @@
 #include "provision/answers.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "fsutil/descriptor.h"
 
 namespace {
 
@@ -17,6 +21,7 @@ constexpr Answer RECORDED[] = {
     {"serverId", &InstanceRecord::serverId},     {"serverName", &InstanceRecord::serverName},
     {"port", &InstanceRecord::port},             {"jmsPort", &InstanceRecord::jmsPort},
     {"serverUser", &InstanceRecord::serverUser}, {"docRoot", &InstanceRecord::docRoot},
+    {"javaHome", &InstanceRecord::javaHome},     {"jmsAdminUser", &InstanceRecord::jmsAdminUser},
 };
 
 constexpr const char* SEPARATOR = " = ";
@@ -41,18 +46,36 @@ Message writeAnswers(const InstanceRecord* record, const std::string& instanceDi
   return Message();
 }
 
-bool readAnswers(const std::string& path, std::map<std::string, std::string>* answers) {
-  FilePtr file(std::fopen(path.c_str(), "re"));
-  if (!file) return false;
-  char* line = nullptr;
-  size_t capacity = 0;
-  for (ssize_t length; (length = getline(&line, &capacity, file.get())) > 0;) {
-    std::string text(line, static_cast<size_t>(length));
-    if (text.back() == '\n') text.pop_back();
-    size_t separator = text.find(SEPARATOR);
-    if (text.empty() || text[0] == '#' || separator == std::string::npos) continue;
-    (*answers)[text.substr(0, separator)] = text.substr(separator + std::strlen(SEPARATOR));
+void parseAnswers(const std::string& text, std::map<std::string, std::string>* answers) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    size_t separator = line.find(SEPARATOR);
+    if (line.empty() || line[0] == '#' || separator == std::string::npos) continue;
+    (*answers)[line.substr(0, separator)] = line.substr(separator + std::strlen(SEPARATOR));
   }
-  std::free(line);
-  return !std::ferror(file.get());
+}
+
+ReadOutcome readAnswersAt(int instancesRoot, const std::string& name, std::map<std::string, std::string>* answers) {
+  const int passage = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  Descriptor instance(openat(instancesRoot, name.c_str(), passage));
+  Descriptor config(instance.valid() ? openat(instance.get(), "config", passage) : -1);
+  if (!config.valid()) {
+    if (errno == ELOOP) return {ReadRefusal::Link, errno};
+    return {errno == ENOTDIR ? ReadRefusal::Irregular : ReadRefusal::System, errno};
+  }
+  std::string text;
+  ReadOutcome outcome = readSmallFileAt(config.get(), "answers.conf", SMALL_FILE_LIMIT, &text);
+  if (outcome) parseAnswers(text, answers);
+  return outcome;
+}
+
+ReadOutcome readAnswers(const std::string& instanceDir, std::map<std::string, std::string>* answers) {
+  std::string text;
+  ReadOutcome outcome = readSmallFile((instanceDir + "/" + ANSWERS_FILE).c_str(), SMALL_FILE_LIMIT, &text);
+  if (outcome) parseAnswers(text, answers);
+  return outcome;
 }

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -102,4 +103,10 @@ std::string formBody(const std::vector<std::pair<std::string, std::string>>& fie
 std::string currentUserName() {
   passwd* pw = getpwuid(getuid());
   return pw ? pw->pw_name : "";
+}
+
+std::vector<std::string> installationTree(const std::string& root) {
+  std::vector<std::string> tree = listTree(root);
+  tree.erase(std::remove(tree.begin(), tree.end(), ".instances.lock"), tree.end());
+  return tree;
 }

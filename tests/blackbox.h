@@ -15,6 +15,10 @@ struct Installation {
   void handTo(const std::string& user);
 };
 
+// listTree of an installation without the lock file that every creation
+// leaves in the instances root: what a run made or changed besides it.
+std::vector<std::string> installationTree(const std::string& root);
+
 // The environment of a command-line run with ZORA_SERVER_HOME = root.
 std::vector<std::string> commandLineEnvironment(const std::string& root);
 

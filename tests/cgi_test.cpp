@@ -98,7 +98,7 @@ TEST_F(Cgi, EachMissingFieldIsRefusedInOrder) {
       {"dns", "DNS level", "Please choose how often you want hostname resolutions to take place."},
       {"docroot", "Document Root", "Please specify a directory to contain your documents."},
   };
-  auto before = listTree(installation.root);
+  auto before = installationTree(installation.root);
   for (const Case& c : cases) {
     Fields fields;
     for (const auto& field : completeForm())
@@ -114,7 +114,7 @@ TEST_F(Cgi, EachMissingFieldIsRefusedInOrder) {
   ProcessResult r = post(fields);
   EXPECT_TRUE(contains(r.out, "Please give a port number to run on."));
   EXPECT_FALSE(contains(r.out, "Please specify a directory"));
-  EXPECT_EQ(listTree(installation.root), before);
+  EXPECT_EQ(installationTree(installation.root), before);
 }
 
 TEST_F(Cgi, IdentifierRefusals) {

@@ -52,7 +52,7 @@ TEST_F(CommandLine, EmptyRequestMethodMeansCommandLine) {
 }
 
 TEST_F(CommandLine, UnknownOptionOrMissingArgumentPrintsUsageWithStatus1) {
-  auto before = listTree(installation.root);
+  auto before = installationTree(installation.root);
   for (const std::vector<std::string>& args : {std::vector<std::string>{"-x"}, {"-s", "a", "-p"}}) {
     ProcessResult r = runInstall(args, env);
     EXPECT_EQ(r.status, 1);
@@ -60,17 +60,17 @@ TEST_F(CommandLine, UnknownOptionOrMissingArgumentPrintsUsageWithStatus1) {
     EXPECT_EQ(r.err.substr(r.err.size() - USAGE.size()), USAGE);
     EXPECT_NE(r.err, USAGE) << "getopt's own diagnostic comes first";
   }
-  EXPECT_EQ(listTree(installation.root), before);
+  EXPECT_EQ(installationTree(installation.root), before);
 }
 
 TEST_F(CommandLine, EachMissingOptionPrintsUsageWithStatus255AndCreatesNothing) {
-  auto before = listTree(installation.root);
+  auto before = installationTree(installation.root);
   for (const char* option : {"-i", "-u", "-d", "-P", "-A", "-W", "-J"}) {
     ProcessResult r = runInstall(without(options(), option), env);
     EXPECT_EQ(r.status, 255) << option;
     EXPECT_EQ(r.err, USAGE) << option;
   }
-  EXPECT_EQ(listTree(installation.root), before);
+  EXPECT_EQ(installationTree(installation.root), before);
   EXPECT_FALSE(fileExists(docRoot));
 }
 
@@ -110,11 +110,11 @@ TEST_F(CommandLine, ExistingInstanceDirectoryIsInUseToo) {
   // Also names that are directories of the installation itself.
   for (const char* id : {"web1", "lib", "admin-server"}) {
     if (std::string(id) == "web1") makeDirs(installation.root + "/web1");
-    auto before = listTree(installation.root);
+    auto before = installationTree(installation.root);
     ProcessResult r = runInstall(options(id), env);
     EXPECT_EQ(r.status, 254) << id;
     EXPECT_EQ(r.err, IN_USE) << id;
-    EXPECT_EQ(listTree(installation.root), before) << id;
+    EXPECT_EQ(installationTree(installation.root), before) << id;
   }
 }
 
@@ -150,13 +150,13 @@ TEST_F(CommandLine, UnusableIdentifiersAreRefusedForTheirOwnReason) {
       {"a:b", illegal + ":\", which is not allowed in a server identifier.\n"},
       {"a\x01", illegal + "\\x01\", which is not allowed in a server identifier.\n"},
   };
-  auto before = listTree(installation.root);
+  auto before = installationTree(installation.root);
   for (const auto& c : cases) {
     ProcessResult r = runInstall(options(c.id), env);
     EXPECT_EQ(r.status, 3) << c.id;
     EXPECT_EQ(r.err, c.message);
   }
-  EXPECT_EQ(listTree(installation.root), before);
+  EXPECT_EQ(installationTree(installation.root), before);
 }
 
 // A value too long for a message is shortened in the middle, so that the

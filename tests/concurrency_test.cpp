@@ -176,7 +176,7 @@ class Concurrency : public ::testing::Test {
 
   std::vector<std::string> brokenEntries() const {
     std::vector<std::string> broken;
-    for (const std::string& entry : listTree(installation.root))
+    for (const std::string& entry : installationTree(installation.root))
       if (entry.rfind("broken.", 0) == 0) broken.push_back(entry);
     return broken;
   }
@@ -206,7 +206,7 @@ TEST_F(Concurrency, TwentyDifferentIdentifiersAtOnceAllSucceed) {
 
 TEST_F(Concurrency, TwentyRunsForOneIdentifierAtOnceOnlyOneWins) {
   const std::string id = "same01", docRoot = installation.scratch / "docs-same01";
-  std::vector<std::string> before = listTree(installation.root);
+  std::vector<std::string> before = installationTree(installation.root);
   std::vector<StartedProcess> runs;
   for (int i = 0; i < RUNS_AT_ONCE; ++i) runs.push_back(startProcess(command(id, docRoot), env));
   int winners = 0;
@@ -226,7 +226,7 @@ TEST_F(Concurrency, TwentyRunsForOneIdentifierAtOnceOnlyOneWins) {
   EXPECT_EQ(brokenEntries(), std::vector<std::string>{});
   // Nothing else in the installation changed: no set-aside remains, no other entry.
   std::vector<std::string> after;
-  for (const std::string& entry : listTree(installation.root))
+  for (const std::string& entry : installationTree(installation.root))
     if (entry.rfind(id + "/", 0) != 0) after.push_back(entry);
   EXPECT_EQ(after, before);
 }
@@ -281,12 +281,12 @@ TEST_F(Concurrency, KilledCreationsLeaveNothingTakenForFinished) {
     }
 
     if (claimed) {
-      std::vector<std::string> before = listTree(installation.root);
+      std::vector<std::string> before = installationTree(installation.root);
       Snapshot remains = snapshot(instance(id), id, docRoot);
       ProcessResult refused = runProcess(command(id, docRoot), env);
       EXPECT_EQ(refused.status, 254);
       EXPECT_EQ(refused.err, IN_USE);
-      EXPECT_EQ(listTree(installation.root), before);
+      EXPECT_EQ(installationTree(installation.root), before);
       EXPECT_EQ(differences(snapshot(instance(id), id, docRoot), remains), "");
       removeTree(instance(id));
     }

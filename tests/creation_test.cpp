@@ -102,11 +102,11 @@ TEST_F(Creation, AsOrdinaryUserForThatSameUser) {
 TEST_F(Creation, AsOrdinaryUserForAnotherUserFailsAndLeavesNothing) {
   if (!runningAsRoot()) GTEST_SKIP() << "needs root to switch users";
   installation.handTo("daemon");
-  auto before = listTree(installation.root);
+  auto before = installationTree(installation.root);
   ProcessResult r = create("web1", "root", asUser("daemon"));
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err, "Cannot change the owner of " + instance() + ": Operation not permitted\n");
-  EXPECT_EQ(listTree(installation.root), before);
+  EXPECT_EQ(installationTree(installation.root), before);
 }
 
 TEST_F(Creation, ValidationFailuresLeaveNothingBehind) {
@@ -120,18 +120,18 @@ TEST_F(Creation, ValidationFailuresLeaveNothingBehind) {
       {"web1", "no-such-user-here", docRoot, "The user \"no-such-user-here\" does not exist on this system.\n"},
       {"web1", "daemon", "relative/docs", "The document root must be an absolute path (it must begin with /).\n"},
   };
-  auto before = listTree(installation.root);
+  auto before = installationTree(installation.root);
   for (const Case& c : cases) {
     ProcessResult r = runInstall(allOptions(c.id, c.user, c.docRoot), env);
     EXPECT_EQ(r.status, 3) << c.id << " " << c.user;
     EXPECT_EQ(r.err, c.expected);
-    EXPECT_EQ(listTree(installation.root), before) << c.id << " " << c.user;
+    EXPECT_EQ(installationTree(installation.root), before) << c.id << " " << c.user;
   }
   EXPECT_FALSE(fileExists(docRoot));
 }
 
 TEST_F(Creation, ControlCharactersAreRefusedBeforeAnythingIsMade) {
-  auto before = listTree(installation.root);
+  auto before = installationTree(installation.root);
   ProcessResult r = create("web\n1", currentUserName());
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err,
@@ -141,7 +141,7 @@ TEST_F(Creation, ControlCharactersAreRefusedBeforeAnythingIsMade) {
   r = runInstall(args, env);
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err, "The value of \"-s\" contains the control character \\n, which is not allowed.\n");
-  EXPECT_EQ(listTree(installation.root), before);
+  EXPECT_EQ(installationTree(installation.root), before);
 }
 
 TEST_F(Creation, FailedGeneratorSetsTheInstanceAsideAndFreesTheIdentifier) {
