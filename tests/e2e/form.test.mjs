@@ -86,6 +86,8 @@ async function withPage(body) {
 
 // The documentation switch's icons are drawn at the size the form shows them.
 const ICON_SIZE = [55, 26];
+// The home page's logo likewise (sample/tools/draw-logo.pl).
+const LOGO_SIZE = [48, 48];
 
 // Every image of the page as [src, natural width, natural height]: an image
 // that failed to load, or a placeholder stretched to size, shows its own
@@ -267,9 +269,46 @@ test('a filled form creates the instance and shows the success page', async () =
     assert.ok(initConf.includes(line), `init.conf lacks "${line}"`);
   }
   assert.ok(fs.statSync(path.join(created.docroot, 'index.html')).isFile());
+  // The instance directory stays its creator's (root's, as root), what it
+  // holds goes to the server user.
   const uid = uidOf(created.servuser);
-  assert.equal(fs.statSync(instance).uid, uid, 'instance not handed to the server user');
+  assert.equal(fs.statSync(instance).uid, process.getuid(), 'instance directory handed over');
+  assert.equal(fs.statSync(path.join(instance, 'config')).uid, uid, 'instance not handed to the server user');
   assert.equal(fs.statSync(created.docroot).uid, uid, 'document root not handed to the server user');
+});
+
+test('the new instance\'s home page, and the French one, show the logo in the heading as drawn', async () => {
+  assert.ok(fs.existsSync(path.join(created.docroot, 'index.html')), 'needs the creation test');
+  const pages = [
+    ['home-en', created.docroot, 'It works'],
+    ['home-fr', path.join(SERVER_ROOT, 'lib/install/templates/fr'), 'Ça marche'],
+  ];
+  for (const [name, dir, heading] of pages) {
+    // lighttpd serves its htdocs directory; a link there reaches the documents.
+    fs.symlinkSync(dir, path.join(SCRATCH, 'htdocs', name));
+    await withPage(async (page) => {
+      const response = await page.goto(`${SERVER_URL}/${name}/index.html`);
+      assert.equal(response.status(), 200);
+      assert.equal((await page.textContent('h1')).trim(), heading);
+      assert.deepEqual(await loadedImages(page), [['logo.gif', ...LOGO_SIZE]], name);
+      // Shown unscaled inside the heading, on the line of its text and
+      // before it.
+      const layout = await page.$eval('h1', (h1) => {
+        const img = h1.querySelector('img');
+        const text = document.createRange();
+        text.selectNodeContents(h1);
+        text.setStartAfter(img);
+        const box = (r) => ({ left: r.left, right: r.right, top: r.top, bottom: r.bottom, width: r.width, height: r.height });
+        return { img: box(img.getBoundingClientRect()), text: box(text.getBoundingClientRect()) };
+      });
+      assert.deepEqual([layout.img.width, layout.img.height], LOGO_SIZE, name);
+      assert.ok(layout.img.right <= layout.text.left, `${name}: logo not before the heading text: ${JSON.stringify(layout)}`);
+      assert.ok(layout.img.top < layout.text.bottom && layout.text.top < layout.img.bottom,
+        `${name}: logo not on the heading's line: ${JSON.stringify(layout)}`);
+      assert.equal(await page.isVisible('h1 img.logo'), true);
+      await shot(page, `${name}.png`);
+    });
+  }
 });
 
 test('a form without the user field gets the "User to run as" error page and creates nothing', async () => {
