@@ -94,8 +94,8 @@ else
   done
   [ -x "$root/web1/bin/startserv" ] || fail "instance lacks an executable bin/startserv"
   [ -s "$docs/index.html" ] || fail "document root $docs has no index.html"
-  owner=$(stat -c %U "$root/web1")
-  [ "$owner" = "$user" ] || fail "instance belongs to $owner, not $user"
+  owner=$(stat -c %U "$root/web1/config")
+  [ "$owner" = "$user" ] || fail "the instance's configuration belongs to $owner, not $user"
 fi
 
 # A refused run reports through the installed message bundle (the ports of
