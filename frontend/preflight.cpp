@@ -117,26 +117,31 @@ Message passwordFileFailure(const char* shown, int error) {
 }  // namespace
 
 Message readPasswordFile(const char* file, std::string* password) {
-  const bool fromInput = isStandardInput(file);
-  const char* shown = fromInput ? "-" : file;
-  Descriptor owned(fromInput ? -1 : open(file, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  int fd = fromInput ? STDIN_FILENO : owned.get();
-  if (fd < 0) return passwordFileFailure(shown, errno);
-  struct stat status;
-  if (fstat(fd, &status) != 0) return passwordFileFailure(shown, errno);
-  if (!fromInput && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) return errorMessage("ERR_PASSWORD_FILE_SHARED", {shown});
-  // Byte by byte, so that nothing after the first line is taken from a
-  // shared standard input.
   std::string line;
-  for (char c;;) {
-    ssize_t got = read(fd, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return passwordFileFailure(shown, errno);
-    if (got == 0 || c == '\n') break;
-    line += c;
+  if (isStandardInput(file)) {
+    // Byte by byte, so that nothing after the first line is taken from a
+    // shared standard input.
+    for (char c;;) {
+      ssize_t got = read(STDIN_FILENO, &c, 1);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return passwordFileFailure("-", errno);
+      if (got == 0 || c == '\n') break;
+      if (line.size() == SMALL_FILE_LIMIT)
+        return errorMessage("ERR_FILE_TOO_LARGE", {"-", std::to_string(SMALL_FILE_LIMIT).c_str()});
+      line += c;
+    }
+  } else {
+    std::string content;
+    struct stat status;
+    ReadOutcome outcome = readSmallFile(file, SMALL_FILE_LIMIT, &content, &status);
+    if (outcome.refusal == ReadRefusal::System) return passwordFileFailure(file, outcome.error);
+    if (!outcome) return readRefusalMessage(file, outcome, SMALL_FILE_LIMIT);
+    if (status.st_uid != 0 && status.st_uid != geteuid()) return errorMessage("ERR_PASSWORD_FILE_OWNER", {file});
+    if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) return errorMessage("ERR_PASSWORD_FILE_SHARED", {file});
+    line = content.substr(0, content.find('\n'));
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.empty()) return errorMessage("ERR_PASSWORD_EMPTY", {shown});
+  if (line.empty()) return errorMessage("ERR_PASSWORD_EMPTY", {file});
   *password = line;
   return Message();
 }

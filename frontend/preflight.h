@@ -23,10 +23,15 @@ Message portsEqualProblem(const InstanceRecord* record);
 // conflict for that reason alone). Ports must be valid numbers.
 std::vector<Message> portConflicts(const InstanceRecord* record, std::vector<Message>* skipped = nullptr);
 
-// The first line of `file` ("-": standard input), without its line end,
-// in `password`. Empty, else ERR_PASSWORD_FILE (file, error text),
-// ERR_PASSWORD_FILE_SHARED (file: it has permission bits for group or
-// others) or ERR_PASSWORD_EMPTY (file).
+// The first line of `file` ("-": standard input, of which nothing past
+// that line is read), without its line end, in `password`. The file is
+// read as readSmallFile reads (no link another user could have placed,
+// no FIFO or device, no second name, at most SMALL_FILE_LIMIT bytes) and
+// must belong to root or to the effective user. Empty, else
+// ERR_PASSWORD_FILE (file, error text), a refusal of readRefusalMessage,
+// ERR_PASSWORD_FILE_OWNER (file), ERR_PASSWORD_FILE_SHARED (file: it has
+// permission bits for group or others), ERR_FILE_TOO_LARGE ("-": a first
+// line longer than the limit) or ERR_PASSWORD_EMPTY (file).
 Message readPasswordFile(const char* file, std::string* password);
 
 // What a check-only run looks at beyond the answers themselves: every file

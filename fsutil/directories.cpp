@@ -1,6 +1,9 @@
 #include "fsutil/directories.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +14,10 @@
 namespace {
 
 constexpr int LINK_LIMIT = 40;  // as the kernel's own resolution
+// Directories are made with this mode, which proves them made here, and
+// given their own mode once proven.
+constexpr mode_t PROOF_MODE = 0700;
+constexpr int RACE_RETRY_LIMIT = 10;
 
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Passing through needs only search permission, not read permission.
@@ -39,6 +46,7 @@ struct Walk {
   std::string shown;        // the prefix of the given path reached so far
   std::string parentShown;  // the prefix before the component being looked at
   int linksFollowed = 0;
+  int raceRetries = 0;  // names made and removed again by others while the walk looked
   bool made = false;
   bool notDirectory = false;
   Descriptor parentOfLast;  // when notDirectory: the directory holding the last entry
@@ -101,16 +109,48 @@ bool enterDirectory(Walk& walk, const std::string& name, bool madeHere = false) 
   return enter(walk, fd);
 }
 
-// Makes the missing directory `name` with exactly the walk's mode. Another
-// run making it at the same moment is as good as making it here; a
-// directory that is not this user's by the time it is opened was put there
-// by someone else.
+// The directory held as `fd` is the one this run has just made as `made`
+// (its status in `status`): still empty, this user's, with the mode it was
+// made with, and born no earlier than the mkdir. Another user who can write
+// to the parent could otherwise rename a directory of root's into the name
+// between the mkdir and the open, and have it filled and handed over.
+bool isDirectoryJustMade(int fd, const struct stat& status, const timespec& before) {
+  mode_t mask = umask(0);
+  umask(mask);
+  if (status.st_uid != geteuid() || (status.st_mode & 07777) != (PROOF_MODE & ~mask) || status.st_nlink != 2)
+    return false;
+  struct statx birth;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &birth) == 0 && (birth.stx_mask & STATX_BTIME) != 0 &&
+      birth.stx_btime.tv_sec < before.tv_sec)
+    return false;
+  Descriptor listingFd(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* listing = listingFd.valid() ? fdopendir(listingFd.get()) : nullptr;
+  if (listing == nullptr) return false;
+  listingFd.release();
+  bool empty = true;
+  while (const dirent* entry = readdir(listing))
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) empty = false;
+  closedir(listing);
+  return empty;
+}
+
+bool visit(Walk& walk, const std::string& name);
+
+// Makes the missing directory `name`, proves that the directory then opened
+// is the one made, and gives it exactly the walk's mode. One that another
+// run (or user) made at the same moment is taken as an existing directory,
+// by the rules for those.
 bool makeDirectory(Walk& walk, const std::string& name) {
-  if (mkdirat(walk.current.get(), name.c_str(), walk.options.createMode) != 0 && errno != EEXIST)
-    return fail(walk, WalkFailure::System, errno);
+  timespec before;
+  clock_gettime(CLOCK_REALTIME_COARSE, &before);
+  if (mkdirat(walk.current.get(), name.c_str(), PROOF_MODE) != 0) {
+    if (errno != EEXIST || ++walk.raceRetries > RACE_RETRY_LIMIT) return fail(walk, WalkFailure::System, errno);
+    return visit(walk, name);
+  }
   if (walk.pending.empty()) walk.made = true;
   if (!enterDirectory(walk, name, true)) return false;
-  if (walk.currentStatus.st_uid != geteuid()) return fail(walk, WalkFailure::UntrustedLink, EPERM);
+  if (!isDirectoryJustMade(walk.current.get(), walk.currentStatus, before))
+    return fail(walk, WalkFailure::UntrustedLink, EPERM);
   if (fchmod(walk.current.get(), walk.options.createMode) != 0) return fail(walk, WalkFailure::System, errno);
   return true;
 }
@@ -134,6 +174,10 @@ bool step(Walk& walk, const Component& component) {
   if (component.given) walk.shown += "/" + component.name;
   const std::string& name = component.name;
   if (name == "..") return enter(walk, openat(walk.current.get(), "..", PASSAGE_FLAGS));
+  return visit(walk, name);
+}
+
+bool visit(Walk& walk, const std::string& name) {
   struct stat status;
   if (fstatat(walk.current.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT && walk.options.createMode != 0) return makeDirectory(walk, name);

@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr size_t ENTRY_NAME_LIMIT = 128;  // longer entry names are left alone
-
 struct CloseDirectory {
   void operator()(DIR* directory) const { closedir(directory); }
 };
@@ -47,7 +45,7 @@ bool isDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::s
 bool skippedEntry(const dirent* entry) {
   const char* name = entry->d_name;
   if (entry->d_ino == 0 || isDotEntry(name)) return true;
-  return std::strlen(name) > ENTRY_NAME_LIMIT;
+  return std::strlen(name) > OWNER_WALK_NAME_LIMIT;
 }
 
 // Opens the directory `name` of `parent` for listing, refusing a symbolic

@@ -14,6 +14,9 @@
 
 #include "messages/messages.h"
 
+// Entries with longer names are neither changed nor entered by the walks.
+constexpr size_t OWNER_WALK_NAME_LIMIT = 128;
+
 // Changes owner and group of the absolute `path` and, depth first with
 // children before their parent, of everything below it, stopping at the
 // first change (or directory listing) that fails. Only entries of the

@@ -3,12 +3,15 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <climits>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <string>
 
+#include "fsutil/ownership.h"
 #include "instance/settings_internal.h"
 
 const char illegalServerIdChars[] = "/ &;`'\"|*!?~<>^()[]{}$\\";
@@ -37,6 +40,24 @@ constexpr FieldLabel ROOT_FIELDS[] = {
 bool isControlByte(unsigned char c) { return (c >= 0x01 && c <= 0x1F) || c == 0x7F; }
 
 bool isIllegalIdByte(char c) { return c != '\0' && std::strchr(illegalServerIdChars, c) != nullptr; }
+
+// Every name the creation forms from the identifier, and the limit it must
+// keep: the owner walks pass over longer names below the instance (its
+// server could not read such a file), the file system refuses names
+// longer than NAME_MAX.
+struct FormedName {
+  const char* prefix;
+  const char* suffix;
+  size_t limit;
+};
+constexpr FormedName FORMED_NAMES[] = {
+    {"generated.", ".acl", OWNER_WALK_NAME_LIMIT},  // config/, and below the server root
+    {"genwork.", ".acl", OWNER_WALK_NAME_LIMIT},
+    {"", "-obj.conf.1", OWNER_WALK_NAME_LIMIT},    // config/ and its backups
+    {"", ".acl.1", OWNER_WALK_NAME_LIMIT},
+    {"broken.", ".9999", NAME_MAX},                // a failed run set aside
+    {"broken.https-", "", NAME_MAX},
+};
 
 // Every path of the backup catalogue holds the identifier, and the
 // catalogue separates its fields with colons.
@@ -98,11 +119,22 @@ Message checkServerIdCharacters(const char* serverId) {
   return Message();
 }
 
+size_t serverIdLengthLimit() {
+  size_t limit = NAME_MAX;
+  for (const FormedName& name : FORMED_NAMES)
+    limit = std::min(limit, name.limit - std::strlen(name.prefix) - std::strlen(name.suffix));
+  return limit;
+}
+
 Message checkServerId(const char* serverId) {
   if (serverId == nullptr || *serverId == '\0') return errorMessage("ERR_EMPTY_SERVER_ID");
   if (std::strcmp(serverId, ".") == 0 || std::strcmp(serverId, "..") == 0)
     return errorMessage("ERR_DOT_SERVER_ID", {serverId});
-  return checkServerIdCharacters(serverId);
+  if (Message failure = checkServerIdCharacters(serverId)) return failure;
+  if (std::strlen(serverId) > serverIdLengthLimit())
+    return errorMessage("ERR_SERVER_ID_TOO_LONG", {std::to_string(std::strlen(serverId)).c_str(),
+                                                   std::to_string(serverIdLengthLimit()).c_str()});
+  return Message();
 }
 
 Message checkControlCharacters(const InstanceRecord* record, const FieldLabel* labels, size_t count,

@@ -25,8 +25,13 @@ Message checkServerIdCharacters(const char* serverId);
 
 // As checkServerIdCharacters, and the identifier must name a directory of
 // its own: ERR_EMPTY_SERVER_ID for an empty one, ERR_DOT_SERVER_ID for "."
-// and "..".
+// and "..", and every name formed from it must fit (serverIdLengthLimit):
+// ERR_SERVER_ID_TOO_LONG (its length, the limit).
 Message checkServerId(const char* serverId);
+
+// The longest identifier, in bytes, whose every file name the creation can
+// make and hand over.
+size_t serverIdLengthLimit();
 
 // How a front end names a text field of the record to the user: the
 // command line by its option, the form by its field's label.

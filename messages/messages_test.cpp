@@ -50,7 +50,7 @@ const KeyArity kKeys[] = {
     {"ERR_READ_THROUGH_LINK", 1},   {"ERR_READ_SECOND_NAME", 1},
     {"ERR_FILE_TOO_LARGE", 2},      {"ERR_PASSWORD_FILE_OWNER", 1},
     {"ERR_RECORD_SKIPPED", 2},      {"ERR_LOCK_TIMEOUT", 2},
-    {"ERR_UNSAFE_LOCK", 1},
+    {"ERR_UNSAFE_LOCK", 1},         {"ERR_SERVER_ID_TOO_LONG", 2},
 };
 
 std::string bundlePath() { return sampleServerRoot() + "/lib/messages/httpconf"; }

@@ -90,6 +90,15 @@ TEST_F(Creation, AsRootHandsAllButTheControlScriptsToTheServerUser) {
   expectInstanceModes(instance());
 }
 
+TEST_F(Creation, TheLongestIdentifierStillHasEveryFileHandedOver) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root";
+  const std::string id(114, 'w');
+  ProcessResult r = create(id, "daemon");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fileExists(instance(id) + "/config/generated." + id + ".acl"));
+  expectHandedOverByRoot(instance(id), uidOf("daemon"));
+}
+
 TEST_F(Creation, AsOrdinaryUserForThatSameUser) {
   if (!runningAsRoot()) GTEST_SKIP() << "needs root to switch users";
   installation.handTo("daemon");
