@@ -1,0 +1,235 @@
+// The three commands of instancectl.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "fsutil/directories.h"
+#include "fsutil/lock.h"
+#include "fsutil/reading.h"
+#include "instance/validate.h"
+#include "instancectl/control.h"
+#include "instancectl/instancectl.h"
+#include "instancectl/inventory.h"
+#include "instancectl/listing.h"
+#include "instancectl/removal.h"
+#include "instancectl/unit.h"
+
+namespace {
+
+// /proc/self/mountinfo of a machine with very many mounts stays below this.
+constexpr size_t MOUNTINFO_LIMIT = 16 * 1024 * 1024;
+
+void say(const Message& message) { std::printf("%s\n", message.get()); }
+
+int refuse(int status, const Message& message) {
+  std::fprintf(stderr, "%s\n", message.get());
+  return status;
+}
+
+std::string below(const std::string& directory, const std::string& relative) {
+  return relative.empty() ? directory : directory + "/" + relative;
+}
+
+// -1 when `line.id` names an instance, now described in `info`; else the exit status.
+int findInstance(const CommandLine& line, const Workplace& place, InstanceInfo* info) {
+  if (Message refused = checkServerId(line.id.c_str())) return refuse(STATUS_UNKNOWN_INSTANCE, refused);
+  if (describeInstance(place.root.get(), place.instancesRoot, line.id, info)) return -1;
+  return refuse(STATUS_UNKNOWN_INSTANCE,
+                errorMessage("ERR_CTL_UNKNOWN_INSTANCE", {line.id.c_str(), place.instancesRoot.c_str()}));
+}
+
+// As root, nothing below an instances root that others can change is
+// touched; and a removal takes its turn with creations. -1, or the exit status.
+int takeTurn(const Workplace& place, Descriptor* lock) {
+  if (Message unsafe = checkRootOnlyDirectory(place.instancesRoot.c_str()))
+    return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNSAFE_ROOT", {place.instancesRoot.c_str(), unsafe.get()}));
+  if (Message failure = lockInstancesRoot(place.instancesRoot.c_str(), lock)) return refuse(STATUS_FAILED, failure);
+  return -1;
+}
+
+// -1 when the instance does not run (any more), else the exit status.
+int stopIfRunning(const CommandLine& line, const Workplace& place, InstanceInfo* info) {
+  if (!info->pid) return -1;
+  const std::string pid = std::to_string(info->pid);
+  if (!line.stop) return refuse(STATUS_RUNNING, errorMessage("ERR_CTL_RUNNING", {line.id.c_str(), pid.c_str()}));
+  Message refusal;
+  int status = runStopScript(place.root.get(), place.instancesRoot, line.id, info->owner, &refusal);
+  if (refusal) return refuse(STATUS_RUNNING, refusal);
+  if (!describeInstance(place.root.get(), place.instancesRoot, line.id, info)) return -1;  // the walk reports what became of it
+  if (!info->pid) return -1;
+  return refuse(STATUS_RUNNING,
+                errorMessage("ERR_CTL_NOT_STOPPED", {line.id.c_str(), std::to_string(status).c_str()}));
+}
+
+// A mount below the instance is refused before anything is removed; the
+// walk would only leave it alone. Without /proc the walk's check remains.
+Message mountInside(const Workplace& place, const std::string& id, const std::string& instanceDir) {
+  Descriptor instance(openat(place.root.get(), id.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!instance.valid()) return Message();
+  char real[PATH_MAX];
+  ssize_t length = readlink(("/proc/self/fd/" + std::to_string(instance.get())).c_str(), real, sizeof real - 1);
+  std::string mountinfo;
+  if (length <= 0 || !readSmallFile("/proc/self/mountinfo", MOUNTINFO_LIMIT, &mountinfo)) return Message();
+  std::vector<std::string> mounts = mountPointsBelow(mountinfo, std::string(real, static_cast<size_t>(length)));
+  if (mounts.empty()) return Message();
+  return errorMessage("ERR_CTL_MOUNT_INSIDE", {instanceDir.c_str(), mounts.front().c_str()});
+}
+
+struct DocumentRoot {
+  std::string path;     // as recorded; "" when none is
+  bool exists = false;  // and could be opened
+};
+
+// The document root holds the site: it is kept by identity wherever it
+// lies, and by its path when it lies inside the instance directory.
+RemovalPlan planFor(const InstanceInfo& info, const std::string& instanceDir, DocumentRoot* docRoot) {
+  RemovalPlan plan;
+  auto recorded = info.answers.find("docRoot");
+  if (recorded == info.answers.end() || recorded->second.empty()) return plan;
+  docRoot->path = recorded->second;
+  Descriptor opened;
+  struct stat status;
+  if (openDirectoryPath(docRoot->path.c_str(), &opened) == 0 && fstat(opened.get(), &status) == 0) {
+    plan.keptDirectories.push_back({status.st_dev, status.st_ino});
+    docRoot->exists = true;
+  }
+  const std::string document = normalizePath(docRoot->path), instance = normalizePath(instanceDir);
+  if (!instance.empty() && document.rfind(instance + "/", 0) == 0) plan.keptPath = document.substr(instance.size() + 1);
+  return plan;
+}
+
+int reportRemoval(const CommandLine& line, const std::string& instanceDir, const DocumentRoot& docRoot,
+                  const RemovalResult& result) {
+  for (const std::string& other : result.otherFileSystems)
+    refuse(STATUS_FAILED, errorMessage("ERR_CTL_OTHER_FILE_SYSTEM", {below(instanceDir, other).c_str()}));
+  if (result.error)
+    refuse(STATUS_FAILED, errorMessage("ERR_CTL_NOT_REMOVED", {below(instanceDir, result.failedPath).c_str(),
+                                                               std::strerror(result.error)}));
+  bool failed = result.error != 0 || !result.otherFileSystems.empty();
+  if (!failed) say(errorMessage("ERR_CTL_REMOVED", {line.id.c_str(), instanceDir.c_str()}));
+  for (const std::string& kept : result.kept)
+    say(errorMessage("ERR_CTL_KEPT_INSIDE", {below(instanceDir, kept).c_str(), instanceDir.c_str()}));
+  if (result.kept.empty() && docRoot.exists) say(errorMessage("ERR_CTL_KEPT_DOCROOT", {docRoot.path.c_str()}));
+  return failed ? STATUS_FAILED : STATUS_DONE;
+}
+
+// Only a unit that `instancectl unit` made for this very instance goes.
+int removeUnit(const CommandLine& line, const std::string& instanceDir) {
+  const std::string name = unitFileName(normalizePath(instanceDir));
+  Descriptor directory;
+  if (name.empty() || openDirectoryPath(line.unitDirectory.c_str(), &directory) != 0) return STATUS_DONE;
+  const std::string path = line.unitDirectory + "/" + name;
+  int error = 0;
+  switch (removeUnitAt(directory.get(), name, normalizePath(instanceDir), &error)) {
+    case UnitRemoval::Removed: say(errorMessage("ERR_CTL_UNIT_REMOVED", {path.c_str()})); break;
+    case UnitRemoval::Failed:
+      return refuse(STATUS_FAILED, errorMessage("ERR_CTL_NOT_REMOVED", {path.c_str(), std::strerror(error)}));
+    case UnitRemoval::Absent:
+    case UnitRemoval::NotOurs: break;
+  }
+  return STATUS_DONE;
+}
+
+// Empty when nobody but root can change the start script or a directory on
+// the way to it.
+Message startScriptProblem(const std::string& instanceDir) {
+  const std::string script = instanceDir + "/bin/startserv";
+  Message refused = errorMessage("ERR_CTL_UNIT_UNSAFE_START", {script.c_str()});
+  if (checkRootOnlyDirectory((instanceDir + "/bin").c_str())) return refused;
+  Descriptor directory;
+  std::string name;
+  if (openParentOfFile(script.c_str(), &directory, &name) != 0)
+    return errorMessage("ERR_FILE_OPEN_READ", {script.c_str(), std::strerror(errno)});
+  struct stat status;
+  if (fstatat(directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !onlyRootChangesFile(status) ||
+      (status.st_mode & S_IXUSR) == 0)
+    return refused;
+  return Message();
+}
+
+UnitSettings unitSettingsFor(const InstanceInfo& info, const std::string& instanceDir) {
+  UnitSettings settings{info.name, instanceDir, std::to_string(info.owner), std::to_string(info.owner)};
+  if (const passwd* user = getpwuid(info.owner)) {
+    settings.user = user->pw_name;
+    const group* primary = getgrgid(user->pw_gid);
+    settings.group = primary ? primary->gr_name : std::to_string(user->pw_gid);
+  }
+  return settings;
+}
+
+// -1 when the unit directory is open in `directory`, else the exit status.
+int openUnitDirectory(const CommandLine& line, Descriptor* directory) {
+  const char* path = line.unitDirectory.c_str();
+  if (Message unsafe = checkRootOnlyDirectory(path))
+    return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNSAFE_UNIT_DIR", {path, unsafe.get()}));
+  std::string unsafe;
+  if (openDirectoryPath(path, directory, &unsafe) == 0) return -1;
+  if (!unsafe.empty()) return refuse(STATUS_FAILED, errorMessage("ERR_UNSAFE_LINK", {unsafe.c_str()}));
+  return refuse(STATUS_FAILED, errorMessage("ERR_FILE_OPEN_READ", {path, std::strerror(errno)}));
+}
+
+void printEnableCommands(const std::string& name) {
+  say(errorMessage("ERR_CTL_UNIT_ENABLE"));
+  std::printf("  systemctl daemon-reload\n  systemctl enable --now '%s'\n", name.c_str());
+}
+
+}  // namespace
+
+int listCommand(const CommandLine& line, const Workplace& place) {
+  std::vector<InstanceInfo> instances;
+  if (listInstances(place.root.get(), place.instancesRoot, &instances) != 0)
+    return refuse(STATUS_FAILED, errorMessage("ERR_FILE_OPEN_READ", {place.instancesRoot.c_str(), std::strerror(errno)}));
+  std::fputs((line.json ? formatJson(instances) : formatTable(instances)).c_str(), stdout);
+  return STATUS_DONE;
+}
+
+int removeCommand(const CommandLine& line, const Workplace& place) {
+  Descriptor lock;
+  if (int status = takeTurn(place, &lock); status >= 0) return status;
+  InstanceInfo info;
+  if (int status = findInstance(line, place, &info); status >= 0) return status;
+  if (int status = stopIfRunning(line, place, &info); status >= 0) return status;
+  const std::string instanceDir = place.instancesRoot + "/" + line.id;
+  if (Message mounted = mountInside(place, line.id, instanceDir)) return refuse(STATUS_FAILED, mounted);
+  DocumentRoot docRoot;
+  RemovalPlan plan = planFor(info, instanceDir, &docRoot);
+  allowDeepWalks();
+  RemovalResult result = removeTreeAt(place.root.get(), line.id, plan);
+  if (int status = reportRemoval(line, instanceDir, docRoot, result)) return status;
+  return removeUnit(line, instanceDir);
+}
+
+int unitCommand(const CommandLine& line, const Workplace& place) {
+  if (geteuid() != 0) return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNIT_NOT_ROOT"));
+  Descriptor lock;
+  if (int status = takeTurn(place, &lock); status >= 0) return status;
+  InstanceInfo info;
+  if (int status = findInstance(line, place, &info); status >= 0) return status;
+  const std::string instanceDir = normalizePath(place.instancesRoot + "/" + line.id);
+  if (info.broken) return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNIT_BROKEN", {instanceDir.c_str()}));
+  const std::string name = unitFileName(instanceDir);
+  if (name.empty() || hasControlCharacter(instanceDir.c_str()))
+    return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNIT_NAME", {instanceDir.c_str()}));
+  if (Message unsafe = startScriptProblem(instanceDir)) return refuse(STATUS_FAILED, unsafe);
+  Descriptor directory;
+  if (int status = openUnitDirectory(line, &directory); status >= 0) return status;
+  const std::string path = line.unitDirectory + "/" + name;
+  int error = 0;
+  switch (installUnitAt(directory.get(), name, unitText(unitSettingsFor(info, instanceDir)), line.force, &error)) {
+    case UnitWrite::Written: say(errorMessage("ERR_CTL_UNIT_WRITTEN", {path.c_str()})); break;
+    case UnitWrite::Unchanged: say(errorMessage("ERR_CTL_UNIT_UNCHANGED", {path.c_str()})); break;
+    case UnitWrite::ExistsWithOtherContent:
+      return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNIT_EXISTS", {path.c_str()}));
+    case UnitWrite::Failed:
+      return refuse(STATUS_FAILED, errorMessage("ERR_FILE_WRITE", {path.c_str(), std::strerror(error)}));
+  }
+  printEnableCommands(name);
+  return STATUS_DONE;
+}

@@ -1,0 +1,3 @@
+#include "instancectl/instancectl.h"
+
+int main(int argc, char** argv) { return instancectlMain(argc, argv); }
