@@ -96,6 +96,10 @@ TEST_F(Operator, PortChecksCanBeTurnedOffForDeliberateReuse) {
   writeFile(settings, readFile(settings) + "checkPorts = no\n");
   r = runInstall(options("web3", "18080", "17676"), env);
   EXPECT_EQ(r.status, 0) << r.err;
+  // An instance with both services on one port could never start.
+  r = runInstall(options("web5", "18085", "18085"), reuse);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "The HTTP port and the JMS port are both 18085; they must differ.\n");
   reuse.back() = "INSTALL_CHECK_PORTS=maybe";
   r = runInstall(options("web4", "18080", "17676"), reuse);
   EXPECT_EQ(r.status, 3);

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -169,6 +170,137 @@ TEST_F(RootSafety, DirectoriesSwappedForLinksDuringTheRunAreNeverWrittenThrough)
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err.rfind(UNSAFE_LINK + docRoot, 0), 0u) << r.err;
   }
+}
+
+// Started as daemon: once the directory `name` appears in `directory`, moves
+// it aside and renames `replacement` (a directory of root's beside it) into
+// its place. Returns once the watch is set.
+StartedProcess startSwapper(const std::string& directory, const std::string& name, const std::string& replacement) {
+  const std::string swapper = R"(
+    use strict;
+    my ($directory, $name, $replacement) = @ARGV;
+    # inotify_init1(0), inotify_add_watch(fd, directory, IN_CREATE)
+    my $fd = syscall(294, 0);
+    die "inotify: $!" if $fd < 0 || syscall(254, $fd, $directory, 0x100) < 0;
+    open(my $events, '<&=', $fd) or die "$!";
+    print "ready\n";
+    STDOUT->flush();
+    while (sysread($events, my $buffer, 4096)) {
+      while (length $buffer >= 16) {
+        my (undef, undef, undef, $length) = unpack('iIII', $buffer);
+        my $entry = unpack('Z*', substr($buffer, 16, $length));
+        $buffer = substr($buffer, 16 + $length);
+        next unless $entry eq $name;
+        rename("$directory/$name", "$directory/$name.moved") && rename("$directory/$replacement", "$directory/$name");
+        exit 0;
+      }
+    })";
+  std::vector<std::string> command = asUser("daemon");
+  for (const std::string& word : {std::string("/usr/bin/perl"), std::string("-e"), swapper, directory, name, replacement})
+    command.push_back(word);
+  return startProcess(command, {"PATH=/usr/bin:/bin"});
+}
+
+// A directory of root's beside a new document root below a directory of the
+// server user's, renamed into the document root's name the moment the run
+// makes it. Held by strace, the swapper wins every time; unslowed, rarely.
+TEST_F(RootSafety, ANewDocumentRootSwappedForADirectoryOfRootsIsRefused) {
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    const bool slowed = attempt < 3;
+    SCOPED_TRACE((slowed ? "slowed, attempt " : "unslowed, attempt ") + std::to_string(attempt));
+    removeTree(installation.scratch / "www");
+    removeTree(installation.root + "/web1");
+    removeTree(installation.root + "/broken.web1");
+    const std::string www = daemonsDirectory("www");
+    makeDirs(www + "/private", 0700);
+    writeFile(www + "/private/key", "root's key\n", 0600);
+    auto privateBefore = snapshot(www + "/private");
+
+    StartedProcess swapper = startSwapper(www, "newsite", "private");
+    usleep(300000);  // the watch is set before the run starts
+    ProcessResult r = create(www + "/newsite", slowed ? std::vector<std::string>{"/usr/bin/strace", "-o", "/dev/null",
+                                                                                 "-e", "inject=mkdirat:delay_exit=200000"}
+                                                      : std::vector<std::string>{});
+    kill(swapper.pid(), SIGKILL);
+    ProcessResult swapped = waitProcess(swapper);
+
+    EXPECT_EQ(snapshot(www + (fileExists(www + "/private") ? "/private" : "/newsite")), privateBefore);
+    if (slowed) {
+      EXPECT_EQ(swapped.status, 0) << "the swapper did not win the race";
+      EXPECT_EQ(r.status, 3);
+      EXPECT_EQ(r.err.rfind(UNSAFE_LINK + www + "/newsite", 0), 0u) << r.err;
+    } else {
+      EXPECT_TRUE(r.status == 0 || r.status == 3) << r.err;
+    }
+    expectSentinelUnchanged();
+  }
+}
+
+// fs.protected_hardlinks, while set to `value`; skipped where it cannot be.
+class HardlinkProtection {
+ public:
+  explicit HardlinkProtection(const std::string& value) {
+    saved_ = readFile(PATH);
+    std::FILE* file = std::fopen(PATH, "w");
+    set_ = file && std::fputs(value.c_str(), file) >= 0;
+    if (file) set_ = std::fclose(file) == 0 && set_;
+  }
+  ~HardlinkProtection() {
+    if (std::FILE* file = std::fopen(PATH, "w")) {
+      std::fputs(saved_.c_str(), file);
+      std::fclose(file);
+    }
+  }
+  bool set() const { return set_; }
+
+ private:
+  static constexpr const char* PATH = "/proc/sys/fs/protected_hardlinks";
+  std::string saved_;
+  bool set_ = false;
+};
+
+// With hard links to other users' files allowed, the server user gives a
+// second name to root's own link, to root's files and to a root-only
+// password file; none of them is trusted, written, handed over or read.
+TEST_F(RootSafety, SecondNamesMadeByTheServerUserAreNeverTrusted) {
+  HardlinkProtection unprotected("0");
+  if (!unprotected.set()) GTEST_SKIP() << "fs.protected_hardlinks cannot be set here";
+  const std::string pub = installation.scratch / "pub";
+  makeDirs(pub);
+  ASSERT_EQ(chmod(pub.c_str(), 01777), 0);
+  // The administrator's own link, trusted as it stands in a sticky directory of root's.
+  ASSERT_EQ(symlink((sentinel + "/dir").c_str(), (pub + "/shared-docs").c_str()), 0);
+  const std::string www = daemonsDirectory("www");
+  const std::string password = installation.scratch / "root-password";
+  writeFile(password, "root-only-secret\n", 0600);
+  const std::string script = "link('" + pub + "/shared-docs', '" + pub + "/site') or die \"site: $!\";"
+                             "link('" + sentinel + "/secret', '" + www + "/style.css') or die \"css: $!\";"
+                             "link('" + password + "', '" + www + "/pw') or die \"pw: $!\";";
+  std::vector<std::string> command = asUser("daemon");
+  command.insert(command.end(), {"/usr/bin/perl", "-e", script});
+  ProcessResult linked = runProcess(command, {"PATH=/usr/bin:/bin"});
+  ASSERT_EQ(linked.status, 0) << linked.err;
+  before = snapshot(sentinel);
+
+  ProcessResult r = create(pub + "/site");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err.rfind(UNSAFE_LINK + pub + "/site", 0), 0u) << r.err;
+  removeTree(installation.root + "/broken.web1");
+
+  r = create(www);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err.rfind(UNSAFE_LINK + www + "/style.css", 0), 0u) << r.err;
+  removeTree(installation.root + "/broken.web1");
+
+  std::vector<std::string> args = allOptions("web1", "daemon", installation.scratch / "docs");
+  args.erase(args.begin() + 14, args.begin() + 16);  // -W secret
+  args.insert(args.end(), {"-w", www + "/pw"});
+  r = runInstall(args, commandLineEnvironment(installation.root));
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Refusing to read " + www + "/pw: it has a second name (a hard link), so it may be a file kept "
+                   "elsewhere.\n");
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
+  expectSentinelUnchanged();
 }
 
 TEST_F(RootSafety, AnInstancesRootOthersCanWriteToIsRefusedBeforeAnythingIsMade) {

@@ -1,0 +1,127 @@
+// Files a run reads that another user can change: other instances' records
+// of their answers, and the password file. Replaced by a FIFO, a device, a
+// file of gigabytes or a link to a file of root's, they must neither hang
+// the run, nor grow it, nor leak what root alone may read.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/blackbox.h"
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A hung run is killed, and shows as status 137.
+const std::vector<std::string> TIME_LIMIT = {"/usr/bin/timeout", "-s", "KILL", "60"};
+
+class HostileFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!runningAsRoot()) GTEST_SKIP() << "needs root, who must not be made to read for another user";
+  }
+
+  std::vector<std::string> options(const std::string& id, const std::string& port, const std::string& jmsPort) {
+    std::vector<std::string> args = allOptions(id, "daemon", installation.scratch / ("docs-" + id));
+    args[3] = port;
+    args[11] = jmsPort;
+    return args;
+  }
+
+  Installation installation;
+  std::vector<std::string> env = commandLineEnvironment(installation.root);
+};
+
+void makeSparseFile(const std::string& path, off_t size, mode_t mode) {
+  writeFile(path, "", mode);
+  ASSERT_EQ(truncate(path.c_str(), size), 0);
+}
+
+TEST_F(HostileFiles, OtherInstancesRecordsThatCouldHangGrowOrLeakAreSkipped) {
+  ASSERT_EQ(runInstall(options("other", "18080", "17676"), env).status, 0);
+  const std::string record = installation.root + "/other/config/answers.conf";
+  const std::string secret = installation.scratch / "secret";
+  writeFile(secret, "serverId = ROOT-ONLY-TEXT\nport = 18090\n", 0600);
+  const struct {
+    const char* what;
+    void (*plant)(const std::string& record, const std::string& secret);
+  } plants[] = {
+      {"a FIFO", [](const std::string& r, const std::string&) { ASSERT_EQ(mkfifo(r.c_str(), 0644), 0); }},
+      {"a link to /dev/zero", [](const std::string& r, const std::string&) { ASSERT_EQ(symlink("/dev/zero", r.c_str()), 0); }},
+      {"a sparse file of 4 GiB", [](const std::string& r, const std::string&) { makeSparseFile(r, 4LL << 30, 0644); }},
+      {"a link to root's file", [](const std::string& r, const std::string& s) { ASSERT_EQ(symlink(s.c_str(), r.c_str()), 0); }},
+  };
+  int created = 0;
+  for (const auto& plant : plants) {
+    SCOPED_TRACE(plant.what);
+    std::remove(record.c_str());
+    plant.plant(record, secret);
+
+    std::vector<std::string> check = options("checked", "18090", "17690");
+    check.insert(check.begin(), "-n");
+    ProcessResult r = runInstall(check, env, "", TIME_LIMIT);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("The ports of the instance other are not checked: ", 0), 0u) << r.err;
+    EXPECT_FALSE(contains(r.err, "ROOT-ONLY-TEXT"));
+
+    const std::string id = "web" + std::to_string(++created);
+    r = runInstall(options(id, "18090", "1769" + std::to_string(created)), env, "", TIME_LIMIT);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(contains(r.err, "ROOT-ONLY-TEXT"));
+    removeTree(installation.root + "/" + id);  // its port is the next run's
+
+    const std::string form = "form" + std::to_string(created);
+    std::string body = formBody({{"servname", "www.example.test"}, {"servport", "18090"},
+                                 {"servid", form}, {"servuser", "daemon"}, {"dns", "off"},
+                                 {"docroot", installation.scratch / ("docs-" + form)}});
+    r = runInstall({}, cgiEnvironment(installation.root, "POST", body), body, TIME_LIMIT);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(fileExists(installation.root + "/" + form + "/config/server.xml"));
+    removeTree(installation.root + "/" + form);
+  }
+}
+
+TEST_F(HostileFiles, PasswordFilesThatCouldHangGrowOrLeakAreRefused) {
+  // The server user's directory, where it can swap its file for anything.
+  const std::string home = installation.scratch / "home";
+  makeDirs(home);
+  ASSERT_EQ(runProcess({"/bin/chown", "daemon:", home}, {"PATH=/usr/bin:/bin"}).status, 0);
+  const std::string secret = installation.scratch / "root-only";
+  writeFile(secret, "root-only-secret\n", 0600);
+  const std::string fifo = home + "/fifo", huge = home + "/huge", link = home + "/link", daemons = home + "/own";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  makeSparseFile(huge, 1LL << 30, 0600);
+  ASSERT_EQ(symlink(secret.c_str(), link.c_str()), 0);
+  ASSERT_EQ(lchown(link.c_str(), 1, 1), 0);
+  writeFile(daemons, "daemons-password\n", 0600);
+  ASSERT_EQ(runProcess({"/bin/chown", "daemon:", daemons}, {"PATH=/usr/bin:/bin"}).status, 0);
+  const struct {
+    std::string file, message;
+  } cases[] = {
+      {fifo, fifo + " is not a regular file.\n"},
+      {huge, huge + " is larger than 65536 bytes.\n"},
+      {link, "Refusing to read " + link + ": it is a symbolic link, or lies below one that this run must not follow.\n"},
+      {daemons, "The password file " + daemons +
+                    " belongs to another user; it must belong to root or to the user running the tool.\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = options("web1", "18080", "17676");
+    args.erase(args.begin() + 14, args.begin() + 16);  // -W secret
+    args.insert(args.end(), {"-w", c.file});
+    ProcessResult r = runInstall(args, env, "", TIME_LIMIT);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, c.message);
+  }
+  std::vector<std::string> args = options("web1", "18080", "17676");
+  args.erase(args.begin() + 14, args.begin() + 16);
+  args.insert(args.end(), {"-w", "-"});
+  ProcessResult r = runInstall(args, env, std::string(70000, 'x'), TIME_LIMIT);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "- is larger than 65536 bytes.\n");
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
+}
+
+}  // namespace
