@@ -2,8 +2,11 @@
 // one identifier, and creations killed at random moments.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <map>
 #include <random>
@@ -229,6 +232,104 @@ TEST_F(Concurrency, TwentyRunsForOneIdentifierAtOnceOnlyOneWins) {
   for (const std::string& entry : installationTree(installation.root))
     if (entry.rfind(id + "/", 0) != 0) after.push_back(entry);
   EXPECT_EQ(after, before);
+}
+
+// Runs at once that check their ports take turns under the lock of the
+// instances root: of those asking for one port, exactly one gets it.
+TEST_F(Concurrency, TwelveRunsAtOnceForOnePortGiveItToExactlyOne) {
+  constexpr int RUNS = 12;
+  const std::vector<std::string> checked = commandLineEnvironment(installation.root);
+  std::vector<StartedProcess> runs;
+  for (int i = 0; i < RUNS; ++i) {
+    std::vector<std::string> args = allOptions(runId(i), user, installation.scratch / ("docs-" + runId(i)));
+    args[3] = "18180";
+    args[11] = std::to_string(17100 + i);
+    runs.push_back(startProcess(installCommand(args), checked));
+  }
+  std::vector<std::string> winners;
+  for (int i = 0; i < RUNS; ++i) {
+    ProcessResult r = waitProcess(runs[i]);
+    if (r.status == 0) winners.push_back(runId(i));
+  }
+  ASSERT_EQ(winners.size(), 1u);
+  for (int i = 0; i < RUNS; ++i) EXPECT_EQ(fileExists(instance(runId(i))), runId(i) == winners[0]) << runId(i);
+  EXPECT_EQ(brokenEntries(), std::vector<std::string>{});
+
+  // And the refusal names the winner, as for any instance holding the port.
+  std::vector<std::string> args = allOptions("late", user, installation.scratch / "docs-late");
+  args[3] = "18180";
+  ProcessResult late = runProcess(installCommand(args), checked);
+  EXPECT_EQ(late.status, 3);
+  EXPECT_EQ(late.err, "The port 18180 is already used by the instance " + winners[0] + ".\n");
+}
+
+TEST_F(Concurrency, TwelveRunsAtOnceForDistinctPortsAllSucceed) {
+  constexpr int RUNS = 12;
+  const std::vector<std::string> checked = commandLineEnvironment(installation.root);
+  std::vector<StartedProcess> runs;
+  for (int i = 0; i < RUNS; ++i) {
+    std::vector<std::string> args = allOptions(runId(i), user, installation.scratch / ("docs-" + runId(i)));
+    args[3] = std::to_string(18200 + i);
+    args[11] = std::to_string(17200 + i);
+    runs.push_back(startProcess(installCommand(args), checked));
+  }
+  for (int i = 0; i < RUNS; ++i) {
+    ProcessResult r = waitProcess(runs[i]);
+    EXPECT_EQ(r.status, 0) << runId(i) << ": " << r.err;
+    EXPECT_TRUE(fileExists(instance(runId(i)) + "/config/answers.conf")) << runId(i);
+  }
+}
+
+// The lock is the kernel's: a holder killed at any moment leaves nothing
+// that keeps the next run waiting.
+TEST_F(Concurrency, ARunKilledWhileHoldingTheLockDoesNotBlockTheNext) {
+  std::vector<std::string> held = installCommand(allOptions("holder", user, installation.scratch / "docs-holder"),
+                                                 {"/usr/bin/strace", "-f", "-o", "/dev/null", "-e",
+                                                  "inject=mkdir:delay_exit=2000000"});
+  std::vector<std::string> traced = env;
+  traced.push_back("ASAN_OPTIONS=detect_leaks=0");  // LeakSanitizer cannot run under a tracer
+  StartedProcess holder = startProcess(held, traced, "", true);
+  for (int wait = 0; wait < 200 && !fileExists(instance("holder")); ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(fileExists(instance("holder"))) << "the holder never claimed its identifier";
+  kill(-holder.pid(), SIGKILL);
+  waitProcess(holder);
+
+  auto start = std::chrono::steady_clock::now();
+  ProcessResult next = runProcess(command("next01", installation.scratch / "docs-next01"), env);
+  EXPECT_EQ(next.status, 0) << next.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+// The lock file is opened without following a link or waiting on a FIFO,
+// and must be a plain file of the user running the tool.
+TEST_F(Concurrency, ALockFileThatIsNotThisUsersPlainFileIsRefused) {
+  const std::string lock = installation.root + "/.instances.lock";
+  const std::string target = installation.scratch / "target";
+  writeFile(target, "untouched\n", 0600);
+  const struct {
+    const char* what;
+    int (*plant)(const std::string& lock, const std::string& target);
+  } plants[] = {
+      {"a link", [](const std::string& l, const std::string& t) { return symlink(t.c_str(), l.c_str()); }},
+      {"a FIFO", [](const std::string& l, const std::string&) { return mkfifo(l.c_str(), 0600); }},
+      {"a second name", [](const std::string& l, const std::string& t) { return link(t.c_str(), l.c_str()); }},
+  };
+  for (const auto& plant : plants) {
+    SCOPED_TRACE(plant.what);
+    std::remove(lock.c_str());
+    ASSERT_EQ(plant.plant(lock, target), 0);
+    std::vector<std::string> before = installationTree(installation.root);
+    ProcessResult r = runProcess(installCommand(allOptions("web1", user, installation.scratch / "docs"),
+                                                {"/usr/bin/timeout", "-s", "KILL", "60"}),
+                                 env);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "Refusing to use the lock file " + lock +
+                         ": it is not a plain file of the user running the tool, with one name.\n");
+    EXPECT_EQ(installationTree(installation.root), before);
+    EXPECT_EQ(readFile(target), "untouched\n");
+    EXPECT_EQ(fileMode(target), 0600);
+  }
 }
 
 // What "a half-written configuration file that a later run would take for a
