@@ -1,0 +1,379 @@
+#!/bin/bash
+# shellcheck disable=SC2317  # cleanup runs from the trap
+# Root operates instances it created for daemon with their own control
+# scripts, as an administrator would, while daemon attacks: it tampers with
+# the scripts, plants process numbers, rewrites the configuration the
+# server is started with, edits lighttpd's configuration while the server
+# starts, and plants links where root's log rotation and pid-file removal
+# go. Each attack runs against a fresh instance, plainly and through
+# restartserv. After each one, a sentinel of root's outside the instances
+# (a 0600 file and a 0700 directory with files in it) must be unchanged, a
+# process of root's whose number daemon planted must still run, and a
+# refusal must be one line naming the file and the reason.
+#
+#   tests/operation/attacks.sh INSTALL_BINARY SAMPLE_SERVER_ROOT
+set -u
+[ $# -eq 2 ] || { echo "usage: $0 INSTALL_BINARY SAMPLE_SERVER_ROOT" >&2; exit 2; }
+install_bin=$1
+sample=$2
+if [ "$(id -u)" -ne 0 ]; then
+  echo "SKIPPED: the attacks are made on runs of root's" >&2
+  exit 77
+fi
+command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] ||
+  { echo "lighttpd missing: run scripts/setup-web.sh" >&2; exit 1; }
+
+scratch=$(mktemp -d /tmp/attacks-test.XXXXXX) || exit 1
+# The instances and document roots go to daemon, who must reach them.
+chmod 755 "$scratch"
+root=$scratch/server-root
+victims=()
+
+# Every process started here names the scratch directory on its command
+# line (servers, victims, the attacker's loop): they all end with the test.
+stop_everything() {
+  local dir pid
+  for pid in "${victims[@]}"; do
+    { kill -KILL "$pid" && wait "$pid"; } 2>/dev/null
+  done
+  for dir in /proc/[0-9]*; do
+    pid=${dir#/proc/}
+    if [ "$pid" != $$ ] && [ "$pid" != "$BASHPID" ] &&
+      { tr '\0' '\n' <"$dir/cmdline"; } 2>/dev/null | grep -qF -- "$scratch/"; then
+      kill -KILL "$pid" 2>/dev/null
+    fi
+  done
+  wait 2>/dev/null
+}
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM HUP
+  stop_everything
+  rm -rf -- "$scratch"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+
+# shellcheck source=SCRIPTDIR/../checks.sh
+. "$(dirname "$0")/../checks.sh"
+
+cp -a "$sample" "$root" || fatal "copying the sample installation"
+
+as_daemon() { setpriv --reuid=daemon --regid="$(id -g daemon)" --init-groups -- "$@"; }
+
+# --- root's sentinel -------------------------------------------------------
+sentinel_file=$scratch/sentinel.file
+sentinel_dir=$scratch/sentinel.dir
+# daemon's own place, where its payloads say who ran them.
+attacker=$scratch/attacker
+install -d -m 755 -o daemon -g "$(id -g daemon)" "$attacker"
+
+snapshot() {
+  (cd "$scratch" && find sentinel.file sentinel.dir -printf '%p %y %m %u %g %s %T@ %C@ %i\n' | sort &&
+    find sentinel.file sentinel.dir -type f -exec sha256sum {} + | sort)
+}
+# A fresh sentinel for each attack, so that each is judged on its own.
+arm_sentinel() {
+  local name
+  rm -rf -- "$sentinel_file" "$sentinel_dir"
+  install -m 600 /dev/null "$sentinel_file"
+  echo "root's own" >"$sentinel_file"
+  install -d -m 700 "$sentinel_dir"
+  for name in access errors pid; do
+    # pid holds a number no process can have (above any pid_max).
+    install -m 600 /dev/null "$sentinel_dir/$name"
+    echo 99999999 >"$sentinel_dir/$name"
+  done
+  snapshot >"$scratch/sentinel.before"
+  as_daemon rm -f "$attacker/ran-as"
+}
+sentinel_unchanged() { snapshot | cmp -s - "$scratch/sentinel.before"; }
+# A payload of daemon's: harmless when daemon runs it, it changes the
+# sentinel when root does, and leaves word of who ran it.
+payload="echo pwned >>$sentinel_file; rm -f $sentinel_dir/pid; id -u >>$attacker/ran-as"
+# The attacker's file is read as the attacker.
+ran_as_root() { as_daemon grep -qx 0 "$attacker/ran-as" 2>/dev/null; }
+ran_as_daemon() { as_daemon grep -qx "$(id -u daemon)" "$attacker/ran-as" 2>/dev/null; }
+
+# --- helpers ----------------------------------------------------------------
+free_port() {
+  perl -MIO::Socket::INET -e \
+    'print IO::Socket::INET->new(Listen => 1, LocalAddr => "127.0.0.1", LocalPort => 0, ReuseAddr => 1)->sockport'
+}
+
+# new_instance ID: creates the instance root hands to daemon; sets instance and port.
+new_instance() {
+  port=$(free_port) || fatal "finding a free port"
+  instance=$root/$1
+  env PATH=/usr/bin:/bin LANG=C ZORA_SERVER_HOME="$root" "$install_bin" -s www.example.test -p "$port" \
+    -i "$1" -u daemon -d "$scratch/docs-$1" -P "$(free_port)" -A admin -W secret -J /usr/lib/jvm/java \
+    >"$scratch/create.out" 2>&1 || fatal "creating $1: $(cat "$scratch/create.out")"
+}
+
+# as_root NAME SCRIPT [ARG...]: root runs one of the instance's scripts, as
+# an administrator would, bounded in time; its status in ran, its outputs
+# in $scratch/NAME.out and NAME.err.
+as_root() {
+  local name=$1 script=$2
+  shift 2
+  timeout 60 "$instance/bin/$script" "$@" >"$scratch/$name.out" 2>"$scratch/$name.err"
+  ran=$?
+}
+
+# one_line NAME TEXT...: NAME.err holds one line with every TEXT, besides
+# the line of a restartserv's stopserv that found no server.
+one_line() {
+  local text lines
+  lines=$(grep -v '^stopserv: the .* is not running\.$' "$scratch/$1.err")
+  shift
+  [ -n "$lines" ] && [ "$(printf '%s\n' "$lines" | wc -l)" -eq 1 ] || return 1
+  for text; do
+    case $lines in *"$text"*) ;; *) return 1 ;; esac
+  done
+}
+
+# A process of root's that names the instance on its command line, so that
+# only its owner tells it from the server; sets victim.
+new_victim() {
+  perl -e 'sleep 600' "$instance/config" </dev/null >/dev/null 2>&1 &
+  victim=$!
+  victims+=("$victim")
+}
+alive() {  # alive PID: running (a process that has ended waits as a zombie for its reaper)
+  kill -0 "$1" 2>/dev/null && [ "$(awk '/^State:/ { print $2 }' "/proc/$1/status" 2>/dev/null)" != Z ]
+}
+
+# The server of the instance, as daemon sees it: the process in its pid file.
+server_pid() { as_daemon timeout 5 head -c 32 "$instance/logs/pid" 2>/dev/null; }
+# The user a process runs as (its effective user), by name.
+process_user() {
+  local uid
+  uid=$(awk '/^Uid:/ { print $3 }' "/proc/$1/status" 2>/dev/null)
+  [ -n "$uid" ] && id -un "$uid"
+}
+
+fetch_status() {  # fetch_status URL: the status code (599: no connection)
+  perl -MHTTP::Tiny -e 'print HTTP::Tiny->new(timeout => 5)->get($ARGV[0])->{status}, "\n"' "$1"
+}
+
+# After every attack: the sentinel as it was, and no payload run by root.
+after_attack() {
+  check "$1: root's sentinel is unchanged" sentinel_unchanged
+  check "$1: no payload of daemon's ran as root" eval '! ran_as_root'
+}
+
+# --- 1. the control scripts -------------------------------------------------
+# daemon edits the scripts, replaces them, or replaces bin, so that root's
+# next run of them runs its payload.
+tamper_with_scripts() {
+  local script
+  for script in "$@"; do
+    as_daemon sh -c "sed -i '2i $payload' '$instance/bin/$script'" 2>/dev/null
+    as_daemon sh -c "printf '%s\n' '$payload' >>'$instance/bin/$script'" 2>/dev/null
+    as_daemon sh -c "printf '#!/bin/sh\n%s\n' '$payload' >'$attacker/$script' && chmod 755 '$attacker/$script' &&
+      mv -f '$attacker/$script' '$instance/bin/$script'" 2>/dev/null
+  done
+  as_daemon sh -c "mv '$instance/bin' '$instance/bin.old' && mkdir '$instance/bin' &&
+    for s in $*; do printf '#!/bin/sh\n%s\n' '$payload' >\"$instance/bin/\$s\"; chmod 755 \"$instance/bin/\$s\"; done" \
+    2>/dev/null
+}
+scripts_digest() { sha256sum "$instance"/bin/* 2>/dev/null; }
+
+arm_sentinel
+new_instance scripts
+before=$(scripts_digest)
+tamper_with_scripts stopserv
+check "1: daemon cannot change, replace or move root's stopserv" [ "$(scripts_digest)" = "$before" ]
+as_root stop-scripts stopserv
+check "1: root's stopserv runs as made: status 2, not running" [ "$ran" -eq 2 ]
+after_attack 1
+
+arm_sentinel
+new_instance scripts-restart
+before=$(scripts_digest)
+tamper_with_scripts restartserv stopserv startserv
+check "1 through restartserv: daemon cannot change, replace or move the scripts" [ "$(scripts_digest)" = "$before" ]
+as_root restart-scripts restartserv -a 127.0.0.1
+check "1 through restartserv: root's restartserv starts the server" [ "$ran" -eq 0 ]
+pid=$(server_pid)
+check "1 through restartserv: the server runs as daemon" [ "$(process_user "$pid")" = daemon ]
+as_root stop-scripts-restart stopserv
+check "1 through restartserv: root's stopserv stops it" [ "$ran" -eq 0 ]
+after_attack "1 through restartserv"
+
+# --- 2. process numbers planted in the pid file ---------------------------
+arm_sentinel
+new_instance pids
+new_victim
+as_daemon sh -c "echo $victim >'$instance/logs/pid'"
+as_root stop-pid stopserv
+check "2: root's stopserv takes the planted number for a stale pid file (status 2)" [ "$ran" -eq 2 ]
+check "2: ... saying so in one line" one_line stop-pid "$instance/logs/pid" "process $victim is not its server"
+check "2: root's process survives stopserv" alive "$victim"
+
+as_daemon sh -c "echo $victim >'$instance/logs/pid'"
+as_root rotate-pid rotatelogs
+check "2: root's process survives rotatelogs" alive "$victim"
+check "2: rotatelogs reports the stale pid file in one line" one_line rotate-pid "$instance/logs/pid" "stale"
+
+# The pid file a link to a file of root's that holds the victim's number.
+install -m 600 /dev/null "$scratch/victim.pid"
+echo "$victim" >"$scratch/victim.pid"
+as_daemon rm -f "$instance/logs/pid"
+as_daemon ln -s "$scratch/victim.pid" "$instance/logs/pid"
+as_root stop-link stopserv
+check "2: a pid file that is a link is refused (status 1)" [ "$ran" -eq 1 ]
+check "2: ... in one line naming it" one_line stop-link "$instance/logs/pid is not a plain file"
+as_root rotate-link rotatelogs
+check "2: rotatelogs refuses it too, in one line" one_line rotate-link "$instance/logs/pid is not a plain file"
+check "2: root's process survives the linked pid file" alive "$victim"
+
+# A FIFO in place of the pid file holds nothing up.
+as_daemon rm -f "$instance/logs/pid"
+as_daemon mkfifo "$instance/logs/pid"
+as_root stop-fifo stopserv
+check "2: a FIFO as pid file: stopserv returns at once, status 1" [ "$ran" -eq 1 ]
+check "2: ... refusing it in one line" one_line stop-fifo "$instance/logs/pid is not a plain file"
+as_daemon rm -f "$instance/logs/pid"
+after_attack 2
+
+arm_sentinel
+new_instance pids-restart
+new_victim
+as_daemon sh -c "echo $victim >'$instance/logs/pid'"
+as_root restart-pid restartserv -a 127.0.0.1
+check "2 through restartserv: root's process survives" alive "$victim"
+check "2 through restartserv: the server starts all the same" [ "$ran" -eq 0 ]
+check "2 through restartserv: the stale pid file is reported in one line" \
+  one_line restart-pid "process $victim is not its server"
+pid=$(server_pid)
+check "2 through restartserv: the new server is daemon's" [ "$(process_user "$pid")" = daemon ]
+as_daemon sh -c "echo $victim >'$instance/logs/pid'"
+as_root restart-pid-again restartserv -a 127.0.0.1
+check "2 through restartserv: root's process survives with a server running" alive "$victim"
+as_root stop-pid-restart stopserv
+after_attack "2 through restartserv"
+
+# --- 3. the configuration the server starts with ----------------------------
+# set_config FILE PATTERN REPLACEMENT: daemon edits its own configuration.
+set_config() {
+  as_daemon sed -i "s|$2|$3|" "$instance/config/$1" || fatal "daemon cannot edit its $1"
+}
+
+arm_sentinel
+new_instance user-root
+set_config init.conf '^User .*' 'User root'
+set_config server.xml 'document-root="[^"]*"' 'document-root="/"'
+as_root start-user-root startserv -a 127.0.0.1
+check "3: a User root in init.conf is refused" [ "$ran" -ne 0 ]
+check "3: ... in one line naming the file and the user" \
+  one_line start-user-root "$instance/config/init.conf" "root" "daemon"
+check "3: nothing serves / (nor root's sentinel)" \
+  [ "$(fetch_status "http://127.0.0.1:$port$sentinel_file")" != 200 ]
+after_attack 3
+
+arm_sentinel
+new_instance pidlog
+set_config init.conf '^PidLog .*' "PidLog $sentinel_file"
+as_root start-pidlog startserv -a 127.0.0.1
+check "3: a PidLog naming a file of root's is refused" [ "$ran" -ne 0 ]
+check "3: ... in one line naming the file and the reason" one_line start-pidlog "$sentinel_file" "Permission denied"
+after_attack "3 (PidLog)"
+
+arm_sentinel
+new_instance user-root-restart
+set_config init.conf '^User .*' 'User root'
+set_config server.xml 'document-root="[^"]*"' 'document-root="/"'
+as_root restart-user-root restartserv -a 127.0.0.1
+check "3 through restartserv: a User root is refused" [ "$ran" -ne 0 ]
+check "3 through restartserv: ... in one line" one_line restart-user-root "$instance/config/init.conf"
+check "3 through restartserv: nothing serves root's sentinel" \
+  [ "$(fetch_status "http://127.0.0.1:$port$sentinel_file")" != 200 ]
+set_config init.conf '^User .*' 'User daemon'
+set_config init.conf '^PidLog .*' "PidLog $sentinel_file"
+as_root restart-pidlog restartserv -a 127.0.0.1
+check "3 through restartserv: a PidLog naming a file of root's is refused in one line" \
+  one_line restart-pidlog "$sentinel_file" "Permission denied"
+after_attack "3 through restartserv"
+
+# --- 4. lighttpd's configuration, edited while the server starts -----------
+# daemon appends an include_shell line to every lighttpd.conf it sees that
+# lacks one, as fast as it can, while root starts the server a few times.
+race_lighttpd_conf() {
+  local conf=$instance/logs/lighttpd.conf
+  # shellcheck disable=SC2016  # expanded by daemon's shell
+  as_daemon sh -c 'while :; do
+      if [ -f "$1" ] && ! grep -q include_shell "$1" 2>/dev/null; then
+        printf "include_shell \"%s\"\n" "$2" >>"$1"
+      fi
+    done' "$scratch/attacker-loop" "$conf" "$payload" &
+  racer=$!
+}
+start_stop_rounds() {  # start_stop_rounds SCRIPT: five rounds of SCRIPT then stopserv
+  local round
+  for round in 1 2 3 4 5; do
+    as_root "race-$1-$round" "$1" -a 127.0.0.1
+    as_root "race-stop-$1-$round" stopserv
+  done
+}
+
+arm_sentinel
+new_instance conf-race
+race_lighttpd_conf
+start_stop_rounds startserv
+kill "$racer" 2>/dev/null
+wait "$racer" 2>/dev/null
+after_attack 4
+if ran_as_daemon; then
+  echo "(4: daemon's line was read by lighttpd, which ran it as daemon)"
+fi
+
+arm_sentinel
+new_instance conf-race-restart
+race_lighttpd_conf
+start_stop_rounds restartserv
+kill "$racer" 2>/dev/null
+wait "$racer" 2>/dev/null
+after_attack "4 through restartserv"
+
+# --- 5. links where root rotates and removes --------------------------------
+arm_sentinel
+new_instance logs
+as_daemon sh -c "echo old >'$instance/logs/errors'"
+# A link for every time stamp the rotation could take in the next seconds.
+now=$(date +%s)
+for second in 0 1 2 3 4 5; do
+  stamp=$(date -d "@$((now + second))" +%Y%m%d-%H%M%S)
+  as_daemon ln -s "$sentinel_dir" "$instance/logs/errors.$stamp"
+done
+as_root rotate-links rotatelogs
+check "5: rotatelogs does not move a log through a planted link (status 1)" [ "$ran" -eq 1 ]
+check "5: ... and says so in one line" one_line rotate-links "$instance/logs/errors" "exists already"
+after_attack "5 (rotation)"
+
+arm_sentinel
+new_instance logs-link
+as_daemon sh -c "mv '$instance/logs' '$instance/logs.moved' && ln -s '$sentinel_dir' '$instance/logs'" 2>/dev/null
+check "5: daemon cannot swap logs for a link" [ ! -L "$instance/logs" ]
+as_root stop-logs-link stopserv
+check "5: stopserv finds no server (status 2)" [ "$ran" -eq 2 ]
+after_attack "5 (logs a link)"
+
+arm_sentinel
+new_instance logs-link-restart
+as_daemon sh -c "mv '$instance/logs' '$instance/logs.moved' && ln -s '$sentinel_dir' '$instance/logs'" 2>/dev/null
+as_root restart-logs-link restartserv -a 127.0.0.1
+check "5 through restartserv: the server starts" [ "$ran" -eq 0 ]
+as_root stop-logs-link-restart stopserv
+after_attack "5 through restartserv"
+
+if [ "$failures" -ne 0 ]; then
+  for out in "$scratch"/*.out "$scratch"/*.err; do
+    [ -s "$out" ] && { echo "--- $out"; cat "$out"; }
+  done >&2
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all checks passed"
