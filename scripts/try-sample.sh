@@ -56,8 +56,7 @@ printf 'secret\n' | ZORA_SERVER_HOME="$work/server-root" ./build/install -s www.
 instance=$work/server-root/web1
 echo
 echo "Instance $instance:"
-(cd "$instance" && find . | sort | sed 's/^\.\///' | while read -r f; do
-  [ "$f" = "." ] && continue; ls -ld "$f" | awk -v f="$f" '{print $1, $3, f}'; done)
+find "$instance" -mindepth 1 -printf '%M %u %P\n' | sort -k 3
 echo
 echo "Document root $work/docs:"
 ls -l "$work/docs"
