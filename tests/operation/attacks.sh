@@ -369,6 +369,25 @@ check "5 through restartserv: the server starts" [ "$ran" -eq 0 ]
 as_root stop-logs-link-restart stopserv
 after_attack "5 through restartserv"
 
+# --- an instance daemon made for itself --------------------------------------
+# Its scripts are daemon's to change, so root would run whatever daemon put
+# in them: as made, they refuse to run as root. (Changed, they could do
+# anything; what is proven here is that root is stopped from the mistake.)
+daemon_root=$scratch/daemons-server-root
+cp -a "$sample" "$daemon_root" || fatal "copying the sample installation for daemon"
+chown -R daemon:"$(id -g daemon)" "$daemon_root" || fatal "handing the copy to daemon"
+port=$(free_port) || fatal "finding a free port"
+instance=$daemon_root/own
+as_daemon env PATH=/usr/bin:/bin LANG=C ZORA_SERVER_HOME="$daemon_root" "$install_bin" -s www.example.test \
+  -p "$port" -i own -u daemon -d "$attacker/docs-own" -P "$(free_port)" -A admin -W secret -J /usr/lib/jvm/java \
+  >"$scratch/create.out" 2>&1 || fatal "daemon creating its instance: $(cat "$scratch/create.out")"
+for script in stopserv startserv; do
+  as_root "own-$script" "$script"
+  check "root's $script of daemon's own instance refuses" [ "$ran" -eq 1 ]
+  check "... in one line naming the path daemon can change" one_line "own-$script" \
+    "$instance can be changed by users other than root; run this script as daemon, not as root."
+done
+
 if [ "$failures" -ne 0 ]; then
   for out in "$scratch"/*.out "$scratch"/*.err; do
     [ -s "$out" ] && { echo "--- $out"; cat "$out"; }
