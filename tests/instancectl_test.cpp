@@ -1,0 +1,411 @@
+// instancectl run as administrators run it, against instances the install
+// tool made in a scratch copy of the sample installation: as root with the
+// instances handed to daemon, and as daemon itself over its own copy.
+#include <dirent.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "tests/blackbox.h"
+
+namespace {
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+uid_t uidOf(const std::string& user) {
+  const passwd* entry = getpwnam(user.c_str());
+  return entry ? entry->pw_uid : 0;
+}
+
+// Kind, mode, owner, names and content of every entry below `root`, links
+// not followed.
+std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> state;
+  for (std::string relative : listTree(root)) {
+    if (!relative.empty() && relative.back() == '/') relative.pop_back();
+    const std::string path = root + "/" + relative;
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) continue;
+    std::string record = std::to_string(status.st_mode) + " " + std::to_string(status.st_uid) + " " +
+                         std::to_string(status.st_nlink) + " ";
+    if (S_ISREG(status.st_mode)) record += readFile(path);
+    state[relative] = record;
+  }
+  return state;
+}
+
+ProcessResult runInstancectl(const std::vector<std::string>& arguments, const std::string& root,
+                             const std::vector<std::string>& prefix = {}) {
+  std::vector<std::string> argv = prefix;
+  argv.push_back(INSTANCECTL_BINARY);
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return runProcess(argv, {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=" + root});
+}
+
+TEST(InstancectlCommandLine, HelpVersionAndUsageErrors) {
+  ProcessResult help = runInstancectl({"--help"}, "/nonexistent");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  for (const char* option : {"--server-root", "--json", "--stop", "--unit-dir", "--force", "--help", "--version"})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  ProcessResult version = runInstancectl({"--version"}, "/nonexistent");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("instancectl ") + TOOL_VERSION + "\n");
+
+  const std::vector<std::vector<std::string>> wrong = {
+      {}, {"--bogus", "list"}, {"list", "extra"}, {"remove"}, {"purge"}, {"list", "--stop"},
+      {"remove", "web1", "--json"}, {"unit", "web1", "--stop"}, {"list", "--unit-dir", "/tmp"}, {"list", "--server-root"}};
+  for (const auto& arguments : wrong) {
+    ProcessResult r = runInstancectl(arguments, "/nonexistent");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("Usage: instancectl"), std::string::npos) << r.err;
+  }
+}
+
+TEST(InstancectlCommandLine, ARelativeServerRootIsRefused) {
+  ProcessResult r = runInstancectl({"--server-root", "server-root", "list"}, "/nonexistent");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("is not an absolute path"), std::string::npos) << r.err;
+}
+
+// Runs every case as root with instances handed to daemon (true) and as
+// daemon over its own installation (false).
+class Instancectl : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam() && !runningAsRoot()) GTEST_SKIP() << "needs root";
+    if (!GetParam() && runningAsRoot()) {
+      installation.handTo("daemon");
+      prefix = asUser("daemon");
+    }
+    if (!GetParam() && !runningAsRoot()) user = currentUserName();
+  }
+
+  std::string instance(const std::string& id) const { return installation.root + "/" + id; }
+
+  void create(const std::string& id, const std::string& docRoot) {
+    std::vector<std::string> env = commandLineEnvironment(installation.root);
+    env.push_back("INSTALL_CHECK_PORTS=no");
+    ProcessResult r = runInstall(allOptions(id, user, docRoot), env, "", prefix);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+
+  ProcessResult ctl(const std::vector<std::string>& arguments) {
+    return runInstancectl(arguments, installation.root, prefix);
+  }
+
+  // A process of the owner standing for the instance's server: its command
+  // line names a path in the instance, its parent reaps it when it is
+  // stopped, and it writes the pid file as a server would.
+  StartedProcess startServer(const std::string& id) {
+    const std::string program = R"(
+      my ($pidfile, $name) = @ARGV;
+      my $pid = fork;
+      defined $pid or die "fork: $!";
+      if (!$pid) { exec {"/usr/bin/perl"} "perl", "-e", "sleep 120", $name; exit 127 }
+      open(my $out, ">", "$pidfile.new") or die "$pidfile: $!";
+      print {$out} "$pid\n";
+      close($out);
+      rename("$pidfile.new", $pidfile) or die "$pidfile: $!";
+      waitpid($pid, 0);)";
+    std::vector<std::string> command = runningAsRoot() ? asUser(user) : std::vector<std::string>();
+    for (const std::string& word : {std::string("/usr/bin/perl"), std::string("-e"), program,
+                                    instance(id) + "/logs/pid", instance(id) + "/fake-server"})
+      command.push_back(word);
+    StartedProcess server = startProcess(command, {"PATH=/usr/bin:/bin"});
+    for (int tries = 0; tries < 250 && serverPid(id) == 0; ++tries)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return server;
+  }
+
+  pid_t serverPid(const std::string& id) {
+    ProcessResult r = ctl({"list", "--json"});
+    for (const auto& entry : nlohmann::json::parse(r.out))
+      if (entry["id"] == id && entry["state"] == "running") return entry["pid"].get<pid_t>();
+    return 0;
+  }
+
+  Installation installation;
+  std::string user = "daemon";
+  std::vector<std::string> prefix;
+};
+
+INSTANTIATE_TEST_SUITE_P(Identities, Instancectl, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& identity) { return identity.param ? "AsRoot" : "AsUser"; });
+
+TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
+  const std::string docs = installation.scratch / "docs";
+  for (const char* id : {"web1", "web2", "web3", "web4", "web5"}) create(id, docs);
+  StartedProcess server = startServer("web2");
+  const pid_t pid = serverPid("web2");
+  ASSERT_NE(pid, 0);
+  ASSERT_EQ(rename(instance("web3").c_str(), instance("broken.web3").c_str()), 0);
+  ASSERT_EQ(unlink((instance("web4") + "/config/answers.conf").c_str()), 0);  // made before records were kept
+  const std::string odd = instance("web5") + "/config/answers.conf";
+  ASSERT_EQ(unlink(odd.c_str()), 0);
+  ASSERT_EQ(mkfifo(odd.c_str(), 0644), 0);  // would hang a reader that blocks
+
+  ProcessResult text = ctl({"list"});
+  ASSERT_EQ(text.status, 0) << text.err;
+  std::vector<std::string> lines = linesOf(text.out);
+  ASSERT_EQ(lines.size(), 6u) << text.out;
+  const std::string& header = lines[0];
+  const size_t state = header.find("STATE"), documentRoot = header.find("DOCUMENT ROOT"), port = header.find("PORT");
+  ASSERT_EQ(header.rfind("ID", 0), 0u) << header;
+  struct Row {
+    const char* id;
+    std::string state;
+    std::string port;
+    std::string docRoot;
+  } rows[] = {{"broken.web3", "broken", "8080", docs},
+              {"web1", "stopped", "8080", docs},
+              {"web2", "running (" + std::to_string(pid) + ")", "8080", docs},
+              {"web4", "unknown", "-", "-"},
+              {"web5", "unknown", "-", "-"}};
+  for (size_t i = 0; i < 5; ++i) {
+    SCOPED_TRACE(lines[i + 1]);
+    EXPECT_EQ(lines[i + 1].rfind(std::string(rows[i].id) + " ", 0), 0u);
+    EXPECT_EQ(lines[i + 1].substr(state, rows[i].state.size() + 1), rows[i].state + " ");
+    EXPECT_EQ(lines[i + 1].substr(port, rows[i].port.size() + 1), rows[i].port + " ");
+    EXPECT_EQ(lines[i + 1].substr(documentRoot), rows[i].docRoot);
+    EXPECT_NE(lines[i + 1].find(" " + user + " "), std::string::npos);
+  }
+
+  ProcessResult json = ctl({"list", "--json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  nlohmann::ordered_json parsed = nlohmann::ordered_json::parse(json.out);
+  ASSERT_EQ(parsed.size(), 5u);
+  for (const auto& entry : parsed) {
+    std::vector<std::string> keys;
+    for (const auto& item : entry.items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "server_name", "port", "jms_port", "user", "docroot", "state", "pid"}));
+    EXPECT_EQ(entry["user"], user);
+  }
+  EXPECT_EQ(parsed[2], nlohmann::ordered_json::parse(R"({"id": "web2", "server_name": "www.example.test", "port": 8080,
+      "jms_port": 7676, "user": ")" + user + R"(", "docroot": ")" + docs + R"(", "state": "running", "pid": )" +
+                                             std::to_string(pid) + "}"));
+  EXPECT_EQ(parsed[0]["state"], "broken");
+  EXPECT_EQ(parsed[0]["server_name"], "www.example.test");
+  EXPECT_EQ(parsed[1]["pid"], nullptr);
+  EXPECT_EQ(parsed[3]["port"], nullptr);
+  EXPECT_EQ(parsed[4]["state"], "unknown");
+}
+
+TEST_P(Instancectl, RemoveRefusesARunningInstanceUntilStopIsGiven) {
+  const std::string docs = installation.scratch / "docs";
+  create("web1", docs);
+  StartedProcess server = startServer("web1");
+  const pid_t pid = serverPid("web1");
+  ASSERT_NE(pid, 0);
+  const std::vector<std::string> before = installationTree(installation.root);
+
+  ProcessResult refused = ctl({"remove", "web1"});
+  EXPECT_EQ(refused.status, 4);
+  EXPECT_EQ(refused.err, "The instance web1 is running (process " + std::to_string(pid) +
+                             "); nothing was removed. Stop it first, or give --stop to stop it with its own "
+                             "bin/stopserv.\n");
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(installationTree(installation.root), before);
+  EXPECT_EQ(kill(pid, 0), 0);
+
+  ProcessResult removed = ctl({"remove", "web1", "--stop"});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(removed.out, "Removed the instance web1 (" + instance("web1") + ").\nKept the document root " + docs +
+                             ": it holds the site.\n");
+  EXPECT_FALSE(fileExists(instance("web1")));
+  EXPECT_TRUE(fileExists(docs + "/index.html"));
+  EXPECT_EQ(waitProcess(server).status, 0);  // its server was stopped, then reaped
+  EXPECT_NE(kill(pid, 0), 0);
+}
+
+TEST_P(Instancectl, AnUnknownIdentifierChangesNothing) {
+  create("web1", installation.scratch / "docs");
+  const std::vector<std::string> before = installationTree(installation.root);
+  ProcessResult r = ctl({"remove", "web9"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "There is no instance web9 in " + installation.root +
+                       "; instancectl list shows the instances there.\n");
+  for (const char* id : {"lib", "admin-server", "../server-root", ".instances.lock"}) {
+    ProcessResult other = ctl({"remove", id});
+    EXPECT_EQ(other.status, 3) << id << ": " << other.err;
+  }
+  EXPECT_EQ(ctl({"unit", "web9", "--unit-dir", installation.scratch.path()}).status, GetParam() ? 3 : 2);
+  EXPECT_EQ(installationTree(installation.root), before);
+}
+
+TEST_P(Instancectl, ADocumentRootInsideTheInstanceIsKept) {
+  const std::string docs = instance("web1") + "/site/docs";
+  create("web1", docs);
+  ProcessResult r = ctl({"remove", "web1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Removed the instance web1 (" + instance("web1") + ").\nKept " + docs +
+                       " and the directories leading to it: the document root lies inside the instance directory " +
+                       instance("web1") + ".\n");
+  EXPECT_EQ(listTree(instance("web1")).front(), "site/");
+  EXPECT_TRUE(fileExists(docs + "/index.html"));
+  EXPECT_EQ(fileOwner(instance("web1") + "/site"), uidOf(user)) << "kept directories are given back";
+  EXPECT_EQ(ctl({"list", "--json"}).out, "[]\n") << "what is left is no instance";
+}
+
+TEST_P(Instancectl, TheUnitPassesSystemdVerificationAndGoesWithTheInstance) {
+  create("web1", installation.scratch / "docs");
+  const std::string units = installation.scratch / "units";
+  makeDirs(units);
+  ProcessResult r = ctl({"unit", "web1", "--unit-dir", units});
+  if (!GetParam()) {
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Only root can write a service unit: a system unit must belong to root.\n");
+    EXPECT_TRUE(listTree(units).empty());
+    return;
+  }
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> files = listTree(units);
+  ASSERT_EQ(files.size(), 1u);
+  const std::string unit = units + "/" + files[0];
+  EXPECT_EQ(r.out, "Wrote the service unit " + unit +
+                       ".\nTo start the instance now and at every boot, run:\n  systemctl daemon-reload\n"
+                       "  systemctl enable --now '" + files[0] + "'\n");
+  EXPECT_EQ(fileMode(unit), 0644);
+  EXPECT_EQ(fileOwner(unit), 0u);
+  const std::string text = readFile(unit);
+  const std::vector<std::string> wanted = {
+       std::string("User=daemon"), "Group=" + std::string(getgrgid(getpwnam("daemon")->pw_gid)->gr_name),
+        "ExecStart=" + instance("web1") + "/bin/startserv", "AmbientCapabilities=CAP_NET_BIND_SERVICE",
+        "CapabilityBoundingSet=CAP_NET_BIND_SERVICE", "NoNewPrivileges=yes"};
+  for (const std::string& line : wanted)
+    EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
+  EXPECT_EQ(text.find("PIDFile"), std::string::npos);
+
+  ProcessResult verify = runProcess({"/usr/bin/systemd-analyze", "verify", "--man=no", unit}, {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  EXPECT_EQ(verify.out + verify.err, "");
+
+  EXPECT_EQ(ctl({"unit", "web1", "--unit-dir", units}).status, 0);
+  writeFile(unit, text + "# edited\n");
+  ProcessResult refused = ctl({"unit", "web1", "--unit-dir", units});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err, "The service unit " + unit + " already exists with other content; give --force to replace it.\n");
+  EXPECT_EQ(ctl({"unit", "web1", "--unit-dir", units, "--force"}).status, 0);
+  EXPECT_EQ(readFile(unit), text);
+
+  ProcessResult removed = ctl({"remove", "web1", "--unit-dir", units});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_NE(removed.out.find("Removed the service unit " + unit + "; run systemctl daemon-reload.\n"), std::string::npos);
+  EXPECT_TRUE(listTree(units).empty());
+}
+
+TEST(InstancectlAsRoot, AUnitNeverStartsAScriptTheServerUserCanChange) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root";
+  Installation installation;
+  std::vector<std::string> env = commandLineEnvironment(installation.root);
+  env.push_back("INSTALL_CHECK_PORTS=no");
+  ASSERT_EQ(runInstall(allOptions("web1", "daemon", installation.scratch / "docs"), env).status, 0);
+  // As an instance made before control scripts stayed root's.
+  ASSERT_EQ(chown((installation.root + "/web1/bin").c_str(), uidOf("daemon"), static_cast<gid_t>(-1)), 0);
+  const std::string units = installation.scratch / "units";
+  makeDirs(units);
+  ProcessResult r = runInstancectl({"unit", "web1", "--unit-dir", units}, installation.root);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "Refusing to write a unit that starts " + installation.root +
+                       "/web1/bin/startserv: users other than root can change it or a directory on its way. An "
+                       "instance created by root keeps its control scripts owned by root.\n");
+  EXPECT_TRUE(listTree(units).empty());
+}
+
+TEST(InstancectlAsRoot, AMountPointInsideTheInstanceIsRefusedBeforeAnythingGoes) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root";
+  Installation installation;
+  std::vector<std::string> env = commandLineEnvironment(installation.root);
+  env.push_back("INSTALL_CHECK_PORTS=no");
+  ASSERT_EQ(runInstall(allOptions("web1", "daemon", installation.scratch / "docs"), env).status, 0);
+  const std::string mounted = installation.root + "/web1/applications/j2ee-apps";
+  if (mount("tmpfs", mounted.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount here";
+  writeFile(mounted + "/on-the-mount", "x");
+  const std::vector<std::string> before = installationTree(installation.root);
+  ProcessResult r = runInstancectl({"remove", "web1"}, installation.root);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "Refusing to remove " + installation.root + "/web1: " + mounted +
+                       " below it is a mount point. Nothing was removed.\n");
+  EXPECT_EQ(installationTree(installation.root), before);
+  umount2(mounted.c_str(), MNT_DETACH);
+}
+
+// The server user attacks the removal of its own instance: it renames its
+// directories and puts links to a directory of root's in their place, adds
+// FIFOs, links to a file of root's and directories, all while the removal
+// goes on (slowed by strace). The directory of root's must come out as it
+// went in, and the instance must be gone.
+TEST(InstancectlAsRoot, ARemovalRacedByTheServerUserNeverLeavesTheInstance) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root";
+  Installation installation;
+  const std::string sentinel = installation.scratch / "sentinel";
+  makeDirs(sentinel + "/dir");
+  writeFile(sentinel + "/secret", "root's own\n", 0600);
+  writeFile(sentinel + "/dir/inner", "root's own too\n");
+  const auto before = snapshot(sentinel);
+  std::vector<std::string> env = commandLineEnvironment(installation.root);
+  env.push_back("INSTALL_CHECK_PORTS=no");
+  ASSERT_EQ(runInstall(allOptions("web1", "daemon", installation.scratch / "docs"), env).status, 0);
+  const std::string instance = installation.root + "/web1";
+
+  std::vector<std::string> fill = asUser("daemon");
+  for (const std::string& word :
+       {std::string("/usr/bin/perl"), std::string("-e"),
+        std::string("for my $d (1 .. 40) { my $dir = \"$ARGV[0]/applications/j2ee-apps/app$d\"; mkdir $dir; "
+                    "mkdir \"$dir/sub\"; for my $f (1 .. 10) { open(my $o, '>', \"$dir/sub/f$f\"); close $o } }"),
+        instance})
+    fill.push_back(word);
+  ASSERT_EQ(runProcess(fill, {"PATH=/usr/bin:/bin"}).status, 0);
+
+  // Bounded, so that it can never outgrow the removal: at most 3000 acts in 20 s.
+  const std::string racer = R"(
+    use POSIX qw(mkfifo);
+    my ($instance, $sentinel) = @ARGV;
+    my ($n, $end) = (0, time + 20);
+    sub walk { my ($d) = @_; opendir(my $h, $d) or return (); my @e = grep { !/^\.\.?$/ } readdir($h);
+               return map { my $p = "$d/$_"; (-d $p && !-l $p) ? ($p, walk($p)) : () } @e }
+    while (-d $instance && time < $end && $n < 3000) {
+      for my $dir (walk($instance)) {
+        last if ++$n >= 3000;
+        if (rename($dir, "$dir.moved$n")) { symlink("$sentinel/dir", $dir); $dir = "$dir.moved$n" }
+        mkfifo("$dir/fifo$n", 0644);
+        symlink("$sentinel/secret", "$dir/secret$n");
+        link("$sentinel/secret", "$dir/hard$n");
+        mkdir("$dir/new$n") if $n % 50 == 0;
+      }
+    })";
+  std::vector<std::string> racerCommand = asUser("daemon");
+  for (const std::string& word : {std::string("/usr/bin/perl"), std::string("-e"), racer, instance, sentinel})
+    racerCommand.push_back(word);
+  StartedProcess attacker = startProcess(racerCommand, {"PATH=/usr/bin:/bin"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  ProcessResult r = runProcess({"/usr/bin/strace", "-f", "-o", "/dev/null", "-e",
+                                "inject=unlinkat,openat:delay_exit=500", INSTANCECTL_BINARY, "remove", "web1"},
+                               {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=" + installation.root,
+                                "ASAN_OPTIONS=detect_leaks=0"});
+  kill(attacker.pid(), SIGKILL);
+  waitProcess(attacker);
+
+  EXPECT_EQ(snapshot(sentinel), before);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(fileExists(instance));
+}
+
+}  // namespace
