@@ -1,11 +1,13 @@
 #!/bin/bash
 # The install target: `cmake --install BUILD_DIR --prefix <scratch>` puts the
 # program in libexec/instance-install/install (never in bin, where it would
-# hide install(1)), the sample installation in
-# share/instance-install/server-root and the manual page in
-# share/man/man8/instance-install.8; the installed program creates an
-# instance from a copy of the installed sample, and the installed page
-# renders without warnings.
+# hide install(1)) with instancectl beside it, the sample installation in
+# share/instance-install/server-root, the Ansible module in
+# share/instance-install/ansible and the manual pages in
+# share/man/man8/instance-install.8 and instancectl.8; the installed program
+# creates an instance from a copy of the installed sample, the installed
+# instancectl lists and removes it, the installed pages render without
+# warnings, and ansible-doc reads the installed module.
 #
 #   tests/packaging/install_target.sh BUILD_DIR [CMAKE]
 set -u
@@ -30,8 +32,11 @@ if ! env -u DESTDIR "$cmake" --install "$build" --prefix "$prefix" >"$scratch/in
 fi
 
 program=$prefix/libexec/instance-install/install
+instancectl=$prefix/libexec/instance-install/instancectl
 sample=$prefix/share/instance-install/server-root
 page=$prefix/share/man/man8/instance-install.8
+ctl_page=$prefix/share/man/man8/instancectl.8
+module=$prefix/share/instance-install/ansible/server_instance.py
 
 # --- where the pieces land -------------------------------------------------
 { [ -f "$program" ] && [ -x "$program" ]; } || fail "no executable $program"
@@ -56,6 +61,9 @@ while IFS= read -r -d '' file; do
 done < <(find "$build/server-root" -type f -perm -u+x -print0)
 
 cmp -s "$source_dir/doc/instance-install.8" "$page" || fail "$page is not doc/instance-install.8"
+cmp -s "$source_dir/doc/instancectl.8" "$ctl_page" || fail "$ctl_page is not doc/instancectl.8"
+{ [ -f "$instancectl" ] && [ -x "$instancectl" ]; } || fail "no executable $instancectl"
+cmp -s "$source_dir/ansible/library/server_instance.py" "$module" || fail "$module is not the module"
 
 # --- the manual page renders -----------------------------------------------
 warnings=$(groff -ww -z -man "$page" 2>&1)
@@ -67,6 +75,16 @@ status=$?
 name_section=$(printf '%s\n' "$rendered" | sed -n '/^NAME$/,/^SYNOPSIS$/p')
 printf '%s\n' "$name_section" | grep -q 'instance-install - .*libexec/instance-install/install' ||
   fail "man -l shows no NAME section naming libexec/instance-install/install: $(printf '%s\n' "$rendered" | head -8)"
+
+warnings=$(groff -ww -z -man "$ctl_page" 2>&1)
+[ -z "$warnings" ] || fail "groff -ww warns about $ctl_page: $warnings"
+name_line=$(lexgrog "$ctl_page" 2>&1)
+[ "$name_line" = "$ctl_page: \"instancectl - list, remove and hand to systemd the application server instances of a server root\"" ] ||
+  fail "lexgrog does not read a clean NAME line: $name_line"
+if command -v ansible-doc >/dev/null 2>&1; then
+  ANSIBLE_HOME=$scratch/ansible-home ansible-doc -M "$(dirname "$module")" server_instance >"$scratch/doc.out" 2>&1 ||
+    fail "ansible-doc cannot read the installed module: $(head -5 "$scratch/doc.out")"
+fi
 
 # --- the installed program creates an instance ----------------------------
 if [ "$(id -u)" -eq 0 ]; then user=daemon; else user=$(id -un); fi
@@ -98,6 +116,15 @@ else
   [ "$owner" = "$user" ] || fail "the instance's configuration belongs to $owner, not $user"
 fi
 
+# The installed instancectl lists the instance and removes it, keeping the
+# document root.
+listed=$(env -u DESTDIR LC_ALL=C "$instancectl" --server-root "$root" list --json 2>&1)
+printf '%s' "$listed" | grep -q '"id": "web1"' || fail "instancectl list does not show web1: $listed"
+env -u DESTDIR LC_ALL=C "$instancectl" --server-root "$root" remove web1 >"$scratch/out" 2>"$scratch/err" ||
+  fail "instancectl remove failed: $(cat "$scratch/err")"
+[ ! -e "$root/web1" ] || fail "instancectl remove left $root/web1"
+[ -s "$docs/index.html" ] || fail "instancectl remove took the document root"
+
 # A refused run reports through the installed message bundle (the ports of
 # web1 reused on purpose).
 INSTALL_CHECK_PORTS=no run -s localhost -p "$port" -i web2 -u no-such-user-xq -d "$docs" -P "$jmsport" -A admin -W pw -J /usr/lib/jvm
@@ -110,4 +137,4 @@ if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
 fi
-echo "install target: program, sample installation and manual page installed and working"
+echo "install target: programs, sample installation, Ansible module and manual pages installed and working"
