@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need (only the missing ones).
 set -eu
-packages="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libicu-dev icu-devtools perl util-linux libbenchmark-dev strace valgrind clang libclang-rt-14-dev libxml2-utils groff-base man-db ansible-core"
+packages="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libicu-dev icu-devtools perl util-linux libbenchmark-dev strace valgrind clang libclang-rt-14-dev libxml2-utils groff-base man-db ansible-core nlohmann-json3-dev python3-voluptuous systemd"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -1,10 +1,11 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
 #
-# Creates one application server instance on the managed host by running the
-# instance-creation tool there. The tool does every check and all the work;
-# this module decides whether a run is needed, hands the JMS password to the
-# tool on standard input and reports the tool's own messages.
+# Creates or removes one application server instance on the managed host by
+# running the instance-creation tool, or instancectl, there. The programs do
+# every check and all the work; this module decides whether a run is needed,
+# hands the JMS password to the tool on standard input and reports the
+# programs' own messages.
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -12,7 +13,7 @@ __metaclass__ = type
 DOCUMENTATION = r'''
 ---
 module: server_instance
-short_description: Create an application server instance with the instance-creation tool
+short_description: Create or remove an application server instance with the instance-creation tools
 description:
   - Creates the instance I(id) under a server root by running the instance-creation
     tool (C(install)) on the managed host, with a clean environment that holds only
@@ -21,25 +22,38 @@ description:
     (C(-w -)); it is never on a command line, in the environment or in the module's output.
   - Idempotent. When C(<server_root>/<id>) already exists, the module reads back the
     answers the tool recorded in its C(config/answers.conf) and compares them with the
-    requested ones (I(id), I(server_name), I(port), I(jms_port), I(user), I(docroot)).
+    requested ones (I(id), I(server_name), I(port), I(jms_port), I(user), I(docroot),
+    I(java_home), I(jms_admin)).
     The same answers give C(ok); different answers make the task fail with every
-    difference listed. An existing instance is never changed or re-created.
+    difference listed. An existing instance is never changed or re-created. A record
+    written before the Java home and the JMS administrator were recorded lacks them;
+    they are then not compared.
+  - A creation that fails after it made something leaves it in C(<server_root>/broken.<id>)
+    (or C(broken.<id>.<n>)); the task then fails with C(changed) and names that directory in
+    I(broken_dir).
+  - With I(state=absent) the instance is removed by C(instancectl remove --stop), which stops
+    a running instance with its own C(bin/stopserv) first, keeps the document root and removes
+    the systemd unit C(instancectl unit) made for it. An instance that is not there is C(ok).
   - In check mode a missing instance is checked by the tool's check-only run (C(-n)),
     which creates nothing; the task reports C(changed) when a creation would succeed and
     fails with every problem found otherwise.
-  - The JMS administrator's name, the password and the Java home are not recorded in an
-    instance, so they are not compared.
+  - The password is never recorded in an instance, so it is never compared.
 author:
-  - The instance-creation tool's maintainers
+  - The instance-creation tool maintainers (!UNKNOWN)
 requirements:
   - the instance-creation tool on the managed host
 options:
   executable:
     description:
       - Path of the instance-creation tool on the managed host.
-      - Required because the tool's name, C(install), is also the name of a system command.
+      - Required with I(state=present) because the tool's name, C(install), is also the name
+        of a system command.
     type: path
-    required: true
+  instancectl:
+    description:
+      - Path of C(instancectl) on the managed host, used with I(state=absent).
+      - Default the C(instancectl) beside I(executable), where both are installed.
+    type: path
   server_root:
     description:
       - The server root (the installation directory); the instance is made in
@@ -66,57 +80,58 @@ options:
   user:
     description:
       - The user the server runs as (tool option C(-u)); the instance is handed to this user.
+      - Required with I(state=present), as are I(docroot), I(jms_port), I(jms_admin),
+        I(jms_password) and I(java_home).
     type: str
-    required: true
   docroot:
     description:
       - The document root (tool option C(-d)); created and filled with the first documents
         when missing.
     type: path
-    required: true
   jms_port:
     description:
       - The JMS port (tool option C(-P)); must differ from I(port).
     type: int
-    required: true
   jms_admin:
     description:
       - The JMS administrator's user name (tool option C(-A)).
     type: str
-    required: true
   jms_password:
     description:
       - The JMS administrator's password, one line. Given to the tool on standard input
         through C(-w -); never logged.
     type: str
-    required: true
   java_home:
     description:
       - The Java home directory (tool option C(-J)).
     type: path
-    required: true
   state:
     description:
       - C(present) makes sure the instance exists with the given answers.
+      - C(absent) makes sure it does not; it is stopped and removed, its document root kept.
     type: str
-    choices: [present]
+    choices: [present, absent]
     default: present
 attributes:
   check_mode:
-    description: Runs the tool's check-only mode for a missing instance; creates nothing.
+    description: Runs the tool's check-only mode for a missing instance and creates nothing;
+      with I(state=absent), says what would be removed and removes nothing.
     support: full
   diff_mode:
-    description: Not supported.
-    support: none
+    description: Shows the recorded answers before and the requested ones after (none after
+      a removal), as lines of C(config/answers.conf); never the password.
+    support: full
   platform:
-    description: The managed host runs the tool.
+    description: The managed host runs the programs.
+    support: full
     platforms: posix
 notes:
   - Run as root (C(become)) to hand the instance to another server user; otherwise I(user)
     must be the remote user itself.
-  - The tool's failures are returned as they are, in I(msg) (its lines on standard error)
-    and I(rc) (its exit status), for example 3 for refused answers and 254 for an identifier
-    already in use under another form (C(https-<id>)).
+  - The programs' failures are returned as they are, in I(msg) (their lines on standard error)
+    and I(rc) (their exit status), for example 3 for refused answers and 254 for an identifier
+    already in use under another form (C(https-<id>)); C(instancectl) answers 4 for an
+    instance it could not stop.
   - Ports are checked by the tool against the other instances of the same server root and
     against listening sockets on the managed host.
 '''
@@ -144,6 +159,17 @@ EXAMPLES = r'''
     - name: Show where it is
       ansible.builtin.debug:
         msg: "{{ web1.instance_dir }} serves {{ web1.docroot }}"
+
+- name: Retire the old instance
+  hosts: appservers
+  become: true
+  tasks:
+    - name: Instance web0 is gone (its document root stays)
+      server_instance:
+        instancectl: /usr/local/libexec/instance-install/instancectl
+        server_root: /opt/server
+        id: web0
+        state: absent
 '''
 
 RETURN = r'''
@@ -159,12 +185,24 @@ docroot:
   returned: success
   type: str
   sample: /srv/web1/docs
+broken_dir:
+  description: Where a failed creation left what it had made.
+  returned: failure of a creation that left something
+  type: str
+  sample: /opt/server/broken.web1
 rc:
-  description: The tool's exit status (0 created or check passed, 1 bad option, 3 refused or
-    failed, 254 identifier in use, 255 server root unset or an option missing).
+  description: The exit status of the tool (0 created or check passed, 1 bad option, 3 refused or
+    failed, 254 identifier in use, 255 server root unset or an option missing) or of
+    C(instancectl remove) (0 removed, 2 refused or failed, 4 still running).
   returned: when the tool was run
   type: int
   sample: 3
+stdout_lines:
+  description: What C(instancectl remove) wrote on standard output (what it removed and kept).
+  returned: when instancectl was run
+  type: list
+  elements: str
+  sample: ['Removed the instance web1 (/opt/server/web1).', 'Kept the document root /srv/web1/docs: it holds the site.']
 stderr_lines:
   description: What the tool wrote on standard error, one item a line.
   returned: when the tool was run
@@ -180,13 +218,13 @@ differences:
 '''
 
 import errno
+import json
 import os
 import stat
-import subprocess
 
 from ansible.module_utils.basic import AnsibleModule
 
-# The tool runs with this environment and no other variable.
+# The programs run with this environment and no other variable.
 TOOL_PATH = '/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
 
 ANSWERS_FILE = os.path.join('config', 'answers.conf')
@@ -200,8 +238,13 @@ RECORDED_ANSWERS = (
     ('jms_port', 'jmsPort'),
     ('user', 'serverUser'),
     ('docroot', 'docRoot'),
+    ('java_home', 'javaHome'),
+    ('jms_admin', 'jmsAdminUser'),
 )
-PATH_ANSWERS = ('docroot',)
+PATH_ANSWERS = ('docroot', 'java_home')
+# Records written before these were kept lack them: not compared then.
+LATER_ANSWERS = ('java_home', 'jms_admin')
+PRESENT_ONLY = ['executable', 'user', 'docroot', 'jms_port', 'jms_admin', 'jms_password', 'java_home']
 
 
 def tool_command(params, check_only):
@@ -223,6 +266,15 @@ def tool_command(params, check_only):
     return command
 
 
+def run_program(module, command, environment, stdin=None):
+    """Runs a program with exactly `environment`, `stdin` (a line) on its standard
+    input; returns (exit status, standard output lines, standard error lines)."""
+    assignments = ['%s=%s' % item for item in sorted(environment.items())]
+    status, out, err = module.run_command(['/usr/bin/env', '-i'] + assignments + command,
+                                          data=stdin, cwd='/')
+    return status, out.splitlines(), err.splitlines()
+
+
 def run_tool(module, check_only):
     """Runs the tool; returns (exit status, its lines: standard error, then output)."""
     params = module.params
@@ -231,25 +283,33 @@ def run_tool(module, check_only):
         'PATH': TOOL_PATH,
         'LANG': 'C',
     }
-    try:
-        process = subprocess.Popen(tool_command(params, check_only), env=environment,
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, close_fds=True, cwd='/')
-    except OSError as e:
-        module.fail_json(msg='Cannot run %s: %s' % (params['executable'], e.strerror))
-    password = (params['jms_password'] + '\n').encode('utf-8')
-    stdout, stderr = process.communicate(password)
-    lines = stderr.decode('utf-8', 'replace').splitlines()
-    lines += stdout.decode('utf-8', 'replace').splitlines()
-    return process.returncode, lines
+    status, out, err = run_program(module, tool_command(params, check_only), environment,
+                                   params['jms_password'])
+    return status, err + out
 
 
-def tool_failure_message(status, lines):
+def run_instancectl(module, arguments):
+    """Runs instancectl on the server root; returns (status, output lines, error lines)."""
+    params = module.params
+    command = [instancectl_path(module), '--server-root', params['server_root']] + arguments
+    return run_program(module, command, {'PATH': TOOL_PATH, 'LANG': 'C'})
+
+
+def instancectl_path(module):
+    params = module.params
+    if params['instancectl']:
+        return params['instancectl']
+    if params['executable']:
+        return os.path.join(os.path.dirname(params['executable']), 'instancectl')
+    module.fail_json(msg='state=absent needs instancectl (or executable, beside which it is installed).')
+
+
+def failure_message(program, status, lines):
     if lines:
         return '\n'.join(lines)
     if status < 0:
-        return 'The tool was killed by signal %d.' % -status
-    return 'The tool exited with status %d and wrote no message.' % status
+        return '%s was killed by signal %d.' % (program, -status)
+    return '%s exited with status %d and wrote no message.' % (program, status)
 
 
 def read_answers(instance_dir):
@@ -284,12 +344,43 @@ def read_answers(instance_dir):
     return answers, None
 
 
+def answers_text(answers):
+    """Answers as config/answers.conf holds them, for a diff; never the password."""
+    return ''.join('%s = %s\n' % (name, answers[name])
+                   for _, name in RECORDED_ANSWERS if answers.get(name) is not None)
+
+
+def requested_answers(params):
+    return dict((name, str(params[parameter])) for parameter, name in RECORDED_ANSWERS)
+
+
+def diff_of(instance_dir, before, after):
+    return {
+        'before': answers_text(before),
+        'after': answers_text(after),
+        'before_header': '%s (recorded)' % os.path.join(instance_dir, ANSWERS_FILE),
+        'after_header': '%s (requested)' % os.path.join(instance_dir, ANSWERS_FILE),
+    }
+
+
 def same_answer(parameter, existing, requested):
     if existing is None:
         return False
     if parameter in PATH_ANSWERS:
         return os.path.normpath(existing) == os.path.normpath(requested)
     return existing == requested
+
+
+def differences_of(answers, params):
+    differences = {}
+    for parameter, name in RECORDED_ANSWERS:
+        requested = str(params[parameter])
+        existing = answers.get(name)
+        if existing is None and parameter in LATER_ANSWERS:
+            continue
+        if not same_answer(parameter, existing, requested):
+            differences[parameter] = {'existing': existing, 'requested': requested}
+    return differences
 
 
 def compare_existing(module, instance_dir):
@@ -299,12 +390,8 @@ def compare_existing(module, instance_dir):
         module.fail_json(msg='%s exists but its recorded answers cannot be read (%s); '
                              'it is left as it is.' % (instance_dir, problem),
                          instance_dir=instance_dir)
-    differences = {}
-    for parameter, name in RECORDED_ANSWERS:
-        requested = str(module.params[parameter])
-        existing = answers.get(name)
-        if not same_answer(parameter, existing, requested):
-            differences[parameter] = {'existing': existing, 'requested': requested}
+    differences = differences_of(answers, module.params)
+    diff = diff_of(instance_dir, answers, requested_answers(module.params))
     if differences:
         listed = '; '.join(
             '%s: %s there, %s requested' % (
@@ -314,49 +401,114 @@ def compare_existing(module, instance_dir):
             for parameter, values in sorted(differences.items()))
         module.fail_json(msg='%s exists with other answers (%s); it is left as it is.'
                              % (instance_dir, listed),
-                         instance_dir=instance_dir, differences=differences)
+                         instance_dir=instance_dir, differences=differences, diff=diff)
+    diff['after'] = diff['before']
     module.exit_json(changed=False, instance_dir=instance_dir, docroot=answers['docRoot'],
-                     msg='%s exists with the requested answers.' % instance_dir)
+                     msg='%s exists with the requested answers.' % instance_dir, diff=diff)
 
 
 def is_plain_name(name):
     return bool(name) and '/' not in name and name not in ('.', '..')
 
 
+def set_aside_directories(server_root, server_id):
+    """The directories failed creations of the identifier left."""
+    prefix = 'broken.' + server_id
+    try:
+        names = os.listdir(server_root)
+    except OSError:
+        return set()
+    return set(name for name in names
+               if name == prefix or (name.startswith(prefix + '.') and name[len(prefix) + 1:].isdigit()))
+
+
+def create(module, instance_dir):
+    params = module.params
+    before = set_aside_directories(params['server_root'], params['id'])
+    status, lines = run_tool(module, check_only=module.check_mode)
+    diff = diff_of(instance_dir, {}, requested_answers(params))
+    if status != 0:
+        left = sorted(set_aside_directories(params['server_root'], params['id']) - before)
+        if left:
+            broken_dir = os.path.join(params['server_root'], left[-1])
+            module.fail_json(msg='%s\nThe failed creation left %s.' % (failure_message('The tool', status, lines),
+                                                                       broken_dir),
+                             rc=status, stderr_lines=lines, changed=True, broken_dir=broken_dir)
+        module.fail_json(msg=failure_message('The tool', status, lines), rc=status, stderr_lines=lines)
+    module.exit_json(changed=True, instance_dir=instance_dir, docroot=params['docroot'],
+                     rc=status, stderr_lines=lines, diff=diff)
+
+
+def listed_instance(module):
+    """The instance as instancectl lists it, or None when it is not there."""
+    status, out, err = run_instancectl(module, ['list', '--json'])
+    if status != 0:
+        module.fail_json(msg=failure_message('instancectl', status, err), rc=status, stderr_lines=err)
+    try:
+        instances = json.loads('\n'.join(out))
+    except ValueError:
+        module.fail_json(msg='instancectl list --json printed no JSON array.', stdout_lines=out)
+    for instance in instances:
+        if instance.get('id') == module.params['id']:
+            return instance
+    return None
+
+
+def remove(module, instance_dir):
+    params = module.params
+    instance = listed_instance(module)
+    if instance is None:
+        module.exit_json(changed=False, instance_dir=instance_dir,
+                         msg='There is no instance %s in %s.' % (params['id'], params['server_root']),
+                         diff=diff_of(instance_dir, {}, {}))
+    answers, problem = read_answers(instance_dir)
+    diff = diff_of(instance_dir, answers or {}, {})
+    if module.check_mode:
+        msg = '%s would be removed%s; its document root %s would be kept.' % (
+            instance_dir, ' after its server is stopped' if instance.get('state') == 'running' else '',
+            instance.get('docroot') or '(not recorded)')
+        module.exit_json(changed=True, instance_dir=instance_dir, msg=msg, diff=diff)
+    status, out, err = run_instancectl(module, ['remove', params['id'], '--stop'])
+    if status != 0:
+        module.fail_json(msg=failure_message('instancectl', status, err + out), rc=status,
+                         stdout_lines=out, stderr_lines=err)
+    module.exit_json(changed=True, instance_dir=instance_dir, msg='\n'.join(out), rc=status,
+                     stdout_lines=out, stderr_lines=err, diff=diff)
+
+
 def main():
     module = AnsibleModule(
         argument_spec=dict(
-            executable=dict(type='path', required=True),
+            executable=dict(type='path'),
+            instancectl=dict(type='path'),
             server_root=dict(type='path', required=True),
             id=dict(type='str', required=True),
             server_name=dict(type='str', default='default'),
             port=dict(type='int', default=80),
-            user=dict(type='str', required=True),
-            docroot=dict(type='path', required=True),
-            jms_port=dict(type='int', required=True),
-            jms_admin=dict(type='str', required=True),
-            jms_password=dict(type='str', required=True, no_log=True),
-            java_home=dict(type='path', required=True),
-            state=dict(type='str', default='present', choices=['present']),
+            user=dict(type='str'),
+            docroot=dict(type='path'),
+            jms_port=dict(type='int'),
+            jms_admin=dict(type='str'),
+            jms_password=dict(type='str', no_log=True),
+            java_home=dict(type='path'),
+            state=dict(type='str', default='present', choices=['present', 'absent']),
         ),
+        required_if=[('state', 'present', PRESENT_ONLY)],
         supports_check_mode=True,
     )
     params = module.params
+    instance_dir = os.path.join(params['server_root'], params['id'])
+    if params['state'] == 'absent':
+        remove(module, instance_dir)
+
     # The tool reads only the first line: a longer password would be cut short.
     if '\n' in params['jms_password'] or '\r' in params['jms_password']:
         module.fail_json(msg='jms_password must be a single line.')
-
-    instance_dir = os.path.join(params['server_root'], params['id'])
     # An identifier the tool would refuse is left to the tool to refuse.
     if os.path.isabs(params['server_root']) and is_plain_name(params['id']) \
             and os.path.lexists(instance_dir):
         compare_existing(module, instance_dir)
-
-    status, lines = run_tool(module, check_only=module.check_mode)
-    if status != 0:
-        module.fail_json(msg=tool_failure_message(status, lines), rc=status, stderr_lines=lines)
-    module.exit_json(changed=True, instance_dir=instance_dir, docroot=params['docroot'],
-                     rc=status, stderr_lines=lines)
+    create(module, instance_dir)
 
 
 if __name__ == '__main__':

@@ -11,6 +11,15 @@
 #   4. a real run where some hosts fail (unknown user, a port a running
 #      process listens on, an existing instance with other answers) while
 #      another succeeds;
+#   5. drift: an existing instance whose Java home or JMS administrator
+#      differs fails with the difference;
+#   6. --check --diff shows the answers an instance would get, and the ones
+#      a removal would take away, and changes nothing;
+#   7. state: absent removes an instance (running or not) and keeps its
+#      document root; a second run changes nothing;
+#   8. a creation that fails after it made something reports changed and
+#      names the broken.<id> it left;
+#   9. the module passes ansible-test's validate-modules checks, run offline;
 # and the JMS password is nowhere in the output nor in any traced execve,
 # yet it reaches the instances' config/server.xml. As root the instances go
 # to daemon; otherwise to the current user.
@@ -152,7 +161,7 @@ no_password_in() { ! grep -qF -- "$password" "$@"; }
 ansible-doc -M "$library" server_instance >"$scratch/doc.out" 2>"$scratch/doc.err"
 check "ansible-doc renders the module's documentation without errors or warnings" \
   test $? -eq 0 -a ! -s "$scratch/doc.err"
-doc_shows() { grep -q '^= jms_password' "$1" && grep -q '^- instance_dir' "$1"; }
+doc_shows() { grep -q '^- jms_password' "$1" && grep -q '^= server_root' "$1" && grep -q '^- instance_dir' "$1"; }
 check "the documentation shows the options and the return values" doc_shows "$scratch/doc.out"
 
 # --- 1. first run: every host creates its instance ---------------------
@@ -305,6 +314,73 @@ check "no recorded answers: the message says so" \
   result_has "$scratch/run4.out" d4 msg "$scratch/root-d4/web exists but its recorded answers cannot be read"
 check "the password is nowhere in the other runs' output" \
   no_password_in "$scratch/run2.out" "$scratch/run3.out" "$scratch/run4.out"
+
+# --- 5. drift: the Java home and the JMS administrator are compared too ----
+inventory "$scratch/hosts-drift" "$tool" \
+  "$(host h1 root-h1 web "${http_of[h1]}" "$(recorded "$scratch/root-h1/web" jmsPort)" "$user")"' java_home=/opt/other-java'$'\n' \
+  "$(host h2 root-h2 web "${http_of[h2]}" "$(recorded "$scratch/root-h2/web" jmsPort)" "$user")"' jms_admin=operator'$'\n'
+playbook "$scratch/run5.out" -v -i "$scratch/hosts-drift"
+check "drift: another Java home fails" recap "$scratch/run5.out" h1 ok=0 changed=0 failed=1
+check "drift: the Java home difference is listed" \
+  result_has "$scratch/run5.out" h1 msg "java_home: \\\"/usr/lib/jvm/default-java\\\" there, \\\"/opt/other-java\\\" requested"
+check "drift: another JMS administrator fails" recap "$scratch/run5.out" h2 ok=0 changed=0 failed=1
+check "drift: the JMS administrator difference is listed" \
+  result_has "$scratch/run5.out" h2 msg "jms_admin: \\\"admin\\\" there, \\\"operator\\\" requested"
+check "the Java home is recorded" test "$(recorded "$scratch/root-h1/web" javaHome)" = /usr/lib/jvm/default-java
+
+# --- 6. --check --diff: what would be made and what would go --------------
+new_root root-e1
+port; e1_http=$got
+port; e1_jms=$got
+inventory "$scratch/hosts-diff" "$tool" "$(host e1 root-e1 web "$e1_http" "$e1_jms" "$user")"$'\n'
+playbook "$scratch/run6.out" --check --diff -i "$scratch/hosts-diff"
+check "check and diff: the new instance would change" recap "$scratch/run6.out" e1 ok=1 changed=1 failed=0
+check "check and diff: the diff shows the answers it would get" \
+  grep -q "^+port = $e1_http\$" "$scratch/run6.out"
+check "check and diff: the diff shows its Java home" grep -q '^+javaHome = /usr/lib/jvm/default-java$' "$scratch/run6.out"
+check "check and diff: nothing is made" test ! -e "$scratch/root-e1/web"
+inventory "$scratch/hosts-remove-check" "$tool" \
+  "$(host h3 root-h3 web "${http_of[h3]}" "$(recorded "$scratch/root-h3/web" jmsPort)" "$user")"$'\n'
+ansible-playbook -e "@$secrets" --check --diff -i "$scratch/hosts-remove-check" \
+  "$here/remove.yml" >"$scratch/run6b.out" 2>&1
+check "check and diff: a removal would change" recap "$scratch/run6b.out" h3 ok=1 changed=1 failed=0
+check "check and diff: the diff shows the answers that would go" \
+  grep -q "^-port = ${http_of[h3]}\$" "$scratch/run6b.out"
+check "check and diff: the instance is still there" test -f "$scratch/root-h3/web/config/answers.conf"
+
+# --- 7. state: absent ---------------------------------------------------------
+# h1's instance runs: instancectl stops it through its own stopserv first.
+"$scratch/root-h1/web/bin/startserv" -a 127.0.0.1 >"$scratch/start-h1.out" 2>&1 ||
+  fatal "starting h1's instance: $(cat "$scratch/start-h1.out")"
+inventory "$scratch/hosts-remove" "$tool" \
+  "$(host h1 root-h1 web 1 2 "$user")"$'\n' "$(host h3 root-h3 web 1 2 "$user")"$'\n'
+ansible-playbook -v -i "$scratch/hosts-remove" "$here/remove.yml" >"$scratch/run7.out" 2>&1
+check "absent: the run succeeds (exit status $?)" test "$?" -eq 0
+for name in h1 h3; do
+  check "absent: $name changed" recap "$scratch/run7.out" "$name" ok=1 changed=1 failed=0
+  check "absent: $name's instance is gone" test ! -e "$scratch/root-$name/web"
+  check "absent: $name's document root is kept" test -f "$scratch/docs-$name/index.html"
+  check "absent: $name says it kept the document root" \
+    result_has "$scratch/run7.out" "$name" msg "Kept the document root $scratch/docs-$name: it holds the site."
+done
+ansible-playbook -v -i "$scratch/hosts-remove" "$here/remove.yml" >"$scratch/run7b.out" 2>&1
+check "absent again: nothing changes" recap "$scratch/run7b.out" h1 ok=1 changed=0 failed=0
+
+# --- 8. a failed creation that left something -----------------------------
+new_root root-f1
+rm -f "$scratch/root-f1/lib/install/templates/keyfile"
+port; f1_http=$got
+port; f1_jms=$got
+inventory "$scratch/hosts-broken" "$tool" "$(host f1 root-f1 web "$f1_http" "$f1_jms" "$user")"$'\n'
+playbook "$scratch/run8.out" -v -i "$scratch/hosts-broken"
+check "broken: the host fails" recap "$scratch/run8.out" f1 ok=0 failed=1
+check "broken: the failure reports a change" test "$(result "$scratch/run8.out" f1 changed)" = true
+check "broken: it names what was left" result_has "$scratch/run8.out" f1 broken_dir "\"$scratch/root-f1/broken.web\""
+check "broken: the directory is there" test -d "$scratch/root-f1/broken.web"
+
+# --- 9. ansible-test's validate-modules checks ----------------------------
+"$here/validate_modules.sh" "$library/server_instance.py" >"$scratch/validate.out" 2>&1
+check "validate-modules finds nothing: $(tr '\n' ' ' <"$scratch/validate.out")" test $? -eq 0
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed; outputs:" >&2
