@@ -227,6 +227,14 @@ bool linkIsTrusted(const struct stat& directory, const struct stat& link) {
   return link.st_uid == 0 && link.st_nlink == 1 && onlyRootChanges(directory);
 }
 
+Message linkRefusal(int directory, const struct stat& entry, const char* shown) {
+  auto ours = [](uid_t owner) { return owner == geteuid() || owner == 0; };
+  struct stat place;
+  bool othersMay = fstat(directory, &place) != 0 || !ours(place.st_uid) || !ours(entry.st_uid) ||
+                   (writableByOthers(place) && (place.st_mode & S_ISVTX) == 0);
+  return errorMessage(othersMay ? "ERR_UNSAFE_LINK" : "ERR_LINK_REFUSED", {shown});
+}
+
 Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* out) {
   Walk walk;
   walk.options.createMode = mode;

@@ -30,6 +30,13 @@ bool linkIsTrusted(const struct stat& directory, const struct stat& link);
 // it is sticky.
 bool onlyRootChanges(const struct stat& directory);
 
+// The refusal to write through `entry`, a link (or a file with a second
+// name) found in the directory held as `directory`, shown as `shown`:
+// ERR_UNSAFE_LINK when a user other than this one and root could have
+// placed it there (it is theirs, or the directory lets them), else
+// ERR_LINK_REFUSED.
+Message linkRefusal(int directory, const struct stat& entry, const char* shown);
+
 struct OpenedDirectory {
   Descriptor fd;              // the directory; not valid when notDirectory
   bool made = false;          // the last component was missing and has been made

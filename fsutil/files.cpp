@@ -12,6 +12,7 @@
 #include <string>
 
 #include "fsutil/descriptor.h"
+#include "fsutil/directories.h"
 
 namespace {
 
@@ -272,8 +273,16 @@ Message reachFailure(int directory, const std::string& name, const std::string& 
                      int error) {
   struct stat status;
   if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
-    return errorMessage("ERR_UNSAFE_LINK", {path.c_str()});
+    return linkRefusal(directory, status, path.c_str());
   return errorMessage("ERR_FILE_OPEN_WRITE", {destination, std::strerror(error)});
+}
+
+// An existing entry a copy may replace: a regular file with no other name,
+// which might be another user's file kept elsewhere.
+Message replaceableProblem(const Place& place, const struct stat& status) {
+  if (!S_ISREG(status.st_mode)) return errorMessage("ERR_IRREGULAR_FILE", {place.shown});
+  if (status.st_nlink > 1) return linkRefusal(place.directory, status, place.shown);
+  return Message();
 }
 
 // Opens, without truncating yet, the regular file that a copy replaces or
@@ -284,9 +293,45 @@ Message openPlainDestination(const Place& place, mode_t mode, Descriptor& to) {
   if (!to.valid()) return reachFailure(place.directory, place.name, place.shown, place.shown, errno);
   struct stat status;
   if (fstat(to.get(), &status) != 0) return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
-  if (!S_ISREG(status.st_mode)) return errorMessage("ERR_IRREGULAR_FILE", {place.shown});
-  if (status.st_nlink > 1) return errorMessage("ERR_UNSAFE_LINK", {place.shown});
+  if (Message problem = replaceableProblem(place, status)) return problem;
   if (ftruncate(to.get(), 0) != 0) return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
+  return Message();
+}
+
+// What openPlainDestination would meet, found without opening anything.
+Message checkPlainDestination(const Place& place) {
+  struct stat status;
+  if (fstatat(place.directory, place.name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
+    if (faccessat(place.directory, ".", W_OK | X_OK, AT_EACCESS) != 0)
+      return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
+    return Message();
+  }
+  if (S_ISLNK(status.st_mode)) return linkRefusal(place.directory, status, place.shown);
+  if (Message problem = replaceableProblem(place, status)) return problem;
+  if (faccessat(place.directory, place.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+    return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
+  return Message();
+}
+
+// The directory of `name` below `base`, each directory on the way opened
+// without following a link; the last component of `name` in `last`.
+Message reachBelow(int base, const std::string& shownBase, const std::string& name, Descriptor& held,
+                   int* directory, std::string* last) {
+  const std::string destination = shownBase + "/" + name;
+  *directory = base;
+  std::string reached = shownBase;
+  size_t start = 0;
+  for (size_t slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+    std::string component = name.substr(start, slash - start);
+    reached += "/" + component;
+    if (component.empty() || component == ".") continue;
+    int next = openat(*directory, component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) return reachFailure(*directory, component, reached, destination.c_str(), errno);
+    held.reset(next);
+    *directory = next;
+  }
+  *last = name.substr(start);
   return Message();
 }
 
@@ -340,20 +385,29 @@ Message copyFileBelow(const char* source, int base, const std::string& shownBase
                       mode_t mode) {
   const std::string destination = shownBase + "/" + name;
   Descriptor held;
-  int directory = base;
-  std::string reached = shownBase;
-  size_t start = 0;
-  for (size_t slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
-    std::string component = name.substr(start, slash - start);
-    reached += "/" + component;
-    if (component.empty() || component == ".") continue;
-    int next = openat(directory, component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) return reachFailure(directory, component, reached, destination.c_str(), errno);
-    held.reset(next);
-    directory = next;
-  }
-  std::string last = name.substr(start);
+  int directory = -1;
+  std::string last;
+  if (Message failure = reachBelow(base, shownBase, name, held, &directory, &last)) return failure;
   return copyInto(source, {directory, last.c_str(), destination.c_str()}, mode);
+}
+
+Message checkCopyBelow(const char* source, int base, const std::string& shownBase, const std::string& name) {
+  if (Message problem = checkCopySource(source)) return problem;
+  const std::string destination = shownBase + "/" + name;
+  Descriptor held;
+  int directory = -1;
+  std::string last;
+  if (Message failure = reachBelow(base, shownBase, name, held, &directory, &last)) return failure;
+  return checkPlainDestination({directory, last.c_str(), destination.c_str()});
+}
+
+Message checkCopyIfAbsentIn(const char* source, int directory, const char* name, const char* shownDestination) {
+  if (Message problem = checkCopySource(source)) return problem;
+  struct stat status;
+  if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0) return Message();  // kept as it is
+  if (errno != ENOENT || faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) != 0)
+    return errorMessage("ERR_FILE_OPEN_WRITE", {shownDestination, std::strerror(errno)});
+  return Message();
 }
 
 int copyFileQuiet(const char* source, const char* destination, mode_t mode) {

@@ -48,6 +48,15 @@ Message copyFileIfAbsentIn(const char* source, int directory, const char* name, 
 Message copyFileBelow(const char* source, int base, const std::string& shownBase, const std::string& name,
                       mode_t mode);
 
+// What copyFileBelow and copyFileIfAbsentIn would fail with now, found
+// without writing anything: the source as checkCopySource finds it, a link
+// or a missing directory on the way, an existing destination that is not a
+// plain file of one name, or one this run may not write (or a directory it
+// may not create the file in). An existing destination of
+// copyFileIfAbsentIn is kept, whatever it is.
+Message checkCopyBelow(const char* source, int base, const std::string& shownBase, const std::string& name);
+Message checkCopyIfAbsentIn(const char* source, int directory, const char* name, const char* shownDestination);
+
 // Empty when copyFile could open `source` as a regular file now; else its
 // ERR_FILE_OPEN_READ or ERR_IRREGULAR_FILE message. Sets the umask as
 // copyFile does.

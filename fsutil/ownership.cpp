@@ -66,7 +66,7 @@ DirectoryHandle openListing(int parent, const char* name) {
 struct WalkFailure {
   std::string path;
   int error = 0;
-  bool secondName = false;  // a file with another name elsewhere, not changed
+  Message refusal;  // a file with another name elsewhere, not changed
 };
 
 bool noteWalkFailure(WalkFailure* failure, const std::string& path, int error) {
@@ -103,7 +103,9 @@ bool chownEntry(int parent, const char* name, const std::string& path, uid_t uid
   if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return noteWalkFailure(failure, path, errno);
   switch (handlingOf(status)) {
     case Handling::Leave: return true;
-    case Handling::Refuse: failure->secondName = true; return noteWalkFailure(failure, path, EMLINK);
+    case Handling::Refuse:
+      failure->refusal = linkRefusal(parent, status, path.c_str());
+      return noteWalkFailure(failure, path, EMLINK);
     case Handling::Change: break;
   }
   if (S_ISDIR(status.st_mode)) {
@@ -224,7 +226,7 @@ Message handTreeToUser(const char* userName, Walk walk) {
   if (!user.found) return errorMessage("ERR_GET_USER_NAME", {shown(userName)});
   WalkFailure failure;
   if (walk(user.uid, user.gid, &failure)) return Message();
-  if (failure.secondName) return errorMessage("ERR_UNSAFE_LINK", {failure.path.c_str()});
+  if (failure.refusal) return std::move(failure.refusal);
   return errorMessage("ERR_CHANGE_OWNER", {failure.path.c_str(), std::strerror(failure.error)});
 }
 
@@ -270,30 +272,46 @@ Message chownLogsDirectory(const char* instanceDir, const char* userName) {
 
 namespace {
 
-// Gives the ACL file `name` of the directory `relative` below `base` to the
-// user when it exists; a missing one is skipped. The file is changed
-// through a descriptor of its own, after it is known to be a plain file
-// with no other name: a link in its place, which another user may have
-// put there, is refused instead of handing its target over.
-Message chownAclFile(const char* base, const char* relative, const std::string& name, const UserIds& user) {
+// Finds the ACL file `name` of the directory `relative` below `base` and
+// holds it (O_PATH) in `file`; a missing one, or one whose name is too long
+// to form (it cannot exist), leaves `file` invalid. A link in its place, or
+// a file with a second name, is refused instead of being handed over.
+Message locateAclFile(const char* base, const char* relative, const std::string& name, Descriptor* file,
+                      std::string* shownPath) {
   char directoryPath[PATH_LIMIT];
   char path[PATH_LIMIT];
-  // A name too long to form cannot exist: it is skipped like a missing file.
   if (!formatPath(directoryPath, "%s/%s", base, relative) ||
       !formatPath(path, "%s/%s", directoryPath, name.c_str()))
     return Message();
+  *shownPath = path;
   Descriptor directory;
   std::string unsafe;
   if (openDirectoryPath(directoryPath, &directory, &unsafe) != 0)
     return unsafe.empty() ? Message() : errorMessage("ERR_UNSAFE_LINK", {unsafe.c_str()});
-  Descriptor file(openat(directory.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (!file.valid()) return Message();
+  Descriptor found(openat(directory.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat status;
-  if (fstat(file.get(), &status) != 0) return Message();
+  if (!found.valid() || fstat(found.get(), &status) != 0) return Message();
   if (S_ISLNK(status.st_mode) || (!S_ISDIR(status.st_mode) && status.st_nlink > 1))
-    return errorMessage("ERR_UNSAFE_LINK", {path});
-  if (fchownat(file.get(), "", user.uid, user.gid, AT_EMPTY_PATH) != 0)
-    return errorMessage("ERR_CHANGE_OWNER", {path, std::strerror(errno)});
+    return linkRefusal(directory.get(), status, path);
+  *file = std::move(found);
+  return Message();
+}
+
+// Each ACL file of the identifier that exists below `base`, in turn.
+template <typename Visit>
+Message forEachAclFile(const char* base, const char* serverId, Visit visit) {
+  static const struct {
+    const char* relative;
+    const char* prefix;
+  } aclFiles[] = {{"config", "generated."}, {"config/httpacl", "genwork."}};
+  for (const auto& acl : aclFiles) {
+    Descriptor file;
+    std::string path;
+    if (Message failure = locateAclFile(base, acl.relative, acl.prefix + std::string(serverId) + ".acl", &file, &path))
+      return failure;
+    if (!file.valid()) continue;
+    if (Message failure = visit(file.get(), path)) return failure;
+  }
   return Message();
 }
 
@@ -303,9 +321,16 @@ Message chownAclFiles(const char* baseDir, const char* serverId, const char* use
   if (geteuid() != 0) return Message();
   UserIds user = lookUpUser(userName);
   if (!user.found) return errorMessage("ERR_GET_USER_NAME", {shown(userName)});
-  const std::string id = shown(serverId);
-  if (Message failure = chownAclFile(shown(baseDir), "config", "generated." + id + ".acl", user)) return failure;
-  return chownAclFile(shown(baseDir), "config/httpacl", "genwork." + id + ".acl", user);
+  return forEachAclFile(shown(baseDir), shown(serverId), [&](int file, const std::string& path) {
+    if (fchownat(file, "", user.uid, user.gid, AT_EMPTY_PATH) != 0)
+      return errorMessage("ERR_CHANGE_OWNER", {path.c_str(), std::strerror(errno)});
+    return Message();
+  });
+}
+
+Message checkAclFiles(const char* baseDir, const char* serverId) {
+  if (geteuid() != 0) return Message();
+  return forEachAclFile(shown(baseDir), shown(serverId), [](int, const std::string&) { return Message(); });
 }
 
 extern "C" int chmodConfigItem(const char* path, const struct stat* status, int type) {

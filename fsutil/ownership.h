@@ -54,6 +54,9 @@ Message chownLogsDirectory(const char* instanceDir, const char* userName);
 // ERR_UNSAFE_LINK (its path), and so is an untrusted link on the way to it.
 Message chownAclFiles(const char* baseDir, const char* serverId, const char* userName);
 
+// What chownAclFiles would refuse, found without changing anything.
+Message checkAclFiles(const char* baseDir, const char* serverId);
+
 extern "C" {
 // File-tree-walk callback: directories to 0700, other items to 0600. Returns
 // 0 to go on, -1 (stop) when the mode change fails or the item cannot be
