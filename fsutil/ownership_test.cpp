@@ -223,8 +223,12 @@ TEST_F(OwnershipTest, SinglePathOwnerChangesAsRoot) {
   EXPECT_EQ(fileOwner(instance + "/logs"), daemonUid);
 
   // A link in an ACL file's place is refused, its target left alone; so is
-  // a second name of a file kept elsewhere.
+  // a second name of a file kept elsewhere. Only a link that is not root's
+  // may be another user's doing.
   const std::string work = instance + "/config/httpacl/genwork.web1.acl";
+  EXPECT_EQ(text(chownAclFiles(instance.c_str(), "web1", "daemon")),
+            "Refusing to write through " + work + ": it is a link.");
+  ASSERT_EQ(lchown(work.c_str(), daemonUid, daemonGid), 0);
   EXPECT_EQ(text(chownAclFiles(instance.c_str(), "web1", "daemon")),
             "Refusing to write through " + work + ": it is a link, which another user may have placed there.");
   EXPECT_EQ(fileOwner(instance + "/config/generated.web1.acl"), daemonUid);
