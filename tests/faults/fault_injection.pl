@@ -565,9 +565,11 @@ sub snapshotOutcome {
 sub snapshotOutside {
     my ($worker) = @_;
     my $root = "$worker->{run}/root";
+    # The lock of the instances root is made by the first run there and kept.
     my $outside = snapshotTree($root, sub {
         my ($relative) = @_;
-        return $relative =~ m{\A(\Q$SERVER_ID\E|broken\.\Q$SERVER_ID\E(\.\d+)?)(/|\z)};
+        return $relative eq '.instances.lock'
+            || $relative =~ m{\A(\Q$SERVER_ID\E|broken\.\Q$SERVER_ID\E(\.\d+)?)(/|\z)};
     });
     # Nothing but the installation and the document root may appear beside them.
     opendir(my $dir, $worker->{run}) or die "cannot list $worker->{run}: $!";
