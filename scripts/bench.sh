@@ -48,7 +48,7 @@ install_packages() {
 build_release() {
   say "Building the Release build in $build"
   cmake -S "$project" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" --target install_tool bench_tool docroot_bench sample_installation >/dev/null
+  cmake --build "$build" --target install_tool instancectl bench_tool docroot_bench sample_installation >/dev/null
 }
 
 install_packages
@@ -56,6 +56,7 @@ build_release
 
 tool=$build/bench/bench_tool
 install=$build/install
+instancectl=$build/instancectl
 work=$(mktemp -d /tmp/install-bench.XXXXXX)
 cleanup() { rm -rf "$work" /dev/shm/install-bench.*; }
 trap cleanup EXIT
@@ -325,12 +326,78 @@ bench_catalogues() {
   done
 }
 
+# --- 5. Managing instances ---------------------------------------------------------
+listed_instances=10000
+removed_files=100000
+
+# A server root holding `count` instances, each with its record, config,
+# logs and bin, as creations leave them.
+make_instances() {
+  local root=$1 count=$2
+  cp -a "$build/server-root" "$root"
+  perl -e '
+    my ($root, $count) = @ARGV;
+    for my $n (1 .. $count) {
+      my $dir = "$root/web$n";
+      mkdir $dir or die "$dir: $!";
+      mkdir "$dir/$_" or die "$dir/$_: $!" for qw(config logs bin);
+      open(my $out, ">", "$dir/config/answers.conf") or die "$dir: $!";
+      print {$out} "# The answers this instance was created with.\nserverId = web$n\nserverName = www$n.example.test\n",
+        "port = ", 10000 + $n, "\njmsPort = ", 40000 + $n, "\nserverUser = daemon\ndocRoot = /srv/www/web$n\n",
+        "javaHome = /usr/lib/jvm/default-java\njmsAdminUser = admin\n";
+      close($out);
+    }' "$root" "$count"
+}
+
+# An instance holding `count` files in 100 directories below applications/,
+# which (as root) belong to the server user as in a created instance.
+make_big_instance() {
+  local dir=$1 count=$2
+  mkdir -p "$dir/config" "$dir/bin" "$dir/logs" "$dir/applications/j2ee-apps"
+  printf 'serverId = big\nserverUser = daemon\n' >"$dir/config/answers.conf"
+  printf '#!/bin/sh\n' >"$dir/bin/startserv"
+  chmod 755 "$dir/bin/startserv"
+  perl -e '
+    my ($base, $count) = @ARGV;
+    for my $d (1 .. 100) {
+      mkdir "$base/app$d" or die "$base/app$d: $!";
+      for my $f (1 .. $count / 100) { open(my $o, ">", "$base/app$d/f$f") or die "$!"; print {$o} "x"; close($o) }
+    }' "$dir/applications/j2ee-apps" "$count"
+  if [[ $(id -u) -eq 0 ]]; then chown -R daemon: "$dir/config" "$dir/logs" "$dir/applications"; fi
+}
+
+bench_instancectl() {
+  say "5. instancectl"
+  local root=$work/instances
+  make_instances "$root" "$listed_instances"
+  if [[ $("$instancectl" --server-root "$root" list | wc -l) -ne $((listed_instances + 1)) ]]; then
+    say "  instancectl list does not show the $listed_instances instances"
+    exit 1
+  fi
+  pair "list-$listed_instances" "$runs" "" "$instancectl --server-root $root list" "cat $root/*/config/answers.conf"
+  rm -rf "$root"
+
+  # Each run removes a fresh copy, made outside the timing.
+  local big=$work/removal
+  mkdir -p "$big/root"
+  make_big_instance "$big/template" "$removed_files"
+  printf '#!/bin/sh\nrm -rf "%s/root/big"\ncp -a "%s/template" "%s/root/big"\n' "$big" "$big" "$big" >"$big/prepare.sh"
+  chmod +x "$big/prepare.sh"
+  local count=5
+  ((quick)) && count=3
+  pair "remove-$removed_files" "$count" "-N --warmup 0 --prepare $big/prepare.sh" \
+    "$instancectl --server-root $big/root remove big" "rm -rf $big/root/big"
+  rm -rf "$big"
+}
+
+
 write_reset
 bench_creation
 creation_memory
 bench_docroot
 bench_templates
 bench_catalogues
+bench_instancectl
 
 # --- The table ---------------------------------------------------------------------
 value() { awk -v k="$1" -v f="$2" '$1 == k { print $f }' "$results"; }
@@ -397,6 +464,12 @@ table=$work/table.md
     [[ -n $m ]] || continue
     echo "| 5 | peak memory, expansion of a $size MB template | $(mib "$m") | | | | does not grow | |"
   done
+  o=$(value "list-$listed_instances" 2); r=$(value "list-$listed_instances" 3); q=$(ratio "$o" "$r")
+  cpu=$(ratio "$(value "list-$listed_instances" 4)" "$(value "list-$listed_instances" 5)")
+  echo "| 6 | \`instancectl list\` over $listed_instances instances (processor-time ratio $cpu) | $(ms "$o") | \`cat\` of their $listed_instances answers files | $(ms "$r") | $q | ≤ 3 | $(judge "$q" "<=" 3) |"
+  o=$(value "remove-$removed_files" 2); r=$(value "remove-$removed_files" 3); q=$(ratio "$o" "$r")
+  cpu=$(ratio "$(value "remove-$removed_files" 4)" "$(value "remove-$removed_files" 5)")
+  echo "| 7 | \`instancectl remove\` of an instance of $removed_files files in 100 directories of the server user's (processor-time ratio $cpu) | $(ms "$o") | \`rm -rf\` of the same tree | $(ms "$r") | $q | ≤ 1.5 | $(judge "$q" "<=" 1.5) |"
 } >"$table"
 
 machine=$work/machine.md
