@@ -18,6 +18,11 @@ Message writeInitConf(const InstanceRecord* record, BackupCatalogue* catalogue);
 // copy's backup. Empty, ERR_FILE_WRITE (path, error), a copy's message, or
 // ERR_CREATE_BACKUP ("<id>.acl").
 Message writeAclFiles(const InstanceRecord* record, const char* instanceDir, BackupCatalogue* catalogue);
+// What writeInitConf and the two template writers would fail with for what
+// can be known before writing: the administration server's init.conf
+// there but unreadable; a template that cannot be opened. Empty otherwise.
+Message checkInitConfSources(const InstanceRecord* record);
+Message checkTemplateWriters(const InstanceRecord* record);
 // config/obj.conf and config/<id>-obj.conf.
 Message writeObjConf(const InstanceRecord* record, BackupCatalogue* catalogue);
 // config/server.xml and config/mirel-acc.xml from their templates.

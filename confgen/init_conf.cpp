@@ -1,5 +1,8 @@
 // config/init.conf: identity, user, DNS and security modes, the language
 // lines inherited from the administration server, tuning and plug-in lines.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -31,13 +34,17 @@ void writeIdentityLines(OutputFile& out, const InstanceRecord* record, const std
 // keywords is written once per keyword. Without that file there are no
 // language lines; a file that is there but cannot be read is a failure, not
 // an instance silently without them.
+// Without that file there are no language lines; one that is there but
+// cannot be opened fails the creation.
+Message adminConfProblem(const std::string& adminConf, int error) {
+  if (error == ENOENT || error == ENOTDIR) return Message();
+  return errorMessage("ERR_FILE_OPEN_READ", {adminConf.c_str(), std::strerror(error)});
+}
+
 Message copyLanguageLines(OutputFile& out, const char* instancesRoot) {
   std::string adminConf = formatString("%s/admin-server/config/init.conf", instancesRoot);
   FileHandle in(std::fopen(adminConf.c_str(), "r"));
-  if (!in) {
-    if (errno == ENOENT || errno == ENOTDIR) return Message();
-    return errorMessage("ERR_FILE_OPEN_READ", {adminConf.c_str(), std::strerror(errno)});
-  }
+  if (!in) return adminConfProblem(adminConf, errno);
   char line[kLanguageReadBuffer];
   bool midLine = false;
   while (std::fgets(line, sizeof line, in.get())) {
@@ -71,6 +78,14 @@ void writeTuningLines(OutputFile& out, const InstanceRecord* record) {
 }
 
 }  // namespace
+
+Message checkInitConfSources(const InstanceRecord* record) {
+  std::string adminConf = formatString("%s/admin-server/config/init.conf", record->instancesRoot);
+  int fd = open(adminConf.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return adminConfProblem(adminConf, errno);
+  close(fd);
+  return Message();
+}
 
 Message writeInitConf(const InstanceRecord* record, BackupCatalogue* catalogue) {
   std::string instanceDir = instanceDirectory(record->instancesRoot, record->serverId);

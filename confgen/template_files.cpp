@@ -2,6 +2,9 @@
 // installation's templates. Values are XML-escaped before they are
 // registered: a document root such as /srv/R&D must not break the file, nor
 // a quote let a value out of its attribute.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <optional>
 #include <vector>
 
@@ -63,10 +66,34 @@ Message writeFromTemplate(const InstanceRecord* record, BackupCatalogue* catalog
                          target + "\n", file.failureName);
 }
 
+constexpr TemplateFile SERVER_XML = {"server.xml.template", "server.xml", "server.xml"};
+// The failure message names the file with an underscore, as it always has.
+constexpr TemplateFile ACC_XML = {"mirel-acc.xml.template", "mirel-acc.xml", "mirel_acc.xml"};
+
+// The message writeFromTemplate fails with when its template cannot be
+// opened, as the replacer opens it (for reading; without blocking here).
+Message templateProblem(const InstanceRecord* record, const TemplateFile& file) {
+  std::string templatePath = formatString("%s/lib/install/templates/%s", record->serverRoot, file.templateName);
+  int fd = open(templatePath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) {
+    close(fd);
+    return Message();
+  }
+  std::string target = formatString("%s/config/%s",
+                                    instanceDirectory(record->instancesRoot, record->serverId).c_str(), file.fileName);
+  Message reason = errorMessage("ERR_OPEN_TEMPLATE_FILE", {templatePath.c_str()});
+  return errorMessage("ERR_CREATE_MESG", {target.c_str(), reason.get()});
+}
+
 }  // namespace
 
+Message checkTemplateWriters(const InstanceRecord* record) {
+  if (Message problem = templateProblem(record, SERVER_XML)) return problem;
+  return templateProblem(record, ACC_XML);
+}
+
 Message writeServerXml(const InstanceRecord* record, BackupCatalogue* catalogue) {
-  static const TemplateFile file = {"server.xml.template", "server.xml", "server.xml"};
+  const TemplateFile& file = SERVER_XML;
   const std::vector<TokenSource> tokens = {
       {"FILE_PREFIX", "file:", false},
       {"SERVER_ROOT", record->serverRoot, true},
@@ -92,8 +119,7 @@ Message writeServerXml(const InstanceRecord* record, BackupCatalogue* catalogue)
 }
 
 Message writeAccXml(const InstanceRecord* record, BackupCatalogue* catalogue) {
-  // The failure message names the file with an underscore, as it always has.
-  static const TemplateFile file = {"mirel-acc.xml.template", "mirel-acc.xml", "mirel_acc.xml"};
+  const TemplateFile& file = ACC_XML;
   const std::vector<TokenSource> tokens = {
       {"SERVER_ROOT", record->serverRoot, true},
       {"SERVER_NAME", record->serverName, true},

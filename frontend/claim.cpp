@@ -38,17 +38,31 @@ bool exists(const std::string& path) {
   return stat(path.c_str(), &status) == 0;
 }
 
+// Any entry takes the name, a link that leads nowhere included: the claim's
+// mkdir would fail on it.
+bool entryExists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
 }  // namespace
 
 bool serverIdInUse(const InstanceRecord* record) {
   return exists(std::string(record->serverRoot) + "/https-" + record->serverId) ||
-         exists(instanceDirectory(record));
+         entryExists(instanceDirectory(record));
+}
+
+Message claimProblem(const InstanceRecord* record) {
+  if (Message failure = checkRootOnlyDirectory(record->instancesRoot)) return failure;
+  if (faccessat(AT_FDCWD, record->instancesRoot, W_OK | X_OK, AT_EACCESS) != 0)
+    return errorMessage("ERR_MKDIR_FAILURE", {instanceDirectory(record).c_str(), std::strerror(errno)});
+  return Message();
 }
 
 ClaimResult claimInstanceDirectory(const InstanceRecord* record, Message* failure) {
   if (!claimableServerId(record->serverId)) return ClaimResult::Claimed;  // the creation refuses it
   ScopedMessageBundle bundle(record->serverRoot);
-  if ((*failure = checkRootOnlyDirectory(record->instancesRoot))) return ClaimResult::Failed;
+  if ((*failure = claimProblem(record))) return ClaimResult::Failed;
   const std::string path = instanceDirectory(record);
   if (mkdir(path.c_str(), 0755) == 0) return ClaimResult::Claimed;
   if (errno == EEXIST) return ClaimResult::InUse;
@@ -81,7 +95,14 @@ void refusePortConflicts(const InstanceRecord* record, bool checkPorts, const ch
   if (!conflicts.empty()) report_error(3, title, conflicts.front().get());
 }
 
+// These texts cannot come from the message bundle: it lives in the server root.
 std::string serverRootProblem(const InstanceRecord* record, const char* variable) {
+  for (const char* c = record->serverRoot; *c; ++c) {
+    const char one[] = {*c, '\0'};
+    if (hasControlCharacter(one))
+      return std::string("The value of \"") + variable + "\" contains the control character " +
+             visibleCharacter(*c) + ", which is not allowed.";
+  }
   if (record->serverRoot[0] == '/') return std::string();
   return std::string("The server root \"") + record->serverRoot + "\" given by " + variable +
          " is not an absolute path; it must name the installation directory, beginning with /.";
@@ -89,6 +110,25 @@ std::string serverRootProblem(const InstanceRecord* record, const char* variable
 
 void requireAbsoluteServerRoot(const InstanceRecord* record, const char* variable) {
   std::string problem = serverRootProblem(record, variable);
+  if (!problem.empty()) report_error(3, "Server Root", problem.c_str());
+}
+
+std::string installationProblem(const InstanceRecord* record, const char* variable) {
+  const std::string root = record->serverRoot;
+  struct stat status;
+  int error = stat(root.c_str(), &status) != 0 ? errno : S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+  if (error != 0)
+    return "The server root " + root + " given by " + variable + " is not a directory: " + std::strerror(error) + ".";
+  for (const char* part : {"/lib/messages/httpconf/root.res", "/lib/install/templates"}) {
+    if (stat((root + part).c_str(), &status) != 0)
+      return "The server root " + root + " given by " + variable + " is not an installation: it has no " + root +
+             part + ".";
+  }
+  return std::string();
+}
+
+void requireInstallation(const InstanceRecord* record, const char* variable) {
+  std::string problem = installationProblem(record, variable);
   if (!problem.empty()) report_error(3, "Server Root", problem.c_str());
 }
 

@@ -33,15 +33,29 @@ int reportCreationOutcome(char** config, const InstanceRecord* record, int comma
 enum class ClaimResult { Claimed, InUse, Failed };
 ClaimResult claimInstanceDirectory(const InstanceRecord* record, Message* failure);
 
-// True when "<serverRoot>/https-<serverId>" or "<instancesRoot>/<serverId>" exists.
+// True when "<serverRoot>/https-<serverId>" exists or any entry, a dangling
+// link included, takes the name "<instancesRoot>/<serverId>".
 bool serverIdInUse(const InstanceRecord* record);
 
 // Ends the run through report_error unless the server root is an absolute
 // path: an empty or relative one would put the instance below "/" or the
 // working directory. `variable` names where the root came from.
 void requireAbsoluteServerRoot(const InstanceRecord* record, const char* variable);
-// "" when the server root is absolute, else the text requireAbsoluteServerRoot reports.
+// "" when the server root is absolute and free of control characters, else
+// the text requireAbsoluteServerRoot reports.
 std::string serverRootProblem(const InstanceRecord* record, const char* variable);
+
+// Ends the run through report_error unless the server root is a directory
+// holding an installation: the message bundle and the templates. One line
+// names it, in English: without the bundle there are no other texts.
+void requireInstallation(const InstanceRecord* record, const char* variable);
+// "" for an installation, else the text requireInstallation reports.
+std::string installationProblem(const InstanceRecord* record, const char* variable);
+
+// What would keep the claim's mkdir from making the instance directory:
+// an instances root unsafe for root (checkRootOnlyDirectory), or one this
+// run cannot write to (ERR_MKDIR_FAILURE with the instance directory).
+Message claimProblem(const InstanceRecord* record);
 
 // End the run through report_error (type 3, `title`) when the identifier
 // cannot name an instance (checkServerId), or when an answer, an

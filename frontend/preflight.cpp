@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,11 +16,8 @@
 
 #include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
-#include "fsutil/files.h"
-#include "instance/validate.h"
 #include "fsutil/reading.h"
 #include "provision/answers.h"
-#include "provision/docroot.h"
 
 namespace {
 
@@ -144,81 +140,4 @@ Message readPasswordFile(const char* file, std::string* password) {
   if (line.empty()) return errorMessage("ERR_PASSWORD_EMPTY", {file});
   *password = line;
   return Message();
-}
-
-namespace {
-
-constexpr const char* COPIED_TEMPLATES[] = {
-    "makeScript",  "start",           "stop",       "restart",       "rotate", "server.xml.template",
-    "mirel-acc.xml.template", "certmap.conf", "mime.types", "default-web.xml", "login.conf", "server.policy",
-    "keyfile",
-};
-
-void addTemplateProblems(const InstanceRecord* record, std::vector<Message>* problems) {
-  const std::string templates = std::string(record->serverRoot) + "/lib/install/templates/";
-  for (const char* name : COPIED_TEMPLATES)
-    if (Message problem = checkCopySource((templates + name).c_str())) problems->push_back(std::move(problem));
-  std::string perl = std::string(record->perlHome ? record->perlHome : "") + "/perl";
-  if (access(perl.c_str(), X_OK) != 0)
-    problems->push_back(errorMessage("ERR_FILE_OPEN_READ", {perl.c_str(), std::strerror(errno)}));
-}
-
-bool docRootHoldsHomePage(const char* docRoot) {
-  Descriptor directory(open(docRoot, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  return directory.valid() && holdsHomePage(directory.get());
-}
-
-void addDocumentProblems(const InstanceRecord* record, std::vector<Message>* problems) {
-  const std::string directory = documentTemplateDirectory(record);
-  const std::string listPath = directory + "/docs.lst";
-  std::unique_ptr<FILE, int (*)(FILE*)> list(std::fopen(listPath.c_str(), "re"), std::fclose);
-  if (!list) {
-    problems->push_back(errorMessage("ERR_FILE_OPEN_READ", {listPath.c_str(), std::strerror(errno)}));
-    return;
-  }
-  Message failure = forEachListedDocument(list.get(), listPath.c_str(), [&](const std::string& name) {
-    if (Message problem = checkCopySource((directory + "/" + name).c_str())) problems->push_back(std::move(problem));
-    return Message();
-  });
-  if (failure) problems->push_back(std::move(failure));
-}
-
-// Whether the run could make the document root, or write into it.
-Message docRootProblem(const char* docRoot) {
-  PathSurvey survey;
-  if (Message problem = surveyDirectoryPath(docRoot, &survey)) return problem;
-  if (survey.notDirectory) return errorMessage("ERR_MKDIR_FAILURE", {docRoot, std::strerror(ENOTDIR)});
-  const std::string place = survey.exists ? docRoot : survey.lastExisting;
-  if (access(place.c_str(), W_OK | X_OK) == 0) return Message();
-  int error = errno;
-  if (survey.exists) {
-    std::string page = std::string(docRoot) + "/index.html";
-    return errorMessage("ERR_FILE_OPEN_WRITE", {page.c_str(), std::strerror(error)});
-  }
-  return errorMessage("ERR_MKDIR_FAILURE", {survey.firstMissing.c_str(), std::strerror(error)});
-}
-
-// An ordinary user can only hand the instance to that same user.
-Message ownerProblem(const InstanceRecord* record) {
-  if (Message problem = checkServerUser(record->serverUser)) return problem;
-  if (geteuid() == 0) return Message();
-  const passwd* user = getpwnam(record->serverUser);
-  if (user && user->pw_uid == getuid()) return Message();
-  std::string instanceDir = std::string(record->instancesRoot) + "/" + record->serverId;
-  return errorMessage("ERR_CHANGE_OWNER", {instanceDir.c_str(), std::strerror(EPERM)});
-}
-
-}  // namespace
-
-std::vector<Message> installationProblems(const InstanceRecord* record) {
-  std::vector<Message> problems;
-  addTemplateProblems(record, &problems);
-  if (Message problem = ownerProblem(record)) problems.push_back(std::move(problem));
-  if (!record->docRoot || record->docRoot[0] != '/') {
-    problems.push_back(errorMessage("ERR_DOC_ROOT"));
-    return problems;
-  }
-  if (Message problem = docRootProblem(record->docRoot)) problems.push_back(std::move(problem));
-  if (!docRootHoldsHomePage(record->docRoot)) addDocumentProblems(record, &problems);
-  return problems;
 }

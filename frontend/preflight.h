@@ -1,6 +1,6 @@
 // Checks made before anything is created: the ports the new instance would
-// use, the JMS administrator's password file, and the whole list of checks
-// of a check-only run. Messages come from rBundle, which must be open.
+// use and the JMS administrator's password file. Messages come from
+// rBundle, which must be open.
 #pragma once
 
 #include <string>
@@ -33,10 +33,3 @@ std::vector<Message> portConflicts(const InstanceRecord* record, std::vector<Mes
 // permission bits for group or others), ERR_FILE_TOO_LARGE ("-": a first
 // line longer than the limit) or ERR_PASSWORD_EMPTY (file).
 Message readPasswordFile(const char* file, std::string* password);
-
-// What a check-only run looks at beyond the answers themselves: every file
-// the creation copies or expands, the interpreter of the script generator,
-// the document list and each document it names (unless the document root
-// already holds a home page), the user, and whether the document root can
-// be made or written. Each problem is one message.
-std::vector<Message> installationProblems(const InstanceRecord* record);

@@ -93,6 +93,7 @@ int submitInstallForm(char** config) {
   InstanceRecord record{};
   setInstanceDefaults(serverRoot, serverName, &record);
   requireAbsoluteServerRoot(&record, "BREVIK_ROOT");
+  requireInstallation(&record, "BREVIK_ROOT");
   record.port = requiredField("servport", "Server Port", "Please give a port number to run on.");
   ValidatePort(record.port);
   readServerId(&record);

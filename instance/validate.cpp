@@ -141,10 +141,12 @@ Message checkControlCharacters(const InstanceRecord* record, const FieldLabel* l
                                const char* rootLabel) {
   for (size_t i = 0; i < count; ++i)
     if (Message failure = controlCharacterIn(record->*labels[i].member, labels[i].label)) return failure;
-  for (size_t i = 0; i < INSTALL_SETTING_COUNT; ++i)
-    if (Message failure = controlCharacterIn(record->*installSettingField(i), installSettingName(i))) return failure;
+  // The roots before the settings: a setting's "${SERVER_ROOT}" carries the
+  // root's characters, which are the root's fault.
   for (const FieldLabel& root : ROOT_FIELDS)
     if (Message failure = controlCharacterIn(record->*root.member, rootLabel ? rootLabel : root.label)) return failure;
+  for (size_t i = 0; i < INSTALL_SETTING_COUNT; ++i)
+    if (Message failure = controlCharacterIn(record->*installSettingField(i), installSettingName(i))) return failure;
   return Message();
 }
 
@@ -153,8 +155,21 @@ Message validateInstance(const InstanceRecord* record) {
   if (Message failure = checkControlCharacters(record, ANSWER_FIELDS, std::size(ANSWER_FIELDS), nullptr))
     return failure;
   if (Message failure = checkServerUser(record->serverUser)) return failure;
-  if (record->docRoot == nullptr || record->docRoot[0] != '/') return errorMessage("ERR_DOC_ROOT");
+  return checkDocRootPath(record->docRoot);
+}
+
+Message checkDocRootPath(const char* docRoot) {
+  if (docRoot == nullptr || docRoot[0] != '/') return errorMessage("ERR_DOC_ROOT");
   return Message();
+}
+
+Message checkOwnerIsRunner(const char* userName) {
+  if (geteuid() == 0 || userName == nullptr) return Message();
+  setpwent();
+  const passwd* entry = getpwnam(userName);
+  bool another = entry != nullptr && entry->pw_uid != getuid();
+  endpwent();
+  return another ? errorMessage("ERR_OTHER_USER_NEEDS_ROOT", {userName}) : Message();
 }
 
 Message checkServerUser(const char* userName) {

@@ -41,8 +41,9 @@ struct FieldLabel {
 };
 
 // The first control character in the fields named by `labels`, then in the
-// installation settings (named as in install.defaults), then in the roots
-// (named `rootLabel`, or by their field names when null):
+// roots (named `rootLabel`, or by their field names when null), then in the
+// installation settings (named as in install.defaults), whose
+// "${SERVER_ROOT}" carries the root's characters:
 // ERR_CONTROL_CHARACTER (the name, the character as visibleCharacter shows
 // it). A line end in any of them would add lines of its own to a
 // configuration file.
@@ -54,6 +55,15 @@ Message checkControlCharacters(const InstanceRecord* record, const FieldLabel* l
 // (named by their field names), the user, the document root. Needs rBundle
 // open.
 Message validateInstance(const InstanceRecord* record);
+
+// ERR_DOC_ROOT unless `docRoot` is an absolute path.
+Message checkDocRootPath(const char* docRoot);
+
+// Run by an ordinary user, the instance can only be that user's:
+// ERR_OTHER_USER_NEEDS_ROOT (user) when `userName` names another existing
+// user. Empty for root, and for a user not in the password database (the
+// validation reports that).
+Message checkOwnerIsRunner(const char* userName);
 
 // Empty when the user exists and (as root) can own files; else
 // ERR_UNKNOWN_USER (user name) or ERR_INVALID_USER.

@@ -51,7 +51,7 @@ const KeyArity kKeys[] = {
     {"ERR_FILE_TOO_LARGE", 2},      {"ERR_PASSWORD_FILE_OWNER", 1},
     {"ERR_RECORD_SKIPPED", 2},      {"ERR_LOCK_TIMEOUT", 2},
     {"ERR_UNSAFE_LOCK", 1},         {"ERR_SERVER_ID_TOO_LONG", 2},
-    {"ERR_LINK_REFUSED", 1},
+    {"ERR_LINK_REFUSED", 1},        {"ERR_OTHER_USER_NEEDS_ROOT", 1},
     {"ERR_CTL_UNKNOWN_INSTANCE", 2},
     {"ERR_CTL_RUNNING", 2},
     {"ERR_CTL_NOT_STOPPED", 2},

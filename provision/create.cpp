@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <unicode/uloc.h>
 
@@ -49,7 +50,6 @@ Message systemFailure(const char* key, const std::string& path, int error) {
 // root is still writing into it by name. An ordinary user hands it over at
 // once: a wrong user then fails before anything else is made.
 Message makeInstanceDirectory(const std::string& instanceDir, const InstanceRecord* record) {
-  if (Message failure = checkRootOnlyDirectory(record->instancesRoot)) return failure;
   if (makeDirectory(instanceDir.c_str(), DIRECTORY_MODE) != 0)
     return systemFailure("ERR_MKDIR_FAILURE", instanceDir, errno);
   if (geteuid() == 0) return {};
@@ -117,6 +117,10 @@ Message writeDbSwitchFile(const InstanceRecord* record, const std::string& insta
   return {};
 }
 
+// The templates copyTemplates copies, each once.
+constexpr const char* COPIED_TEMPLATES[] = {"certmap.conf", "mime.types", "default-web.xml",
+                                            "login.conf",   "server.policy", "keyfile"};
+
 Message copyTemplates(const InstanceRecord* record, const std::string& instanceDir, BackupCatalogue* catalogue) {
   const std::string config = instanceDir + "/config/";
   if (Message failure = chownAclFiles(record->serverRoot, record->serverId, record->serverUser)) return failure;
@@ -169,24 +173,94 @@ Message syncFileSystems(const InstanceRecord* record, const std::string& instanc
   return {};
 }
 
-Message buildInstance(const InstanceRecord* record) {
-  if (Message failure = validateInstance(record)) return failure;
-  const std::string instanceDir = std::string(record->instancesRoot) + "/" + record->serverId;
-  if (Message failure = makeInstanceDirectory(instanceDir, record)) return failure;
-  if (Message failure = makeSubdirectories(instanceDir)) return failure;
-  if (Message failure = runScriptGenerator(record, instanceDir.c_str())) return failure;
-
+// A creation under way: the record, where it builds, and its open catalogue.
+struct Creation {
+  const InstanceRecord* record;
+  std::string instanceDir;
   CatalogueHolder catalogue;
-  if (Message failure = openCatalogue(record, instanceDir, &catalogue)) return failure;
-  if (Message failure = writeConfiguration(record, catalogue.get())) return failure;
-  if (Message failure = copyTemplates(record, instanceDir, catalogue.get())) return failure;
-  if (Message failure = writeAnswers(record, instanceDir)) return failure;
-  if (Message failure = populateDocRoot(record)) return failure;
-  if (Message failure = closeBackupCatalogue(catalogue.release())) return failure;
+};
 
-  if (Message failure = narrowPermissions(instanceDir)) return failure;
-  if (Message failure = handOverInstance(record, instanceDir)) return failure;
-  return syncFileSystems(record, instanceDir);
+using Problems = std::vector<Message>;
+
+void note(Problems& problems, Message message) {
+  if (message) problems.push_back(std::move(message));
+}
+
+// Whether a check runs for the creation itself or for a plan: the front
+// ends check the identifier and the answers' characters with their own
+// labels, so a plan leaves those to them.
+enum class Purpose { Create, Plan };
+
+void checkRecord(const Creation& c, Purpose purpose, Problems& problems) {
+  if (purpose == Purpose::Create) return note(problems, validateInstance(c.record));
+  note(problems, checkServerUser(c.record->serverUser));
+  note(problems, checkDocRootPath(c.record->docRoot));
+}
+
+void checkInstanceDirectory(const Creation& c, Purpose, Problems& problems) {
+  note(problems, checkRootOnlyDirectory(c.record->instancesRoot));
+  note(problems, checkOwnerIsRunner(c.record->serverUser));
+}
+
+void checkScripts(const Creation& c, Purpose, Problems& problems) {
+  note(problems, checkScriptGenerator(c.record, c.instanceDir.c_str()));
+}
+
+void checkWriters(const Creation& c, Purpose, Problems& problems) {
+  note(problems, checkInitConfSources(c.record));
+  note(problems, checkTemplateWriters(c.record));
+}
+
+void checkCopies(const Creation& c, Purpose, Problems& problems) {
+  note(problems, checkAclFiles(c.record->serverRoot, c.record->serverId));
+  for (const char* name : COPIED_TEMPLATES) note(problems, checkCopySource(templatePath(c.record, name).c_str()));
+}
+
+void checkDocRoot(const Creation& c, Purpose, Problems& problems) {
+  for (Message& problem : docRootProblems(c.record)) problems.push_back(std::move(problem));
+}
+
+// One step of the creation: what it must know before it writes anything
+// (the same check for a creation and for a plan, so that a plan cannot
+// promise what the creation would refuse), and what it does.
+struct Step {
+  void (*check)(const Creation&, Purpose, Problems&);  // null: nothing to know beforehand
+  Message (*apply)(Creation&);
+};
+
+const Step STEPS[] = {
+    {checkRecord, nullptr},
+    {checkInstanceDirectory, [](Creation& c) { return makeInstanceDirectory(c.instanceDir, c.record); }},
+    {nullptr, [](Creation& c) { return makeSubdirectories(c.instanceDir); }},
+    {checkScripts, [](Creation& c) { return runScriptGenerator(c.record, c.instanceDir.c_str()); }},
+    {nullptr, [](Creation& c) { return openCatalogue(c.record, c.instanceDir, &c.catalogue); }},
+    {checkWriters, [](Creation& c) { return writeConfiguration(c.record, c.catalogue.get()); }},
+    {checkCopies, [](Creation& c) { return copyTemplates(c.record, c.instanceDir, c.catalogue.get()); }},
+    {nullptr, [](Creation& c) { return writeAnswers(c.record, c.instanceDir); }},
+    {checkDocRoot, [](Creation& c) { return populateDocRoot(c.record); }},
+    {nullptr, [](Creation& c) { return closeBackupCatalogue(c.catalogue.release()); }},
+    {nullptr, [](Creation& c) { return narrowPermissions(c.instanceDir); }},
+    {nullptr, [](Creation& c) { return handOverInstance(c.record, c.instanceDir); }},
+    {nullptr, [](Creation& c) { return syncFileSystems(c.record, c.instanceDir); }},
+};
+
+Creation startCreation(const InstanceRecord* record) {
+  return {record, std::string(record->instancesRoot) + "/" + record->serverId, CatalogueHolder()};
+}
+
+Message buildInstance(const InstanceRecord* record) {
+  Creation creation = startCreation(record);
+  for (const Step& step : STEPS) {
+    if (step.check) {
+      Problems problems;
+      step.check(creation, Purpose::Create, problems);
+      if (!problems.empty()) return std::move(problems.front());
+    }
+    if (step.apply) {
+      if (Message failure = step.apply(creation)) return failure;
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -196,4 +270,12 @@ Message createInstance(const InstanceRecord* record, int javaFlag) {
   ScopedMessageBundle bundle(record->serverRoot);
   if (record->createRequested == 0 && record->selectedPackages[0] == 0) return {};
   return buildInstance(record);
+}
+
+std::vector<Message> planCreation(const InstanceRecord* record) {
+  Creation creation = startCreation(record);
+  Problems problems;
+  for (const Step& step : STEPS)
+    if (step.check) step.check(creation, Purpose::Plan, problems);
+  return problems;
 }

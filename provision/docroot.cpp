@@ -1,6 +1,8 @@
 #include "provision/docroot.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
 #include "fsutil/files.h"
 #include "fsutil/ownership.h"
@@ -43,51 +46,120 @@ bool staysInside(const std::string& name) {
   }
 }
 
-// The document root as it is written to: held open, so that nothing below
-// it is reached through a link. `directory` is not valid when the path
-// names something other than a directory; every copy then fails as a write
-// below a non-directory does.
+// The document root as the step finds it: held open, so that nothing
+// below it is reached through a link; an entry that is not a directory,
+// which every copy fails on; or, for a check made before it exists, one
+// that the step would make (new and empty).
+enum class RootKind { Held, NotDirectory, ToBeMade };
 struct DocumentRoot {
-  int directory;
+  RootKind kind;
+  int directory;  // when Held
   const std::string& path;
 };
 
-Message copyDocument(const std::string& templateDir, const DocumentRoot& docRoot, const std::string& name) {
-  std::string source = templateDir + "/" + name;
-  if (docRoot.directory < 0) {
+bool isHomePage(const std::string& name) { return name == "home.html" || name == "index.html"; }
+
+Message notDirectoryFailure(const DocumentRoot& docRoot, const std::string& name) {
+  std::string destination = docRoot.path + "/" + name;
+  return errorMessage("ERR_FILE_OPEN_WRITE", {destination.c_str(), std::strerror(ENOTDIR)});
+}
+
+// A new document root holds no directory yet: an entry below one cannot be
+// written there (the copy below a held directory meets that as ENOENT).
+Message newRootFailure(const DocumentRoot& docRoot, const std::string& name) {
+  size_t start = 0;
+  for (size_t slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+    std::string component = name.substr(start, slash - start);
+    if (component.empty() || component == ".") continue;
     std::string destination = docRoot.path + "/" + name;
-    return errorMessage("ERR_FILE_OPEN_WRITE", {destination.c_str(), std::strerror(ENOTDIR)});
+    return errorMessage("ERR_FILE_OPEN_WRITE", {destination.c_str(), std::strerror(ENOENT)});
   }
+  return Message();
+}
+
+// The copy of one listed document, or (`apply` false) what it would meet.
+// A home page is placed whole or not at all, and one that another run
+// placed meanwhile is kept.
+Message handleDocument(const std::string& templateDir, const DocumentRoot& docRoot, const std::string& name,
+                       bool apply) {
+  std::string source = templateDir + "/" + name;
+  std::string destination = docRoot.path + "/" + name;
+  switch (docRoot.kind) {
+    case RootKind::NotDirectory:
+      return notDirectoryFailure(docRoot, name);
+    case RootKind::ToBeMade:
+      if (Message problem = checkCopySource(source.c_str())) return problem;
+      return isHomePage(name) ? Message() : newRootFailure(docRoot, name);
+    case RootKind::Held:
+      break;
+  }
+  if (isHomePage(name)) {
+    if (!apply) return checkCopyIfAbsentIn(source.c_str(), docRoot.directory, name.c_str(), destination.c_str());
+    return copyFileIfAbsentIn(source.c_str(), docRoot.directory, name.c_str(), destination.c_str(), DOCUMENT_MODE);
+  }
+  if (!apply) return checkCopyBelow(source.c_str(), docRoot.directory, docRoot.path, name);
   return copyFileBelow(source.c_str(), docRoot.directory, docRoot.path, name, DOCUMENT_MODE);
 }
 
-bool isHomePage(const std::string& name) { return name == "home.html" || name == "index.html"; }
-
-// A home page is placed whole or not at all, and one that another run
-// placed meanwhile is kept.
-Message placeHomePage(const std::string& templateDir, const DocumentRoot& docRoot, const std::string& name) {
-  if (docRoot.directory < 0) return copyDocument(templateDir, docRoot, name);
-  std::string source = templateDir + "/" + name;
-  std::string destination = docRoot.path + "/" + name;
-  return copyFileIfAbsentIn(source.c_str(), docRoot.directory, name.c_str(), destination.c_str(), DOCUMENT_MODE);
-}
-
-// A home page marks a document root as filled (holdsHomePage), so it comes
-// last and whole: a run that stops half way, by a failed copy or a kill,
-// must not leave a root that the next run takes for a filled one.
-Message copyListedDocuments(const std::string& templateDir, const DocumentRoot& docRoot) {
+// Every listed document in list order, the home pages last and whole: a
+// run that stops half way, by a failed copy or a kill, must not leave a
+// root that the next run takes for a filled one (holdsHomePage). Copying
+// stops at the first failure; checking (`apply` false) goes on and
+// gathers every problem.
+void handleListedDocuments(const std::string& templateDir, const DocumentRoot& docRoot, bool apply,
+                           std::vector<Message>* problems) {
   std::string listPath = templateDir + "/docs.lst";
   FilePtr list(std::fopen(listPath.c_str(), "re"));
-  if (!list) return errorMessage("ERR_FILE_OPEN_READ", {listPath.c_str(), std::strerror(errno)});
+  if (!list) {
+    problems->push_back(errorMessage("ERR_FILE_OPEN_READ", {listPath.c_str(), std::strerror(errno)}));
+    return;
+  }
   std::vector<std::string> homePages;
   Message failure = forEachListedDocument(list.get(), listPath.c_str(), [&](const std::string& name) {
-    if (!isHomePage(name)) return copyDocument(templateDir, docRoot, name);
-    homePages.push_back(name);
+    if (isHomePage(name)) {
+      homePages.push_back(name);
+      return Message();
+    }
+    Message problem = handleDocument(templateDir, docRoot, name, apply);
+    if (!problem || apply) return problem;
+    problems->push_back(std::move(problem));
     return Message();
   });
-  for (size_t i = 0; !failure && i < homePages.size(); ++i)
-    failure = placeHomePage(templateDir, docRoot, homePages[i]);
-  return failure;
+  if (failure) {
+    problems->push_back(std::move(failure));
+    if (apply) return;
+  }
+  for (const std::string& name : homePages) {
+    if (Message problem = handleDocument(templateDir, docRoot, name, apply)) {
+      problems->push_back(std::move(problem));
+      if (apply) return;
+    }
+  }
+}
+
+// What the step finds at the document root's path before it makes anything.
+struct RootSurvey {
+  Message problem;
+  RootKind kind = RootKind::ToBeMade;
+  Descriptor directory;
+};
+
+RootSurvey surveyDocRoot(const std::string& path) {
+  RootSurvey result;
+  PathSurvey survey;
+  if ((result.problem = surveyDirectoryPath(path.c_str(), &survey))) return result;
+  if (survey.notDirectory) {
+    result.kind = RootKind::NotDirectory;
+  } else if (survey.exists) {
+    result.kind = RootKind::Held;
+    std::string unsafe;
+    if (openDirectoryPath(path.c_str(), &result.directory, &unsafe) != 0)
+      result.problem = unsafe.empty() ? errorMessage("ERR_MKDIR_FAILURE", {path.c_str(), std::strerror(errno)})
+                                      : errorMessage("ERR_UNSAFE_LINK", {unsafe.c_str()});
+  } else if (faccessat(AT_FDCWD, survey.lastExisting.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    result.problem = errorMessage("ERR_MKDIR_FAILURE", {survey.firstMissing.c_str(), std::strerror(errno)});
+  }
+  return result;
 }
 
 }  // namespace
@@ -125,13 +197,32 @@ Message forEachListedDocument(FILE* list, const char* listPath,
   return {};
 }
 
+std::vector<Message> docRootProblems(const InstanceRecord* record) {
+  std::vector<Message> problems;
+  std::string path = text(record->docRoot);
+  if (path.empty() || path[0] != '/') return problems;  // refused by the validation already
+  RootSurvey survey = surveyDocRoot(path);
+  if (survey.problem) {
+    problems.push_back(std::move(survey.problem));
+    return problems;
+  }
+  if (survey.kind == RootKind::Held && holdsHomePage(survey.directory.get())) return problems;
+  handleListedDocuments(documentTemplateDirectory(record), {survey.kind, survey.directory.get(), path}, false,
+                        &problems);
+  return problems;
+}
+
 Message populateDocRoot(const InstanceRecord* record) {
+  std::vector<Message> problems = docRootProblems(record);
+  if (!problems.empty()) return std::move(problems.front());
   std::string path = text(record->docRoot);
   OpenedDirectory docRoot;
   if (Message failure = openOrMakeDirectoryPath(path.c_str(), DOC_ROOT_MODE, &docRoot)) return failure;
   if (docRoot.fd.valid() && holdsHomePage(docRoot.fd.get())) return {};
 
-  if (Message failure = copyListedDocuments(documentTemplateDirectory(record), {docRoot.fd.get(), path})) return failure;
+  RootKind kind = docRoot.fd.valid() ? RootKind::Held : RootKind::NotDirectory;
+  handleListedDocuments(documentTemplateDirectory(record), {kind, docRoot.fd.get(), path}, true, &problems);
+  if (!problems.empty()) return std::move(problems.front());
   // A document root that existed keeps its owners; one made here belongs to
   // the server.
   if (docRoot.made) return chownTreeToUserAt(record->serverUser, docRoot.fd.get(), path.c_str());

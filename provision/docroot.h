@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "instance/record.h"
 #include "messages/messages.h"
@@ -11,7 +12,17 @@
 // Creates docRoot when missing and, unless it holds home.html or index.html,
 // copies the documents listed in docs.lst of the (localised) template
 // directory. A document root made here goes to serverUser (as root).
+// Nothing is made or copied when docRootProblems finds a problem: the first
+// one is returned.
 Message populateDocRoot(const InstanceRecord* record);
+
+// Every problem populateDocRoot would meet that can be known before it
+// writes anything, in the order it would meet them: a link it may not
+// follow or a directory it may not make on the way, the document list,
+// each listed document and the place it would be copied to. Nothing for a
+// document root that holds a home page already, or one that is not an
+// absolute path (the validation refuses it).
+std::vector<Message> docRootProblems(const InstanceRecord* record);
 
 // The template directory the first documents come from: the localised one
 // for docLanguage when it exists (tried as given, then cut at its first

@@ -1,5 +1,6 @@
 #include "provision/scripts.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "fsutil/files.h"
 
 extern char** environ;
 
@@ -192,6 +195,30 @@ std::string shellQuotedCommandLine(const std::vector<std::string>& arguments) {
     line += shellQuoted(argument);
   }
   return line;
+}
+
+namespace {
+
+bool isExecutableFile(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+         faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+}
+
+bool isReadableFile(const std::string& path) { return !checkCopySource(path.c_str()); }
+
+}  // namespace
+
+Message checkScriptGenerator(const InstanceRecord* record, const char* instanceDir) {
+  for (ControlScript script :
+       {ControlScript::Start, ControlScript::Stop, ControlScript::Restart, ControlScript::Rotate}) {
+    std::vector<std::string> arguments = scriptGeneratorArguments(record, instanceDir, script);
+    // The interpreter and the generator fail the first script already.
+    bool generatorUsable = isExecutableFile(arguments[0]) && isReadableFile(arguments[1]);
+    if (!generatorUsable || !isReadableFile(arguments[arguments.size() - 2]))
+      return scriptFailure(script, instanceDir, arguments);
+  }
+  return {};
 }
 
 Message runScriptGenerator(const InstanceRecord* record, const char* instanceDir) {

@@ -24,3 +24,8 @@ std::string shellQuotedCommandLine(const std::vector<std::string>& arguments);
 // non-zero exit, killed by a signal, no script left at the output path)
 // with that script's message.
 Message runScriptGenerator(const InstanceRecord* record, const char* instanceDir);
+
+// The message runScriptGenerator would fail with for what can be known
+// before running it: an interpreter that cannot be run, a generator or a
+// template that cannot be read. Empty when the four runs can start.
+Message checkScriptGenerator(const InstanceRecord* record, const char* instanceDir);

@@ -126,12 +126,40 @@ TEST_F(CommandLine, SuccessPrintsTheLineOnStandardErrorOnly) {
   EXPECT_TRUE(fileExists(installation.root + "/web1/bin/startserv"));
 }
 
-TEST_F(CommandLine, RepeatedOptionUsesTheLastValueAndOperandsAreIgnored) {
+TEST_F(CommandLine, RepeatedOptionUsesTheLastValue) {
   auto args = options();
-  args.insert(args.end(), {"-s", "second.example.test", "operand"});
+  args.insert(args.end(), {"-s", "second.example.test"});
   ProcessResult r = runInstall(args, env);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, successLine("second.example.test", "web1", "8080", docRoot));
+}
+
+// "-s my server" unquoted: the word left over would otherwise be dropped
+// and the instance named after half of what was meant.
+TEST_F(CommandLine, WordsLeftOverAfterTheOptionsAreRefused) {
+  auto args = options();
+  args.insert(args.end(), {"-s", "my", "server"});
+  auto before = installationTree(installation.root);
+  ProcessResult r = runInstall(args, env);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "install: unexpected word \"server\": a value that holds blanks must be quoted.\n" + USAGE);
+  EXPECT_EQ(installationTree(installation.root), before);
+}
+
+TEST_F(CommandLine, HelpAndVersionNeedNothingElse) {
+  for (const char* word : {"--help", "-h"}) {
+    ProcessResult r = runInstall({word}, {"PATH=/usr/bin:/bin"});
+    EXPECT_EQ(r.status, 0) << word;
+    EXPECT_EQ(r.err, "") << word;
+    for (const char* option : {"-s ", "-p ", "-i ", "-u ", "-d ", "-P ", "-A ", "-W ", "-w ", "-J ", "-n ", "--version"})
+      EXPECT_NE(r.out.find(option), std::string::npos) << word << " lacks " << option;
+  }
+  ProcessResult r = runInstall({"--version"}, {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("install (instance-install) ", 0), 0u) << r.out;
+  // "-h" as the value of -s is a server name, not a request for help.
+  r = runInstall({"-s", "-h"}, {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(r.status, 255);
 }
 
 // Identifiers that cannot name an instance directory are refused for what
