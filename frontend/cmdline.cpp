@@ -257,7 +257,11 @@ void checkWithInstallation(InstanceRecord* record, const RunOptions& run, bool p
   Message badId = checkServerId(record->serverId);
   checks.add(badId);
   if (!badId) checks.add(serverIdInUse(record) ? adoptMessage(strdup(IN_USE_TEXT)) : claimProblem(record));
-  const auto labels = optionLabels(run);
+  // A port that is no port has its own line already, control characters and all.
+  std::vector<FieldLabel> labels;
+  for (const FieldLabel& label : optionLabels(run))
+    if (portsValid || (label.member != &InstanceRecord::port && label.member != &InstanceRecord::jmsPort))
+      labels.push_back(label);
   checks.add(checkControlCharacters(record, labels.data(), labels.size(), "ZORA_SERVER_HOME"));
   if (!settingsProblem.empty()) return;
   if (portsValid) checks.add(portsEqualProblem(record));

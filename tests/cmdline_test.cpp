@@ -208,4 +208,51 @@ TEST_F(CommandLine, LeadingBlanksOfTheServerHomeAreSkipped) {
   EXPECT_TRUE(fileExists(installation.root + "/web1/config"));
 }
 
+// Each message names what is wrong as the user gave it, the check-only run
+// and the creation alike.
+TEST_F(CommandLine, ProblemsAreNamedAsTheUserGaveThem) {
+  const std::string nowhere = installation.scratch / "nowhere";
+  for (bool checkOnly : {true, false}) {
+    SCOPED_TRACE(checkOnly ? "check only" : "creation");
+    auto run = [&](std::vector<std::string> args, const std::vector<std::string>& environment) {
+      if (checkOnly) args.insert(args.begin(), "-n");
+      return runInstall(args, environment);
+    };
+    // No installation there: one line, not a message per missing text.
+    ProcessResult r = run(options(), commandLineEnvironment(nowhere));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "Server Root: The server root " + nowhere +
+                         " given by ZORA_SERVER_HOME is not a directory: No such file or directory.\n");
+    r = run(options(), commandLineEnvironment(installation.scratch.path()));
+    EXPECT_EQ(r.err, "Server Root: The server root " + installation.scratch.path() +
+                         " given by ZORA_SERVER_HOME is not an installation: it has no " +
+                         installation.scratch.path() + "/lib/messages/httpconf/root.res.\n");
+    r = run(options(), commandLineEnvironment(installation.root + "/\n"));
+    EXPECT_EQ(r.err, "Server Root: The value of \"ZORA_SERVER_HOME\" contains the control character \\n, which is not "
+                     "allowed.\n");
+
+    auto ports = options();
+    ports[3] = "8\t0";
+    ports[11] = "80x";
+    r = run(ports, env);
+    EXPECT_EQ(r.status, 3);
+    std::string http = "HTTP port: The value \"8\\t0\" of -p is not a port: give a whole number from 1 to 65535, digits "
+                       "only.\n";
+    std::string jms = "JMS port: The value \"80x\" of -P is not a port: give a whole number from 1 to 65535, digits "
+                      "only.\n";
+    EXPECT_EQ(r.err, checkOnly ? http + jms : http);
+  }
+
+  // After a line of the settings that cannot be read, nothing is made up
+  // from the settings that were not read.
+  writeFile(installation.root + "/lib/install/install.defaults", "perlHome = /nowhere\nnot a setting\n");
+  auto args = options();
+  args.insert(args.begin(), "-n");
+  ProcessResult r = runInstall(args, env);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Installation settings: " + installation.root +
+                       "/lib/install/install.defaults:2: expected a line \"name = value\"\n");
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
+}
+
 }  // namespace
