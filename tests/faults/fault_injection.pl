@@ -71,6 +71,10 @@ my %ERRORS = (
     fdatasync => ['EIO'],
     syncfs    => ['EIO'],
     close     => ['EIO'],
+    flock     => ['ENOLCK'],
+    faccessat => ['EACCES'],
+    faccessat2 => ['EACCES'],
+    statx     => ['EIO'],
 );
 
 # Families the quick mode fails at every call; the others are sampled.

@@ -72,9 +72,13 @@ rendered=$(env -u MAN_KEEP_FORMATTING LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 
 status=$?
 [ "$status" -eq 0 ] || fail "man -l exited $status"
 [ -s "$scratch/man.err" ] && fail "man -l warns: $(cat "$scratch/man.err")"
-name_section=$(printf '%s\n' "$rendered" | sed -n '/^NAME$/,/^SYNOPSIS$/p')
-printf '%s\n' "$name_section" | grep -q 'instance-install - .*libexec/instance-install/install' ||
-  fail "man -l shows no NAME section naming libexec/instance-install/install: $(printf '%s\n' "$rendered" | head -8)"
+# The name line is what whatis and apropos show; the synopsis gives the path.
+name_line=$(lexgrog "$page" 2>&1)
+[ "$name_line" = "$page: \"instance-install - create an application server instance from its installation directory\"" ] ||
+  fail "lexgrog reads the name line as: $name_line"
+synopsis=$(printf '%s\n' "$rendered" | sed -n '/^SYNOPSIS$/,/^DESCRIPTION$/p')
+printf '%s\n' "$synopsis" | grep -q 'libexec/instance-install/install' ||
+  fail "man -l shows no SYNOPSIS naming libexec/instance-install/install: $(printf '%s\n' "$rendered" | head -12)"
 
 warnings=$(groff -ww -z -man "$ctl_page" 2>&1)
 [ -z "$warnings" ] || fail "groff -ww warns about $ctl_page: $warnings"
