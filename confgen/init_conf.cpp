@@ -1,6 +1,7 @@
 // config/init.conf: identity, user, DNS and security modes, the language
 // lines inherited from the administration server, tuning and plug-in lines.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,8 +84,11 @@ Message checkInitConfSources(const InstanceRecord* record) {
   std::string adminConf = formatString("%s/admin-server/config/init.conf", record->instancesRoot);
   int fd = open(adminConf.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return adminConfProblem(adminConf, errno);
+  struct stat status;
+  bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
   close(fd);
-  return Message();
+  // Read line by line, a FIFO would block the creation for ever.
+  return regular ? Message() : errorMessage("ERR_IRREGULAR_FILE", {adminConf.c_str()});
 }
 
 Message writeInitConf(const InstanceRecord* record, BackupCatalogue* catalogue) {

@@ -3,6 +3,7 @@
 // registered: a document root such as /srv/R&D must not break the file, nor
 // a quote let a value out of its attribute.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
@@ -71,17 +72,19 @@ constexpr TemplateFile SERVER_XML = {"server.xml.template", "server.xml", "serve
 constexpr TemplateFile ACC_XML = {"mirel-acc.xml.template", "mirel-acc.xml", "mirel_acc.xml"};
 
 // The message writeFromTemplate fails with when its template cannot be
-// opened, as the replacer opens it (for reading; without blocking here).
+// opened as the replacer opens it, for reading; checked before the writer
+// runs, a template that is not a regular file (a FIFO would block the
+// replacer for ever) is refused the same way.
 Message templateProblem(const InstanceRecord* record, const TemplateFile& file) {
   std::string templatePath = formatString("%s/lib/install/templates/%s", record->serverRoot, file.templateName);
   int fd = open(templatePath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd >= 0) {
-    close(fd);
-    return Message();
-  }
+  struct stat status;
+  bool regular = fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  if (fd >= 0) close(fd);
+  if (regular) return Message();
   std::string target = formatString("%s/config/%s",
                                     instanceDirectory(record->instancesRoot, record->serverId).c_str(), file.fileName);
-  Message reason = errorMessage("ERR_OPEN_TEMPLATE_FILE", {templatePath.c_str()});
+  Message reason = errorMessage(fd >= 0 ? "ERR_IRREGULAR_FILE" : "ERR_OPEN_TEMPLATE_FILE", {templatePath.c_str()});
   return errorMessage("ERR_CREATE_MESG", {target.c_str(), reason.get()});
 }
 

@@ -13,6 +13,7 @@
 #include "frontend/frontend.h"
 #include "frontend/preflight.h"
 #include "fsutil/directories.h"
+#include "fsutil/lock.h"
 #include "instance/settings.h"
 #include "provision/create.h"
 
@@ -256,7 +257,12 @@ void checkWithInstallation(InstanceRecord* record, const RunOptions& run, bool p
   if (!settingsProblem.empty()) checks.add("Installation settings: " + settingsProblem);
   Message badId = checkServerId(record->serverId);
   checks.add(badId);
-  if (!badId) checks.add(serverIdInUse(record) ? adoptMessage(strdup(IN_USE_TEXT)) : claimProblem(record));
+  if (!badId && serverIdInUse(record)) checks.add(IN_USE_TEXT);
+  if (!badId && !serverIdInUse(record)) {
+    checks.add(checkRootOnlyDirectory(record->instancesRoot));
+    checks.add(checkInstancesRootLock(record->instancesRoot));
+    checks.add(claimProblem(record));
+  }
   // A port that is no port has its own line already, control characters and all.
   std::vector<FieldLabel> labels;
   for (const FieldLabel& label : optionLabels(run))

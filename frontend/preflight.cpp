@@ -41,13 +41,15 @@ struct CloseDirectory {
   void operator()(DIR* directory) const { closedir(directory); }
 };
 
+// An instance is a directory; links and files beside them (the lock among
+// them) are none.
 bool isInstanceCandidate(int root, const dirent* entry) {
   std::string name = entry->d_name;
   if (name == "." || name == ".." || name.rfind("broken.", 0) == 0) return false;
-  if (entry->d_type == DT_DIR || entry->d_type == DT_LNK) return true;
+  if (entry->d_type == DT_DIR) return true;
   struct stat status;
   return entry->d_type == DT_UNKNOWN && fstatat(root, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         (S_ISDIR(status.st_mode) || S_ISLNK(status.st_mode));
+         S_ISDIR(status.st_mode);
 }
 
 // The ports other instances recorded, with the identifier of each. A record

@@ -44,9 +44,26 @@ bool takeWithin(int fd, int waitSeconds) {
   }
 }
 
-}  // namespace
+// Opens the lock file of the instances root held as `directory` (made when
+// missing, or, for a check, only looked at), and proves it a plain file of
+// this user with one name. `lock` stays invalid when a check finds no file
+// but a directory the file could be made in.
+Message openLockFile(int directory, const std::string& path, bool create, Descriptor* lock) {
+  // Read-only is enough for flock; 0600 keeps other users from opening the
+  // file and holding the lock against this user's runs.
+  int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (create ? O_CREAT : 0);
+  lock->reset(openat(directory, INSTANCES_LOCK_FILE, flags, 0600));
+  if (!lock->valid()) {
+    int error = errno;
+    if (error == ELOOP) return errorMessage("ERR_UNSAFE_LOCK", {path.c_str()});
+    if (error == ENOENT && !create && faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) == 0) return Message();
+    return errorMessage("ERR_FILE_OPEN_WRITE", {path.c_str(), std::strerror(error == ENOENT && !create ? errno : error)});
+  }
+  if (!ownPlainFile(lock->get())) return errorMessage("ERR_UNSAFE_LOCK", {path.c_str()});
+  return Message();
+}
 
-Message lockInstancesRoot(const char* instancesRoot, Descriptor* held, int waitSeconds) {
+Message openInstancesRootLock(const char* instancesRoot, bool create, Descriptor* lock) {
   const std::string path = std::string(instancesRoot ? instancesRoot : "") + "/" + INSTANCES_LOCK_FILE;
   Descriptor directory;
   std::string unsafe;
@@ -54,17 +71,24 @@ Message lockInstancesRoot(const char* instancesRoot, Descriptor* held, int waitS
     if (!unsafe.empty()) return errorMessage("ERR_UNSAFE_LINK", {unsafe.c_str()});
     return errorMessage("ERR_FILE_OPEN_WRITE", {path.c_str(), std::strerror(errno)});
   }
-  // Read-only is enough for flock; 0600 keeps other users from opening the
-  // file and holding the lock against this user's runs.
-  Descriptor lock(openat(directory.get(), INSTANCES_LOCK_FILE,
-                         O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
-  if (!lock.valid() && errno == ELOOP) return errorMessage("ERR_UNSAFE_LOCK", {path.c_str()});
-  if (!lock.valid()) return errorMessage("ERR_FILE_OPEN_WRITE", {path.c_str(), std::strerror(errno)});
-  if (!ownPlainFile(lock.get())) return errorMessage("ERR_UNSAFE_LOCK", {path.c_str()});
+  return openLockFile(directory.get(), path, create, lock);
+}
+
+}  // namespace
+
+Message lockInstancesRoot(const char* instancesRoot, Descriptor* held, int waitSeconds) {
+  Descriptor lock;
+  if (Message failure = openInstancesRootLock(instancesRoot, true, &lock)) return failure;
   if (!takeWithin(lock.get(), waitSeconds)) {
+    const std::string path = std::string(instancesRoot) + "/" + INSTANCES_LOCK_FILE;
     if (errno == ETIMEDOUT) return errorMessage("ERR_LOCK_TIMEOUT", {path.c_str(), std::to_string(waitSeconds).c_str()});
     return errorMessage("ERR_FILE_OPEN_WRITE", {path.c_str(), std::strerror(errno)});
   }
   *held = std::move(lock);
   return Message();
+}
+
+Message checkInstancesRootLock(const char* instancesRoot) {
+  Descriptor lock;
+  return openInstancesRootLock(instancesRoot, false, &lock);
 }

@@ -19,3 +19,7 @@ constexpr int LOCK_WAIT_SECONDS = 60;
 // seconds), ERR_UNSAFE_LOCK (the file) or ERR_FILE_OPEN_WRITE (the file,
 // error text).
 Message lockInstancesRoot(const char* instancesRoot, Descriptor* held, int waitSeconds = LOCK_WAIT_SECONDS);
+
+// What lockInstancesRoot would refuse, found without making, opening for
+// long or locking anything (a lock held by another run is no problem).
+Message checkInstancesRootLock(const char* instancesRoot);

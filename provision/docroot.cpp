@@ -101,6 +101,25 @@ Message handleDocument(const std::string& templateDir, const DocumentRoot& docRo
   return copyFileBelow(source.c_str(), docRoot.directory, docRoot.path, name, DOCUMENT_MODE);
 }
 
+// The document list, opened without blocking: a FIFO in its place would
+// hold the creation for ever. A directory is read, and fails as a read.
+FilePtr openDocumentList(const std::string& listPath, Message* problem) {
+  Descriptor fd(open(listPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat status;
+  if (!fd.valid() || fstat(fd.get(), &status) != 0) {
+    *problem = errorMessage("ERR_FILE_OPEN_READ", {listPath.c_str(), std::strerror(errno)});
+    return FilePtr();
+  }
+  if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+    *problem = errorMessage("ERR_IRREGULAR_FILE", {listPath.c_str()});
+    return FilePtr();
+  }
+  FilePtr list(fdopen(fd.get(), "r"));
+  if (!list) *problem = errorMessage("ERR_FILE_OPEN_READ", {listPath.c_str(), std::strerror(errno)});
+  else fd.release();
+  return list;
+}
+
 // Every listed document in list order, the home pages last and whole: a
 // run that stops half way, by a failed copy or a kill, must not leave a
 // root that the next run takes for a filled one (holdsHomePage). Copying
@@ -109,9 +128,10 @@ Message handleDocument(const std::string& templateDir, const DocumentRoot& docRo
 void handleListedDocuments(const std::string& templateDir, const DocumentRoot& docRoot, bool apply,
                            std::vector<Message>* problems) {
   std::string listPath = templateDir + "/docs.lst";
-  FilePtr list(std::fopen(listPath.c_str(), "re"));
+  Message unopened;
+  FilePtr list = openDocumentList(listPath, &unopened);
   if (!list) {
-    problems->push_back(errorMessage("ERR_FILE_OPEN_READ", {listPath.c_str(), std::strerror(errno)}));
+    problems->push_back(std::move(unopened));
     return;
   }
   std::vector<std::string> homePages;
