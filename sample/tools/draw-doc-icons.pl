@@ -13,7 +13,8 @@
 use strict;
 use warnings;
 use File::Basename qw(dirname);
-use Compress::Zlib qw(compress crc32);
+use lib dirname(__FILE__);
+use Picture qw(canvas put rect gif png writeFile);
 
 use constant { WIDTH => 55, HEIGHT => 26 };
 
@@ -29,19 +30,6 @@ my @PALETTE = (
     [0xc0, 0x39, 0x2b],    # 7 ribbon
     [0xe8, 0xee, 0xf8],    # 8 cover label
 );
-push @PALETTE, [0, 0, 0] while @PALETTE < 16;
-
-sub canvas { return [map { [(0) x WIDTH] } 1 .. HEIGHT] }
-
-sub put {
-    my ($c, $x, $y, $colour) = @_;
-    $c->[$y][$x] = $colour if $x >= 0 && $x < WIDTH && $y >= 0 && $y < HEIGHT;
-}
-
-sub rect {    # filled, corners included
-    my ($c, $x0, $y0, $x1, $y1, $colour) = @_;
-    for my $y ($y0 .. $y1) { put($c, $_, $y, $colour) for $x0 .. $x1 }
-}
 
 sub frame {
     my ($c, $x0, $y0, $x1, $y1, $colour) = @_;
@@ -52,7 +40,7 @@ sub frame {
 # The open book: two pages curving up from the spine, with printed lines,
 # lying on the cover, which shows below and beside them.
 sub openBook {
-    my $c = canvas();
+    my $c = canvas(WIDTH, HEIGHT);
     my ($left, $spine, $right) = (3, 27, 51);
     # Top of the page at column x: low at the spine and the outer edge,
     # highest a third of the way out.
@@ -98,7 +86,7 @@ sub openBook {
 # The closed book: the front cover with a label and a spine, the page block
 # showing at the side and below, and a ribbon marking a place.
 sub closedBook {
-    my $c = canvas();
+    my $c = canvas(WIDTH, HEIGHT);
     my ($x0, $y0, $x1, $y1) = (16, 2, 37, 21);
     # Back cover and the page block between the covers.
     rect($c, $x0 + 3, $y0 + 3, $x1 + 3, $y1 + 3, 3);
@@ -125,88 +113,10 @@ sub closedBook {
     return $c;
 }
 
-# GIF variable-length-code compression of the pixel indices.
-sub lzw {
-    my ($minimum, @pixels) = @_;
-    my $clear = 1 << $minimum;
-    my $end = $clear + 1;
-    my ($size, $next, %table);
-    my ($out, $bits, $count) = ('', 0, 0);
-    my $emit = sub {
-        $bits |= $_[0] << $count;
-        $count += $size;
-        while ($count >= 8) {
-            $out .= chr($bits & 0xff);
-            $bits >>= 8;
-            $count -= 8;
-        }
-        # The reader widens its codes once the table reaches the next power of two.
-        $size++ if $next >= (1 << $size) && $size < 12;
-    };
-    my $reset = sub { %table = (); $size = $minimum + 1; $next = $end + 1 };
-    $reset->();
-    $emit->($clear);
-    my $codeOf = sub { length($_[0]) == 1 ? ord($_[0]) : $table{$_[0]} };
-    my $prefix = chr(shift @pixels);
-    for my $pixel (@pixels) {
-        my $longer = $prefix . chr($pixel);
-        if (exists $table{$longer}) {
-            $prefix = $longer;
-            next;
-        }
-        $emit->($codeOf->($prefix));
-        if ($next < 4096) {
-            $table{$longer} = $next++;
-        } else {
-            $emit->($clear);
-            $reset->();
-        }
-        $prefix = chr($pixel);
-    }
-    $emit->($codeOf->($prefix));
-    $emit->($end);
-    $out .= chr($bits & 0xff) if $count > 0;
-    return $out;
-}
-
-sub gif {
-    my ($c) = @_;
-    my $palette = join('', map { pack('C3', @$_) } @PALETTE);
-    my $data = lzw(4, map { @$_ } @$c);
-    my $blocks = '';
-    $blocks .= chr(length($1)) . $1 while $data =~ /\G(.{1,255})/gs;
-    return 'GIF89a'
-        . pack('v2C3', WIDTH, HEIGHT, 0xb3, 0, 0) . $palette     # screen, 16-colour table
-        . pack('C4vCC', 0x21, 0xf9, 4, 1, 0, 0, 0)                # colour 0 is transparent
-        . pack('Cv4C', 0x2c, 0, 0, WIDTH, HEIGHT, 0)              # the one image
-        . chr(4) . $blocks . chr(0) . ';';
-}
-
-sub png {
-    my ($c, $scale) = @_;
-    my $chunk = sub { my ($type, $body) = @_; pack('N', length $body) . $type . $body . pack('N', crc32($type . $body)) };
-    my $rows = '';
-    for my $row (@$c) {
-        my $line = "\0" . join('', map { pack('C3', @{ $PALETTE[$_] }) x $scale } @$row);
-        $rows .= $line x $scale;
-    }
-    return "\x89PNG\r\n\x1a\n"
-        . $chunk->('IHDR', pack('N2C5', WIDTH * $scale, HEIGHT * $scale, 8, 2, 0, 0, 0))
-        . $chunk->('IDAT', compress($rows))
-        . $chunk->('IEND', '');
-}
-
-sub writeFile {
-    my ($path, $bytes) = @_;
-    open(my $out, '>:raw', $path) or die "cannot write $path: $!\n";
-    print {$out} $bytes or die "cannot write $path: $!\n";
-    close($out) or die "cannot write $path: $!\n";
-}
-
 my $iconDir = $ARGV[0] // dirname(__FILE__) . '/../server-root/lib/icons';
 my $previewDir = $ARGV[1];
 for my $icon (['b-open', openBook()], ['b-clsd', closedBook()]) {
     my ($name, $c) = @$icon;
-    writeFile("$iconDir/$name.gif", gif($c));
-    writeFile("$previewDir/$name.png", png($c, 8)) if defined $previewDir;
+    writeFile("$iconDir/$name.gif", gif($c, \@PALETTE));
+    writeFile("$previewDir/$name.png", png($c, \@PALETTE, 8)) if defined $previewDir;
 }

@@ -14,13 +14,14 @@
 # logo.png there, to look at. The same input always gives the same bytes.
 # The GIFs are committed; this script is only needed to redraw them.
 #
-# Like draw-doc-icons.pl it writes the GIF bytes itself and needs nothing
-# beyond perl and Compress::Zlib (for the preview alone).
+# Like draw-doc-icons.pl it writes the GIF bytes itself, through Picture.pm
+# beside it, and needs nothing beyond perl and Compress::Zlib.
 
 use strict;
 use warnings;
 use File::Basename qw(dirname);
-use Compress::Zlib qw(compress crc32);
+use lib dirname(__FILE__);
+use Picture qw(canvas put rect gif png writeFile);
 
 use constant { WIDTH => 48, HEIGHT => 48 };
 
@@ -40,19 +41,6 @@ my @PALETTE = (
     [0x00, 0x40, 0x40],    # 10 case in shadow
     [0x86, 0xcc, 0xa0],    # 11 lamp's rim, half lamp and half face
 );
-push @PALETTE, [0, 0, 0] while @PALETTE < 16;
-
-sub canvas { return [map { [(0) x WIDTH] } 1 .. HEIGHT] }
-
-sub put {
-    my ($c, $x, $y, $colour) = @_;
-    $c->[$y][$x] = $colour if $x >= 0 && $x < WIDTH && $y >= 0 && $y < HEIGHT;
-}
-
-sub rect {    # filled, corners included
-    my ($c, $x0, $y0, $x1, $y1, $colour) = @_;
-    for my $y ($y0 .. $y1) { put($c, $_, $y, $colour) for $x0 .. $x1 }
-}
 
 # A filled rectangle with a one-pixel outline whose corners are cut off, so
 # that it reads as rounded at this size.
@@ -66,7 +54,7 @@ sub roundedBox {
 }
 
 sub cabinet {
-    my $c = canvas();
+    my $c = canvas(WIDTH, HEIGHT);
     my ($x0, $y0, $x1, $y1) = (7, 2, 40, 43);
     # Feet first, so that the case's outline covers their tops.
     for my $foot ($x0 + 3, $x1 - 8) {
@@ -100,87 +88,9 @@ sub cabinet {
     return $c;
 }
 
-# GIF variable-length-code compression of the pixel indices.
-sub lzw {
-    my ($minimum, @pixels) = @_;
-    my $clear = 1 << $minimum;
-    my $end = $clear + 1;
-    my ($size, $next, %table);
-    my ($out, $bits, $count) = ('', 0, 0);
-    my $emit = sub {
-        $bits |= $_[0] << $count;
-        $count += $size;
-        while ($count >= 8) {
-            $out .= chr($bits & 0xff);
-            $bits >>= 8;
-            $count -= 8;
-        }
-        # The reader widens its codes once the table reaches the next power of two.
-        $size++ if $next >= (1 << $size) && $size < 12;
-    };
-    my $reset = sub { %table = (); $size = $minimum + 1; $next = $end + 1 };
-    $reset->();
-    $emit->($clear);
-    my $codeOf = sub { length($_[0]) == 1 ? ord($_[0]) : $table{$_[0]} };
-    my $prefix = chr(shift @pixels);
-    for my $pixel (@pixels) {
-        my $longer = $prefix . chr($pixel);
-        if (exists $table{$longer}) {
-            $prefix = $longer;
-            next;
-        }
-        $emit->($codeOf->($prefix));
-        if ($next < 4096) {
-            $table{$longer} = $next++;
-        } else {
-            $emit->($clear);
-            $reset->();
-        }
-        $prefix = chr($pixel);
-    }
-    $emit->($codeOf->($prefix));
-    $emit->($end);
-    $out .= chr($bits & 0xff) if $count > 0;
-    return $out;
-}
-
-sub gif {
-    my ($c) = @_;
-    my $palette = join('', map { pack('C3', @$_) } @PALETTE);
-    my $data = lzw(4, map { @$_ } @$c);
-    my $blocks = '';
-    $blocks .= chr(length($1)) . $1 while $data =~ /\G(.{1,255})/gs;
-    return 'GIF89a'
-        . pack('v2C3', WIDTH, HEIGHT, 0xb3, 0, 0) . $palette     # screen, 16-colour table
-        . pack('C4vCC', 0x21, 0xf9, 4, 1, 0, 0, 0)                # colour 0 is transparent
-        . pack('Cv4C', 0x2c, 0, 0, WIDTH, HEIGHT, 0)              # the one image
-        . chr(4) . $blocks . chr(0) . ';';
-}
-
-sub png {
-    my ($c, $scale) = @_;
-    my $chunk = sub { my ($type, $body) = @_; pack('N', length $body) . $type . $body . pack('N', crc32($type . $body)) };
-    my $rows = '';
-    for my $row (@$c) {
-        my $line = "\0" . join('', map { pack('C3', @{ $PALETTE[$_] }) x $scale } @$row);
-        $rows .= $line x $scale;
-    }
-    return "\x89PNG\r\n\x1a\n"
-        . $chunk->('IHDR', pack('N2C5', WIDTH * $scale, HEIGHT * $scale, 8, 2, 0, 0, 0))
-        . $chunk->('IDAT', compress($rows))
-        . $chunk->('IEND', '');
-}
-
-sub writeFile {
-    my ($path, $bytes) = @_;
-    open(my $out, '>:raw', $path) or die "cannot write $path: $!\n";
-    print {$out} $bytes or die "cannot write $path: $!\n";
-    close($out) or die "cannot write $path: $!\n";
-}
-
 my $templateDir = $ARGV[0] // dirname(__FILE__) . '/../server-root/lib/install/templates';
 my $previewDir = $ARGV[1];
 my $logo = cabinet();
 # Every language's home page shows the same picture.
-writeFile("$_/logo.gif", gif($logo)) for $templateDir, "$templateDir/fr";
-writeFile("$previewDir/logo.png", png($logo, 8)) if defined $previewDir;
+writeFile("$_/logo.gif", gif($logo, \@PALETTE)) for $templateDir, "$templateDir/fr";
+writeFile("$previewDir/logo.png", png($logo, \@PALETTE, 8)) if defined $previewDir;
