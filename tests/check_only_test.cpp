@@ -6,7 +6,6 @@
 // agree with each other and with the one the world was built for (a world
 // that stops provoking its failure would otherwise pass unnoticed, both runs
 // succeeding).
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -71,46 +70,10 @@ std::string unusedPort() {
 // ---------------------------------------------------------------------------
 // Snapshots
 
-std::string linkTarget(const std::string& path) {
-  char target[4096];
-  ssize_t length = readlink(path.c_str(), target, sizeof target);
-  return length < 0 ? "?" : std::string(target, static_cast<size_t>(length));
-}
+using Entry = TreeEntry;
+using Snapshot = TreeSnapshot;
 
-struct Entry {
-  std::string metadata;  // kind and mode, owner:group, link count
-  std::string content;   // a file's bytes or a link's target
-  bool operator==(const Entry& other) const { return metadata == other.metadata && content == other.content; }
-};
-using Snapshot = std::map<std::string, Entry>;
-
-void snapshotInto(const std::string& root, const std::string& relative, Snapshot& into) {
-  const std::string path = root + relative;
-  struct stat status;
-  if (lstat(path.c_str(), &status) != 0) return;
-  char mode[16];
-  std::snprintf(mode, sizeof mode, "%06o", static_cast<unsigned>(status.st_mode));
-  Entry entry{std::string(mode) + " " + std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid) + " " +
-                  std::to_string(status.st_nlink),
-              ""};
-  if (S_ISREG(status.st_mode)) entry.content = readFile(path);
-  if (S_ISLNK(status.st_mode)) entry.content = "-> " + linkTarget(path);
-  into[relative.empty() ? "." : relative] = entry;
-  if (!S_ISDIR(status.st_mode)) return;
-  DIR* directory = opendir(path.c_str());
-  if (!directory) return;
-  while (const dirent* item = readdir(directory)) {
-    std::string name = item->d_name;
-    if (name != "." && name != "..") snapshotInto(root, relative + "/" + name, into);
-  }
-  closedir(directory);
-}
-
-Snapshot snapshot(const std::string& root) {
-  Snapshot tree;
-  snapshotInto(root, "", tree);
-  return tree;
-}
+Snapshot snapshot(const std::string& root) { return snapshotTree(root); }
 
 // An entry on one line: its metadata and the start of its content.
 std::string shown(const Entry& entry) {

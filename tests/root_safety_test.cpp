@@ -2,7 +2,6 @@
 // document root or under the server root, directories swapped for links
 // while the run goes on. A sentinel tree of root's outside the instance must
 // come out of every run exactly as it went in.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -19,38 +18,7 @@ namespace {
 
 const char UNSAFE_LINK[] = "Refusing to write through ";
 
-std::string linkTarget(const std::string& path) {
-  char target[4096];
-  ssize_t length = readlink(path.c_str(), target, sizeof target);
-  return length < 0 ? "?" : std::string(target, static_cast<size_t>(length));
-}
-
-// Every entry below `root` (links not followed): kind, mode, owners, and
-// the content or the link's target.
-void snapshotInto(const std::string& root, const std::string& relative, std::map<std::string, std::string>& into) {
-  std::string path = root + relative;
-  struct stat status;
-  if (lstat(path.c_str(), &status) != 0) return;
-  std::string record = std::to_string(status.st_mode) + " " + std::to_string(status.st_uid) + ":" +
-                       std::to_string(status.st_gid) + " " + std::to_string(status.st_nlink) + " ";
-  if (S_ISREG(status.st_mode)) record += readFile(path);
-  if (S_ISLNK(status.st_mode)) record += linkTarget(path);
-  into[relative.empty() ? "." : relative] = record;
-  if (!S_ISDIR(status.st_mode)) return;
-  DIR* directory = opendir(path.c_str());
-  if (!directory) return;
-  while (const dirent* entry = readdir(directory)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") snapshotInto(root, relative + "/" + name, into);
-  }
-  closedir(directory);
-}
-
-std::map<std::string, std::string> snapshot(const std::string& root) {
-  std::map<std::string, std::string> tree;
-  snapshotInto(root, "", tree);
-  return tree;
-}
+TreeSnapshot snapshot(const std::string& root) { return snapshotTree(root); }
 
 uid_t uidOf(const std::string& user) {
   passwd* pw = getpwnam(user.c_str());
@@ -85,7 +53,7 @@ class RootSafety : public ::testing::Test {
 
   Installation installation;
   std::string sentinel = installation.scratch / "sentinel";
-  std::map<std::string, std::string> before;
+  TreeSnapshot before;
 };
 
 // Links that the owner of an existing document root planted where the first

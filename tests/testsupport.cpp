@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -287,3 +289,45 @@ std::vector<std::string> asUser(const std::string& user) {
 }
 
 bool runningAsRoot() { return geteuid() == 0; }
+
+namespace {
+
+std::string linkTarget(const std::string& path) {
+  char target[4096];
+  ssize_t length = readlink(path.c_str(), target, sizeof target);
+  return length < 0 ? "?" : std::string(target, static_cast<size_t>(length));
+}
+
+void snapshotInto(const std::string& root, const std::string& relative, TreeSnapshot& into) {
+  const std::string path = root + relative;
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) return;
+  char mode[16];
+  std::snprintf(mode, sizeof mode, "%06o", static_cast<unsigned>(status.st_mode));
+  TreeEntry entry{std::string(mode) + " " + std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid) +
+                      " " + std::to_string(status.st_nlink),
+                  ""};
+  if (S_ISREG(status.st_mode)) entry.content = readFile(path);
+  if (S_ISLNK(status.st_mode)) entry.content = "-> " + linkTarget(path);
+  into[relative.empty() ? "." : relative] = entry;
+  if (!S_ISDIR(status.st_mode)) return;
+  DIR* directory = opendir(path.c_str());
+  if (!directory) return;
+  while (const dirent* item = readdir(directory)) {
+    std::string name = item->d_name;
+    if (name != "." && name != "..") snapshotInto(root, relative + "/" + name, into);
+  }
+  closedir(directory);
+}
+
+}  // namespace
+
+std::ostream& operator<<(std::ostream& out, const TreeEntry& entry) {
+  return out << entry.metadata << " [" << entry.content.substr(0, 60) << (entry.content.size() > 60 ? "...]" : "]");
+}
+
+TreeSnapshot snapshotTree(const std::string& root) {
+  TreeSnapshot tree;
+  snapshotInto(root, "", tree);
+  return tree;
+}

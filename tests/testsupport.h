@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <iosfwd>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,22 @@ int fileMode(const std::string& path);
 uid_t fileOwner(const std::string& path);
 // Entries of a tree relative to `root`, sorted, directories marked with a trailing '/'.
 std::vector<std::string> listTree(const std::string& root);
+
+// One entry of a tree as snapshotTree records it: kind and mode, owners and
+// link count; the content of a file or "-> target" of a link.
+struct TreeEntry {
+  std::string metadata;
+  std::string content;
+  bool operator==(const TreeEntry& other) const { return metadata == other.metadata && content == other.content; }
+  bool operator!=(const TreeEntry& other) const { return !(*this == other); }
+};
+std::ostream& operator<<(std::ostream& out, const TreeEntry& entry);
+using TreeSnapshot = std::map<std::string, TreeEntry>;
+
+// Every entry below `root`, the root itself as ".", others by their path
+// below it ("/a/b"); links are recorded, never followed. Empty when `root`
+// does not exist.
+TreeSnapshot snapshotTree(const std::string& root);
 
 // The assembled sample installation of the build.
 std::string sampleServerRoot();
