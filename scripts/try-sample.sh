@@ -16,19 +16,8 @@ step() {
 # What the build's configuration and the stand-in server need; the tests'
 # and benchmarks' tools come with scripts/setup.sh.
 step "Checking the packages the build and the stand-in server need"
-packages="cmake ninja-build g++ pkg-config libicu-dev icu-devtools libgtest-dev libgmock-dev nlohmann-json3-dev perl util-linux"
-missing=""
-for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "Installing:$missing"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  # shellcheck disable=SC2086  # one word per package
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+scripts/setup.sh cmake ninja-build g++ pkg-config libicu-dev icu-devtools libgtest-dev libgmock-dev \
+  nlohmann-json3-dev perl util-linux
 scripts/setup-web.sh --server-only
 echo "All there."
 
