@@ -21,3 +21,49 @@ fatal() {
 
 # shellcheck disable=SC2034  # read by the scripts that source this
 if [ "$(id -u)" -eq 0 ]; then user=daemon; else user=$(id -un); fi
+
+# The start of a test of created instances, called with the test's own
+# arguments INSTALL_BINARY SAMPLE_SERVER_ROOT: checks them and lighttpd,
+# makes a scratch directory /tmp/NAME.XXXXXX (mode 0755: the server user
+# must reach what is made in it) holding a copy of the sample as $root,
+# and sets $install_bin and $sample. The test defines `finish`, which runs
+# once when it ends, however it ends, before the scratch directory goes;
+# the test's exit status is kept.
+start_instance_test() {  # start_instance_test NAME "$@"
+  local name=$1
+  shift
+  [ $# -eq 2 ] || { echo "usage: $0 INSTALL_BINARY SAMPLE_SERVER_ROOT" >&2; exit 2; }
+  # shellcheck disable=SC2034  # read by the tests
+  install_bin=$1
+  sample=$2
+  command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] ||
+    { echo "lighttpd missing: run scripts/setup-web.sh" >&2; exit 1; }
+  scratch=$(mktemp -d "/tmp/$name.XXXXXX") || exit 1
+  chmod 755 "$scratch"
+  root=$scratch/server-root
+  trap end_instance_test EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM HUP
+  cp -a "$sample" "$root" || fatal "copying the sample installation"
+}
+# shellcheck disable=SC2317  # runs from the trap
+end_instance_test() {
+  local status=$?
+  trap - EXIT INT TERM HUP
+  finish
+  rm -rf -- "$scratch"
+  exit "$status"
+}
+
+# A port nobody listens on now, on the loopback address.
+free_port() {
+  perl -MIO::Socket::INET -e \
+    'print IO::Socket::INET->new(Listen => 1, LocalAddr => "127.0.0.1", LocalPort => 0, ReuseAddr => 1)->sockport'
+}
+
+# The name of the user a process runs as (its effective id).
+process_user() {  # process_user PID
+  local uid
+  uid=$(awk '/^Uid:/ { print $3 }' "/proc/$1/status" 2>/dev/null)
+  [ -n "$uid" ] && id -un "$uid"
+}

@@ -13,16 +13,8 @@
 #
 #   tests/lifecycle/lifecycle.sh INSTALL_BINARY SAMPLE_SERVER_ROOT
 set -u
-[ $# -eq 2 ] || { echo "usage: $0 INSTALL_BINARY SAMPLE_SERVER_ROOT" >&2; exit 2; }
-install_bin=$1
-sample=$2
-command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] ||
-  { echo "lighttpd missing: run scripts/setup-web.sh" >&2; exit 1; }
-
-scratch=$(mktemp -d /tmp/lifecycle-test.XXXXXX) || exit 1
-# The instance and its document root go to the server user, who must reach them.
-chmod 755 "$scratch"
-root=$scratch/server-root
+# shellcheck source=SCRIPTDIR/../checks.sh
+. "$(dirname "$0")/../checks.sh"
 instances=()
 
 # Runs a command as the server user: the pid files and logs are that user's,
@@ -50,26 +42,8 @@ stop_leftovers() {
       kill -KILL "$pid" 2>/dev/null' sh "$instance/logs/pid"
   done
 }
-cleanup() {
-  local status=$?
-  trap - EXIT INT TERM HUP
-  stop_leftovers
-  rm -rf -- "$scratch"
-  exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM HUP
-
-# shellcheck source=SCRIPTDIR/../checks.sh
-. "$(dirname "$0")/../checks.sh"
-
-cp -a "$sample" "$root" || fatal "copying the sample installation"
-
-free_port() {
-  perl -MIO::Socket::INET -e \
-    'print IO::Socket::INET->new(Listen => 1, LocalAddr => "127.0.0.1", LocalPort => 0, ReuseAddr => 1)->sockport'
-}
+finish() { stop_leftovers; }
+start_instance_test lifecycle-test "$@"
 
 # fetch URL BODY_FILE: prints the status code (599: no connection) and
 # stores the body.
@@ -92,11 +66,6 @@ create() {
 }
 
 # The user a process runs as (real and effective).
-process_user() {
-  local uid
-  uid=$(awk '/^Uid:/ { if ($2 == $3) print $2 }' "/proc/$1/status" 2>/dev/null)
-  [ -n "$uid" ] && getent passwd "$uid" | cut -d: -f1
-}
 
 serving_as_user() {  # serving_as_user PID: alive and running as the server user
   kill -0 "$1" 2>/dev/null && [ "$(process_user "$1")" = "$user" ]

@@ -13,20 +13,12 @@
 #
 #   tests/operation/attacks.sh INSTALL_BINARY SAMPLE_SERVER_ROOT
 set -u
-[ $# -eq 2 ] || { echo "usage: $0 INSTALL_BINARY SAMPLE_SERVER_ROOT" >&2; exit 2; }
-install_bin=$1
-sample=$2
 if [ "$(id -u)" -ne 0 ]; then
   echo "SKIPPED: the attacks are made on runs of root's" >&2
   exit 77
 fi
-command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] ||
-  { echo "lighttpd missing: run scripts/setup-web.sh" >&2; exit 1; }
-
-scratch=$(mktemp -d /tmp/attacks-test.XXXXXX) || exit 1
-# The instances and document roots go to daemon, who must reach them.
-chmod 755 "$scratch"
-root=$scratch/server-root
+# shellcheck source=SCRIPTDIR/../checks.sh
+. "$(dirname "$0")/../checks.sh"
 victims=()
 
 # Every process started here names the scratch directory on its command
@@ -45,21 +37,8 @@ stop_everything() {
   done
   wait 2>/dev/null
 }
-cleanup() {
-  local status=$?
-  trap - EXIT INT TERM HUP
-  stop_everything
-  rm -rf -- "$scratch"
-  exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM HUP
-
-# shellcheck source=SCRIPTDIR/../checks.sh
-. "$(dirname "$0")/../checks.sh"
-
-cp -a "$sample" "$root" || fatal "copying the sample installation"
+finish() { stop_everything; }
+start_instance_test attacks-test "$@"
 
 as_daemon() { setpriv --reuid=daemon --regid="$(id -g daemon)" --init-groups -- "$@"; }
 
@@ -98,10 +77,6 @@ ran_as_root() { as_daemon grep -qx 0 "$attacker/ran-as" 2>/dev/null; }
 ran_as_daemon() { as_daemon grep -qx "$(id -u daemon)" "$attacker/ran-as" 2>/dev/null; }
 
 # --- helpers ----------------------------------------------------------------
-free_port() {
-  perl -MIO::Socket::INET -e \
-    'print IO::Socket::INET->new(Listen => 1, LocalAddr => "127.0.0.1", LocalPort => 0, ReuseAddr => 1)->sockport'
-}
 
 # new_instance ID: creates the instance root hands to daemon; sets instance and port.
 new_instance() {
@@ -148,11 +123,6 @@ alive() {  # alive PID: running (a process that has ended waits as a zombie for 
 # The server of the instance, as daemon sees it: the process in its pid file.
 server_pid() { as_daemon timeout 5 head -c 32 "$instance/logs/pid" 2>/dev/null; }
 # The user a process runs as (its effective user), by name.
-process_user() {
-  local uid
-  uid=$(awk '/^Uid:/ { print $3 }' "/proc/$1/status" 2>/dev/null)
-  [ -n "$uid" ] && id -un "$uid"
-}
 
 fetch_status() {  # fetch_status URL: the status code (599: no connection)
   perl -MHTTP::Tiny -e 'print HTTP::Tiny->new(timeout => 5)->get($ARGV[0])->{status}, "\n"' "$1"
