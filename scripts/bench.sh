@@ -377,11 +377,19 @@ bench_instancectl() {
   pair "list-$listed_instances" "$runs" "" "$instancectl --server-root $root list" "cat $root/*/config/answers.conf"
   rm -rf "$root"
 
-  # Each run removes a fresh copy, made outside the timing.
+  # Each run removes a fresh copy, made and written out outside the timing:
+  # a copy still being written back would slow whichever command ran next.
+  # In memory where there is room, as the document roots: on these disks the
+  # cost of an unlink varies with what other tenants write.
   local big=$work/removal
+  if [[ -d /dev/shm && -w /dev/shm ]] && (($(df -Pk /dev/shm | awk 'NR == 2 { print $4 }') > 2 * 1024 * 1024)); then
+    big=$(mktemp -d /dev/shm/install-bench.XXXXXX)
+  fi
+  echo "remove-place $(fs_type "$big")" >>"$results"
   mkdir -p "$big/root"
   make_big_instance "$big/template" "$removed_files"
-  printf '#!/bin/sh\nrm -rf "%s/root/big"\ncp -a "%s/template" "%s/root/big"\n' "$big" "$big" "$big" >"$big/prepare.sh"
+  printf '#!/bin/sh\nrm -rf "%s/root/big"\ncp -a "%s/template" "%s/root/big"\nsync -f "%s/root"\n' \
+    "$big" "$big" "$big" "$big" >"$big/prepare.sh"
   chmod +x "$big/prepare.sh"
   local count=5
   ((quick)) && count=3
@@ -469,7 +477,7 @@ table=$work/table.md
   echo "| 6 | \`instancectl list\` over $listed_instances instances (processor-time ratio $cpu) | $(ms "$o") | \`cat\` of their $listed_instances answers files | $(ms "$r") | $q | ≤ 3 | $(judge "$q" "<=" 3) |"
   o=$(value "remove-$removed_files" 2); r=$(value "remove-$removed_files" 3); q=$(ratio "$o" "$r")
   cpu=$(ratio "$(value "remove-$removed_files" 4)" "$(value "remove-$removed_files" 5)")
-  echo "| 7 | \`instancectl remove\` of an instance of $removed_files files in 100 directories of the server user's (processor-time ratio $cpu) | $(ms "$o") | \`rm -rf\` of the same tree | $(ms "$r") | $q | ≤ 1.5 | $(judge "$q" "<=" 1.5) |"
+  echo "| 7 | \`instancectl remove\` of an instance of $removed_files files in 100 directories of the server user's, $(value remove-place 2) (processor-time ratio $cpu) | $(ms "$o") | \`rm -rf\` of the same tree | $(ms "$r") | $q | ≤ 1.5 | $(judge "$q" "<=" 1.5) |"
 } >"$table"
 
 machine=$work/machine.md
