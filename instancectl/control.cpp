@@ -42,6 +42,7 @@ pid_t startCommand(std::vector<std::string> argv) {
   std::vector<char*> arguments = pointers(argv);
   std::vector<char*> variables = pointers(environment);
   pid_t child = fork();
+  if (child > 0) setpgid(child, child);  // as the child does: whichever runs first
   if (child != 0) return child;
   setpgid(0, 0);  // its own group, so that a late script goes with all it started
   dup2(STDERR_FILENO, STDOUT_FILENO);

@@ -241,6 +241,14 @@ TEST_P(Instancectl, AnUnknownIdentifierChangesNothing) {
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err, "There is no instance web9 in " + installation.root +
                        "; instancectl list shows the instances there.\n");
+  std::vector<std::string> french = prefix;
+  french.push_back(INSTANCECTL_BINARY);
+  for (const char* word : {"remove", "web9"}) french.push_back(word);
+  ProcessResult frenchRun = runProcess(french, {"PATH=/usr/bin:/bin", "LANG=fr_FR.UTF-8",
+                                                "ZORA_SERVER_HOME=" + installation.root});
+  EXPECT_EQ(frenchRun.status, 3);
+  EXPECT_EQ(frenchRun.err, "Il n’y a pas d’instance web9 dans " + installation.root +
+                               " ; instancectl list montre les instances qui s’y trouvent.\n");
   for (const char* id : {"lib", "admin-server", "../server-root", ".instances.lock"}) {
     ProcessResult other = ctl({"remove", id});
     EXPECT_EQ(other.status, 3) << id << ": " << other.err;
