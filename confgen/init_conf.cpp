@@ -1,14 +1,11 @@
 // config/init.conf: identity, user, DNS and security modes, the language
 // lines inherited from the administration server, tuning and plug-in lines.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "confgen/confgen.h"
 #include "confgen/writer_support.h"
+#include "fsutil/files.h"
 
 namespace {
 
@@ -30,18 +27,17 @@ void writeIdentityLines(OutputFile& out, const InstanceRecord* record, const std
   writeOutput(out, "Security %s\n", record->securityMode);
 }
 
-// Copies the administration server's language lines. A piece of a line
-// longer than the buffer is judged on its own, and a piece holding two
-// keywords is written once per keyword. Without that file there are no
-// language lines; a file that is there but cannot be read is a failure, not
-// an instance silently without them.
-// Without that file there are no language lines; one that is there but
-// cannot be opened fails the creation.
+// Without the administration server's init.conf there are no language
+// lines; one that is there but cannot be opened fails the creation, rather
+// than leave an instance silently without them.
 Message adminConfProblem(const std::string& adminConf, int error) {
   if (error == ENOENT || error == ENOTDIR) return Message();
   return errorMessage("ERR_FILE_OPEN_READ", {adminConf.c_str(), std::strerror(error)});
 }
 
+// Copies the administration server's language lines. A piece of a line
+// longer than the buffer is judged on its own, and a piece holding two
+// keywords is written once per keyword.
 Message copyLanguageLines(OutputFile& out, const char* instancesRoot) {
   std::string adminConf = formatString("%s/admin-server/config/init.conf", instancesRoot);
   FileHandle in(std::fopen(adminConf.c_str(), "r"));
@@ -82,13 +78,14 @@ void writeTuningLines(OutputFile& out, const InstanceRecord* record) {
 
 Message checkInitConfSources(const InstanceRecord* record) {
   std::string adminConf = formatString("%s/admin-server/config/init.conf", record->instancesRoot);
-  int fd = open(adminConf.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return adminConfProblem(adminConf, errno);
-  struct stat status;
-  bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-  close(fd);
-  // Read line by line, a FIFO would block the creation for ever.
-  return regular ? Message() : errorMessage("ERR_IRREGULAR_FILE", {adminConf.c_str()});
+  Descriptor opened;
+  switch (openRegularFile(adminConf.c_str(), &opened)) {
+    case RegularFile::Opened: return Message();
+    // Read line by line, a FIFO would block the creation for ever.
+    case RegularFile::Irregular: return errorMessage("ERR_IRREGULAR_FILE", {adminConf.c_str()});
+    case RegularFile::Unopened: break;
+  }
+  return adminConfProblem(adminConf, errno);
 }
 
 Message writeInitConf(const InstanceRecord* record, BackupCatalogue* catalogue) {

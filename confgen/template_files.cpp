@@ -2,15 +2,12 @@
 // installation's templates. Values are XML-escaped before they are
 // registered: a document root such as /srv/R&D must not break the file, nor
 // a quote let a value out of its attribute.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <optional>
 #include <vector>
 
 #include "confgen/confgen.h"
 #include "confgen/writer_support.h"
+#include "fsutil/files.h"
 #include "template/token_replacer.h"
 
 namespace {
@@ -77,14 +74,13 @@ constexpr TemplateFile ACC_XML = {"mirel-acc.xml.template", "mirel-acc.xml", "mi
 // replacer for ever) is refused the same way.
 Message templateProblem(const InstanceRecord* record, const TemplateFile& file) {
   std::string templatePath = formatString("%s/lib/install/templates/%s", record->serverRoot, file.templateName);
-  int fd = open(templatePath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  struct stat status;
-  bool regular = fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-  if (fd >= 0) close(fd);
-  if (regular) return Message();
+  Descriptor opened;
+  RegularFile found = openRegularFile(templatePath.c_str(), &opened);
+  if (found == RegularFile::Opened) return Message();
   std::string target = formatString("%s/config/%s",
                                     instanceDirectory(record->instancesRoot, record->serverId).c_str(), file.fileName);
-  Message reason = errorMessage(fd >= 0 ? "ERR_IRREGULAR_FILE" : "ERR_OPEN_TEMPLATE_FILE", {templatePath.c_str()});
+  const char* key = found == RegularFile::Irregular ? "ERR_IRREGULAR_FILE" : "ERR_OPEN_TEMPLATE_FILE";
+  Message reason = errorMessage(key, {templatePath.c_str()});
   return errorMessage("ERR_CREATE_MESG", {target.c_str(), reason.get()});
 }
 

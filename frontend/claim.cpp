@@ -82,7 +82,7 @@ void refuseControlCharacters(const InstanceRecord* record, const FieldLabel* lab
     report_error(3, title, failure.get());
 }
 
-void refusePortConflicts(const InstanceRecord* record, bool checkPorts, const char* title) {
+void lockAndRefusePortConflicts(const InstanceRecord* record, bool checkPorts, const char* title) {
   ScopedMessageBundle bundle(record->serverRoot);
   if (Message failure = checkRootOnlyDirectory(record->instancesRoot)) report_error(0, nullptr, failure.get());
   // Held until the run ends, so that nobody takes the ports checked here
@@ -97,12 +97,10 @@ void refusePortConflicts(const InstanceRecord* record, bool checkPorts, const ch
 
 // These texts cannot come from the message bundle: it lives in the server root.
 std::string serverRootProblem(const InstanceRecord* record, const char* variable) {
-  for (const char* c = record->serverRoot; *c; ++c) {
-    const char one[] = {*c, '\0'};
-    if (hasControlCharacter(one))
-      return std::string("The value of \"") + variable + "\" contains the control character " +
-             visibleCharacter(*c) + ", which is not allowed.";
-  }
+  std::string character = firstControlCharacter(record->serverRoot);
+  if (!character.empty())
+    return std::string("The value of \"") + variable + "\" contains the control character " + character +
+           ", which is not allowed.";
   if (record->serverRoot[0] == '/') return std::string();
   return std::string("The server root \"") + record->serverRoot + "\" given by " + variable +
          " is not an absolute path; it must name the installation directory, beginning with /.";

@@ -187,7 +187,7 @@ Message takePassword(InstanceRecord* record, const RunOptions& run) {
 int claimServerId(const InstanceRecord* record, const ToolSettings& tool) {
   Message failure;
   if (!serverIdInUse(record)) {
-    refusePortConflicts(record, tool.checkPorts, nullptr);
+    lockAndRefusePortConflicts(record, tool.checkPorts, nullptr);
     switch (claimInstanceDirectory(record, &failure)) {
       case ClaimResult::Claimed: return 0;
       case ClaimResult::Failed: report_error(0, nullptr, failure.get());
@@ -257,8 +257,9 @@ void checkWithInstallation(InstanceRecord* record, const RunOptions& run, bool p
   if (!settingsProblem.empty()) checks.add("Installation settings: " + settingsProblem);
   Message badId = checkServerId(record->serverId);
   checks.add(badId);
-  if (!badId && serverIdInUse(record)) checks.add(IN_USE_TEXT);
-  if (!badId && !serverIdInUse(record)) {
+  const bool inUse = !badId && serverIdInUse(record);
+  if (inUse) checks.add(IN_USE_TEXT);
+  if (!badId && !inUse) {
     checks.add(checkRootOnlyDirectory(record->instancesRoot));
     checks.add(checkInstancesRootLock(record->instancesRoot));
     checks.add(claimProblem(record));

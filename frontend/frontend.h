@@ -68,7 +68,7 @@ void refuseControlCharacters(const InstanceRecord* record, const FieldLabel* lab
 // the run the same way when the ports are one (portsEqualProblem) or, with
 // `checkPorts`, at the first port conflict (portConflicts). A lock that
 // cannot be taken, or an instances root unsafe for root, ends it too.
-void refusePortConflicts(const InstanceRecord* record, bool checkPorts, const char* title);
+void lockAndRefusePortConflicts(const InstanceRecord* record, bool checkPorts, const char* title);
 
 // After a failed creation: removes the claimed instance directory when it is
 // empty, else renames it to "<instancesRoot>/broken.<serverId>[.n]". Returns

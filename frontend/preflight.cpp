@@ -37,10 +37,6 @@ bool someoneListensOn(long port) {
   return bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
 }
 
-struct CloseDirectory {
-  void operator()(DIR* directory) const { closedir(directory); }
-};
-
 // An instance is a directory; links and files beside them (the lock among
 // them) are none.
 bool isInstanceCandidate(int root, const dirent* entry) {
@@ -59,7 +55,7 @@ std::multimap<long, std::string> recordedPorts(const InstanceRecord* record, std
   std::multimap<long, std::string> ports;
   Descriptor root;
   if (openDirectoryPath(record->instancesRoot, &root) != 0) return ports;
-  std::unique_ptr<DIR, CloseDirectory> listing(fdopendir(openat(root.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  DirectoryListing listing = openListing(root.get(), ".");
   if (!listing) return ports;
   while (const dirent* entry = readdir(listing.get())) {
     std::string name = entry->d_name;

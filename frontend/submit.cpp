@@ -68,7 +68,7 @@ void prepareCreation(InstanceRecord* record) {
   std::string problem = applyInstallSettings(record->serverRoot, record, &tool);
   if (!problem.empty()) report_error(FIELD_ERROR, "Installation settings", problem.c_str());
   refuseControlCharacters(record, FORM_LABELS, std::size(FORM_LABELS), "BREVIK_ROOT", "Form field");
-  refusePortConflicts(record, tool.checkPorts, "Server Port");
+  lockAndRefusePortConflicts(record, tool.checkPorts, "Server Port");
   Message failure;
   switch (claimInstanceDirectory(record, &failure)) {
     case ClaimResult::Claimed: return;

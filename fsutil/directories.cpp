@@ -1,6 +1,5 @@
 #include "fsutil/directories.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -109,11 +108,11 @@ bool enterDirectory(Walk& walk, const std::string& name, bool madeHere = false) 
   return enter(walk, fd);
 }
 
-// The directory held as `fd` is the one this run has just made as `made`
-// (its status in `status`): still empty, this user's, with the mode it was
-// made with, and born no earlier than the mkdir. Another user who can write
-// to the parent could otherwise rename a directory of root's into the name
-// between the mkdir and the open, and have it filled and handed over.
+// The directory held as `fd` (its status in `status`) is the one this run
+// has just made: still empty, this user's, with the mode it was made with,
+// and born no earlier than the mkdir began (`before`). Another user who can
+// write to the parent could otherwise rename a directory of root's into the
+// name between the mkdir and the open, and have it filled and handed over.
 bool isDirectoryJustMade(int fd, const struct stat& status, const timespec& before) {
   mode_t mask = umask(0);
   umask(mask);
@@ -123,15 +122,11 @@ bool isDirectoryJustMade(int fd, const struct stat& status, const timespec& befo
   if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &birth) == 0 && (birth.stx_mask & STATX_BTIME) != 0 &&
       birth.stx_btime.tv_sec < before.tv_sec)
     return false;
-  Descriptor listingFd(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DIR* listing = listingFd.valid() ? fdopendir(listingFd.get()) : nullptr;
-  if (listing == nullptr) return false;
-  listingFd.release();
-  bool empty = true;
-  while (const dirent* entry = readdir(listing))
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) empty = false;
-  closedir(listing);
-  return empty;
+  DirectoryListing listing = openListing(fd, ".");
+  if (!listing) return false;
+  while (const dirent* entry = readdir(listing.get()))
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) return false;
+  return true;
 }
 
 bool visit(Walk& walk, const std::string& name);
@@ -227,6 +222,14 @@ bool linkIsTrusted(const struct stat& directory, const struct stat& link) {
   return link.st_uid == 0 && link.st_nlink == 1 && onlyRootChanges(directory);
 }
 
+DirectoryListing openListing(int parent, const char* name) {
+  Descriptor fd(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return DirectoryListing();
+  DirectoryListing listing(fdopendir(fd.get()));
+  if (listing) fd.release();
+  return listing;
+}
+
 Message linkRefusal(int directory, const struct stat& entry, const char* shown) {
   auto ours = [](uid_t owner) { return owner == geteuid() || owner == 0; };
   struct stat place;
@@ -274,6 +277,7 @@ Message surveyDirectoryPath(const char* path, PathSurvey* out) {
   if (walkPath(walk, path)) {
     out->exists = !walk.notDirectory;
     out->notDirectory = walk.notDirectory;
+    out->directory = std::move(walk.current);
     return Message();
   }
   if (walk.failure != WalkFailure::System || walk.error != ENOENT) return walkFailure(walk, path);

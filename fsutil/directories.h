@@ -9,9 +9,11 @@
 // to it and never through a link.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
 #include "fsutil/descriptor.h"
@@ -21,8 +23,9 @@
 // `directory`. A run by root follows a link only when root owns it and
 // nobody but root can replace it: the directory belongs to root and is not
 // writable by group or others, or is sticky (others may add entries there
-// but not rename or remove root's), and the link has no second name. A run by an ordinary user works with
-// that user's rights alone and follows every link.
+// but not rename or remove root's), and the link has no second name. A run
+// by an ordinary user works with that user's rights alone and follows every
+// link.
 bool linkIsTrusted(const struct stat& directory, const struct stat& link);
 
 // True when nobody but root can add, rename or remove entries of the
@@ -36,6 +39,16 @@ bool onlyRootChanges(const struct stat& directory);
 // placed it there (it is theirs, or the directory lets them), else
 // ERR_LINK_REFUSED.
 Message linkRefusal(int directory, const struct stat& entry, const char* shown);
+
+struct CloseDirectory {
+  void operator()(DIR* directory) const { closedir(directory); }
+};
+using DirectoryListing = std::unique_ptr<DIR, CloseDirectory>;
+
+// A listing of the directory `name` of `parent` ("." for `parent` itself),
+// opened without following a link: an entry swapped for a link after it
+// was examined is not followed. Null, with errno, when it cannot be opened.
+DirectoryListing openListing(int parent, const char* name);
 
 struct OpenedDirectory {
   Descriptor fd;              // the directory; not valid when notDirectory
@@ -67,11 +80,13 @@ int openParentOfFile(const char* path, Descriptor* directory, std::string* name,
 
 // What openOrMakeDirectoryPath would find at `path`, without making
 // anything: the directory exists, the path names something else, or the
-// first missing prefix and the last existing one. Messages as
-// openOrMakeDirectoryPath for what would stop it on the way.
+// first missing prefix and the last existing one. `directory` holds the
+// directory when it exists. Messages as openOrMakeDirectoryPath for
+// what would stop it on the way.
 struct PathSurvey {
   bool exists = false;
   bool notDirectory = false;
+  Descriptor directory;
   std::string firstMissing;
   std::string lastExisting;
 };

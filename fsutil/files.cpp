@@ -101,11 +101,12 @@ CopyOutcome copyContents(int from, int to, off_t size) {
 // `size`. Sets the umask under which every copy is created.
 CopyOutcome openCopySource(const char* source, Descriptor& from, off_t& size) {
   umask(COPY_UMASK);
-  from.reset(openSource(source));
-  if (!from.valid()) return failedAt(CopyStep::OpenSource, errno);
   struct stat status;
-  if (fstat(from.get(), &status) != 0) return failedAt(CopyStep::OpenSource, errno);
-  if (!S_ISREG(status.st_mode)) return failedAt(CopyStep::Irregular, 0);
+  switch (openRegularFile(source, &from, &status)) {
+    case RegularFile::Opened: break;
+    case RegularFile::Irregular: return failedAt(CopyStep::Irregular, 0);
+    case RegularFile::Unopened: return failedAt(CopyStep::OpenSource, errno);
+  }
   size = status.st_size;
   return {CopyStep::Done, 0};
 }
@@ -346,6 +347,14 @@ Message copyInto(const char* source, const Place& place, mode_t mode) {
 }
 
 }  // namespace
+
+RegularFile openRegularFile(const char* path, Descriptor* file, struct stat* status) {
+  file->reset(openSource(path));
+  struct stat seen;
+  if (!file->valid() || fstat(file->get(), &seen) != 0) return RegularFile::Unopened;
+  if (status) *status = seen;
+  return S_ISREG(seen.st_mode) ? RegularFile::Opened : RegularFile::Irregular;
+}
 
 std::string parentOf(const std::string& path) {
   size_t slash = path.rfind('/');

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "fsutil/descriptor.h"
 #include "messages/messages.h"
 
 constexpr size_t PATH_LIMIT = 4096;  // a path holds at most 4095 bytes
@@ -56,6 +57,13 @@ Message copyFileBelow(const char* source, int base, const std::string& shownBase
 // copyFileIfAbsentIn is kept, whatever it is.
 Message checkCopyBelow(const char* source, int base, const std::string& shownBase, const std::string& name);
 Message checkCopyIfAbsentIn(const char* source, int directory, const char* name, const char* shownDestination);
+
+// How `path` opened for reading, without waiting on a FIFO (O_NONBLOCK,
+// which changes nothing for the reads of a regular file): as a regular
+// file, held in `file` with its status in `status` when given; as
+// something else, also held; or not at all (errno tells why).
+enum class RegularFile { Opened, Irregular, Unopened };
+RegularFile openRegularFile(const char* path, Descriptor* file, struct stat* status = nullptr);
 
 // Empty when copyFile could open `source` as a regular file now; else its
 // ERR_FILE_OPEN_READ or ERR_IRREGULAR_FILE message. Sets the umask as

@@ -56,15 +56,22 @@ Message openLockFile(int directory, const std::string& path, bool create, Descri
   if (!lock->valid()) {
     int error = errno;
     if (error == ELOOP) return errorMessage("ERR_UNSAFE_LOCK", {path.c_str()});
-    if (error == ENOENT && !create && faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) == 0) return Message();
-    return errorMessage("ERR_FILE_OPEN_WRITE", {path.c_str(), std::strerror(error == ENOENT && !create ? errno : error)});
+    if (error == ENOENT && !create) {  // a creation would make it here
+      if (faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) == 0) return Message();
+      error = errno;
+    }
+    return errorMessage("ERR_FILE_OPEN_WRITE", {path.c_str(), std::strerror(error)});
   }
   if (!ownPlainFile(lock->get())) return errorMessage("ERR_UNSAFE_LOCK", {path.c_str()});
   return Message();
 }
 
+std::string lockPath(const char* instancesRoot) {
+  return std::string(instancesRoot ? instancesRoot : "") + "/" + INSTANCES_LOCK_FILE;
+}
+
 Message openInstancesRootLock(const char* instancesRoot, bool create, Descriptor* lock) {
-  const std::string path = std::string(instancesRoot ? instancesRoot : "") + "/" + INSTANCES_LOCK_FILE;
+  const std::string path = lockPath(instancesRoot);
   Descriptor directory;
   std::string unsafe;
   if (openDirectoryPath(instancesRoot, &directory, &unsafe) != 0) {
@@ -80,7 +87,7 @@ Message lockInstancesRoot(const char* instancesRoot, Descriptor* held, int waitS
   Descriptor lock;
   if (Message failure = openInstancesRootLock(instancesRoot, true, &lock)) return failure;
   if (!takeWithin(lock.get(), waitSeconds)) {
-    const std::string path = std::string(instancesRoot) + "/" + INSTANCES_LOCK_FILE;
+    const std::string path = lockPath(instancesRoot);
     if (errno == ETIMEDOUT) return errorMessage("ERR_LOCK_TIMEOUT", {path.c_str(), std::to_string(waitSeconds).c_str()});
     return errorMessage("ERR_FILE_OPEN_WRITE", {path.c_str(), std::strerror(errno)});
   }

@@ -6,8 +6,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,11 +18,6 @@
 #include "fsutil/files.h"
 
 namespace {
-
-struct CloseDirectory {
-  void operator()(DIR* directory) const { closedir(directory); }
-};
-using DirectoryHandle = std::unique_ptr<DIR, CloseDirectory>;
 
 struct UserIds {
   bool found;
@@ -46,20 +41,6 @@ bool skippedEntry(const dirent* entry) {
   const char* name = entry->d_name;
   if (entry->d_ino == 0 || isDotEntry(name)) return true;
   return std::strlen(name) > OWNER_WALK_NAME_LIMIT;
-}
-
-// Opens the directory `name` of `parent` for listing, refusing a symbolic
-// link: an entry swapped for a link after it was examined is not followed.
-DirectoryHandle openListing(int parent, const char* name) {
-  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return DirectoryHandle();
-  DIR* directory = fdopendir(fd);
-  if (directory == nullptr) {
-    int error = errno;
-    close(fd);
-    errno = error;
-  }
-  return DirectoryHandle(directory);
 }
 
 // Where the first owner change of a walk failed, and why.
@@ -92,7 +73,10 @@ bool sameEntry(int fd, const struct stat& examined) {
   return fstat(fd, &opened) == 0 && opened.st_dev == examined.st_dev && opened.st_ino == examined.st_ino;
 }
 
-bool chownEntries(DIR* directory, const std::string& path, uid_t uid, gid_t gid, WalkFailure* failure);
+using KeptNames = std::vector<std::string>;
+
+bool chownEntries(DIR* directory, const std::string& path, const KeptNames& kept, uid_t uid, gid_t gid,
+                  WalkFailure* failure);
 
 // Everything is addressed relative to the already opened parent, so a
 // directory further up that is replaced by a link while the walk runs
@@ -109,21 +93,23 @@ bool chownEntry(int parent, const char* name, const std::string& path, uid_t uid
     case Handling::Change: break;
   }
   if (S_ISDIR(status.st_mode)) {
-    DirectoryHandle listing = openListing(parent, name);
+    DirectoryListing listing = openListing(parent, name);
     if (!listing) return noteWalkFailure(failure, path, errno);
     if (!sameEntry(dirfd(listing.get()), status)) return noteWalkFailure(failure, path, ENOENT);
-    if (!chownEntries(listing.get(), path, uid, gid, failure)) return false;
+    if (!chownEntries(listing.get(), path, {}, uid, gid, failure)) return false;
   }
   if (fchownat(parent, name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) return noteWalkFailure(failure, path, errno);
   return true;
 }
 
-bool chownEntries(DIR* directory, const std::string& path, uid_t uid, gid_t gid, WalkFailure* failure) {
+// The entries of `directory` but those named in `kept`, each with its tree.
+bool chownEntries(DIR* directory, const std::string& path, const KeptNames& kept, uid_t uid, gid_t gid,
+                  WalkFailure* failure) {
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(directory);
     if (entry == nullptr) return errno == 0 || noteWalkFailure(failure, path, errno);
-    if (skippedEntry(entry)) continue;
+    if (skippedEntry(entry) || std::find(kept.begin(), kept.end(), entry->d_name) != kept.end()) continue;
     if (chownEntry(dirfd(directory), entry->d_name, path + "/" + entry->d_name, uid, gid, failure)) continue;
     // Renamed or removed by another run since it was listed: no longer part of the tree.
     if (failure->error != ENOENT) return false;
@@ -131,18 +117,11 @@ bool chownEntries(DIR* directory, const std::string& path, uid_t uid, gid_t gid,
   }
 }
 
-// The entries of the held directory `directory`, but those named in `kept`.
-bool chownEntriesBut(int directory, const std::string& path, const std::vector<std::string>& kept, uid_t uid,
-                     gid_t gid, WalkFailure* failure) {
-  DirectoryHandle listing = openListing(directory, ".");
+bool chownHeldEntries(int directory, const std::string& path, const KeptNames& kept, uid_t uid, gid_t gid,
+                      WalkFailure* failure) {
+  DirectoryListing listing = openListing(directory, ".");
   if (!listing) return noteWalkFailure(failure, path, errno);
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(listing.get());
-    if (entry == nullptr) return errno == 0 || noteWalkFailure(failure, path, errno);
-    if (skippedEntry(entry) || std::find(kept.begin(), kept.end(), entry->d_name) != kept.end()) continue;
-    if (!chownEntry(dirfd(listing.get()), entry->d_name, path + "/" + entry->d_name, uid, gid, failure)) return false;
-  }
+  return chownEntries(listing.get(), path, kept, uid, gid, failure);
 }
 
 bool chownWholeTree(const char* path, uid_t uid, gid_t gid, WalkFailure* failure) {
@@ -156,7 +135,7 @@ bool chownHeldTree(int directory, const std::string& path, uid_t uid, gid_t gid,
   struct stat status;
   if (fstat(directory, &status) != 0) return noteWalkFailure(failure, path, errno);
   if (handlingOf(status) == Handling::Leave) return true;
-  if (!chownEntriesBut(directory, path, {}, uid, gid, failure)) return false;
+  if (!chownHeldEntries(directory, path, {}, uid, gid, failure)) return false;
   if (fchown(directory, uid, gid) != 0) return noteWalkFailure(failure, path, errno);
   return true;
 }
@@ -196,7 +175,7 @@ int chmodTreeEntry(int directory, const char* name) {
 
 int chmodHeldTree(int directory) {
   if (fchmod(directory, 0700) != 0) return -1;
-  DirectoryHandle listing = openListing(directory, ".");
+  DirectoryListing listing = openListing(directory, ".");
   if (!listing) return -1;
   for (;;) {
     errno = 0;
@@ -247,7 +226,7 @@ Message chownTreeToUserAt(const char* userName, int directory, const char* shown
 Message chownEntriesToUserAt(const char* userName, int directory, const char* shownPath,
                             const std::vector<std::string>& kept) {
   return handTreeToUser(userName, [&](uid_t uid, gid_t gid, WalkFailure* failure) {
-    return chownEntriesBut(directory, shown(shownPath), kept, uid, gid, failure);
+    return chownHeldEntries(directory, shown(shownPath), kept, uid, gid, failure);
   });
 }
 

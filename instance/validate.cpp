@@ -3,8 +3,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <climits>
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,13 +63,6 @@ constexpr FormedName FORMED_NAMES[] = {
 // catalogue separates its fields with colons.
 constexpr char CATALOGUE_SEPARATOR = ':';
 
-// The first control character of `text`, shown as an escape; "" when none.
-std::string firstControlCharacter(const char* text) {
-  for (const char* c = text; c && *c; ++c)
-    if (isControlByte(static_cast<unsigned char>(*c))) return visibleCharacter(*c);
-  return std::string();
-}
-
 // ERR_CONTROL_CHARACTER naming `label` when `text` holds a control character.
 Message controlCharacterIn(const char* text, const char* label) {
   std::string character = firstControlCharacter(text);
@@ -96,6 +89,12 @@ int probeOwnerChange(const UserIds& user) {
 }  // namespace
 
 bool hasControlCharacter(const char* text) { return !firstControlCharacter(text).empty(); }
+
+std::string firstControlCharacter(const char* text) {
+  for (const char* c = text; c && *c; ++c)
+    if (isControlByte(static_cast<unsigned char>(*c))) return visibleCharacter(*c);
+  return std::string();
+}
 
 std::string visibleCharacter(char c) {
   switch (c) {
@@ -131,10 +130,9 @@ Message checkServerId(const char* serverId) {
   if (std::strcmp(serverId, ".") == 0 || std::strcmp(serverId, "..") == 0)
     return errorMessage("ERR_DOT_SERVER_ID", {serverId});
   if (Message failure = checkServerIdCharacters(serverId)) return failure;
-  if (std::strlen(serverId) > serverIdLengthLimit())
-    return errorMessage("ERR_SERVER_ID_TOO_LONG", {std::to_string(std::strlen(serverId)).c_str(),
-                                                   std::to_string(serverIdLengthLimit()).c_str()});
-  return Message();
+  const size_t length = std::strlen(serverId), limit = serverIdLengthLimit();
+  if (length <= limit) return Message();
+  return errorMessage("ERR_SERVER_ID_TOO_LONG", {std::to_string(length).c_str(), std::to_string(limit).c_str()});
 }
 
 Message checkControlCharacters(const InstanceRecord* record, const FieldLabel* labels, size_t count,

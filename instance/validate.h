@@ -12,6 +12,8 @@ extern const char illegalServerIdChars[];
 
 // True when `text` holds a byte 0x01-0x1F or 0x7F.
 bool hasControlCharacter(const char* text);
+// The first such byte of `text` as visibleCharacter shows it; "" when none.
+std::string firstControlCharacter(const char* text);
 
 // `c` as a message shows it: a control byte as an escape ("\n", "\t",
 // "\r", "\x01"), anything else as itself.

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "fsutil/descriptor.h"
+#include "fsutil/directories.h"
 #include "fsutil/reading.h"
 #include "instancectl/unit.h"
 #include "provision/answers.h"
@@ -56,10 +57,6 @@ InstanceState stateOf(const InstanceInfo& info) {
   if (!info.recordRead) return InstanceState::Unknown;
   return info.pid ? InstanceState::Running : InstanceState::Stopped;
 }
-
-struct CloseDirectory {
-  void operator()(DIR* directory) const { closedir(directory); }
-};
 
 bool isDirectoryEntry(int root, const dirent* entry) {
   if (entry->d_type == DT_DIR) return true;
@@ -146,10 +143,8 @@ bool describeInstance(int instancesRoot, const std::string& instancesRootPath, c
 
 int listInstances(int instancesRoot, const std::string& instancesRootPath, std::vector<InstanceInfo>* out) {
   std::vector<InstanceInfo> instances;
-  Descriptor readable(openat(instancesRoot, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  std::unique_ptr<DIR, CloseDirectory> listing(readable.valid() ? fdopendir(readable.get()) : nullptr);
+  DirectoryListing listing = openListing(instancesRoot, ".");
   if (!listing) return -1;
-  readable.release();
   while (const dirent* entry = readdir(listing.get())) {
     InstanceInfo info;
     if (isDirectoryEntry(instancesRoot, entry) &&

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "fsutil/descriptor.h"
+#include "fsutil/directories.h"
 
 namespace {
 
@@ -102,15 +103,9 @@ void restore(Frame& frame) {
   fchmod(frame.fd.get(), frame.mode & 07777);
 }
 
-struct CloseDirectory {
-  void operator()(DIR* directory) const { closedir(directory); }
-};
-
 bool listEntries(Frame& frame) {
-  Descriptor reader(openat(frame.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  std::unique_ptr<DIR, CloseDirectory> listing(reader.valid() ? fdopendir(reader.get()) : nullptr);
+  DirectoryListing listing = openListing(frame.fd.get(), ".");
   if (!listing) return false;
-  reader.release();
   frame.entries.clear();
   frame.next = 0;
   errno = 0;

@@ -13,8 +13,8 @@
 #include <unicode/uloc.h>
 
 #include "backup/catalogue.h"
-#include "fsutil/descriptor.h"
 #include "confgen/confgen.h"
+#include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
 #include "fsutil/files.h"
 #include "fsutil/ownership.h"
@@ -216,7 +216,9 @@ void checkCopies(const Creation& c, Purpose, Problems& problems) {
   for (const char* name : COPIED_TEMPLATES) note(problems, checkCopySource(templatePath(c.record, name).c_str()));
 }
 
-void checkDocRoot(const Creation& c, Purpose, Problems& problems) {
+// populateDocRoot makes this very check itself, right before it writes.
+void checkDocRoot(const Creation& c, Purpose purpose, Problems& problems) {
+  if (purpose == Purpose::Create) return;
   for (Message& problem : docRootProblems(c.record)) problems.push_back(std::move(problem));
 }
 

@@ -172,10 +172,7 @@ RootSurvey surveyDocRoot(const std::string& path) {
     result.kind = RootKind::NotDirectory;
   } else if (survey.exists) {
     result.kind = RootKind::Held;
-    std::string unsafe;
-    if (openDirectoryPath(path.c_str(), &result.directory, &unsafe) != 0)
-      result.problem = unsafe.empty() ? errorMessage("ERR_MKDIR_FAILURE", {path.c_str(), std::strerror(errno)})
-                                      : errorMessage("ERR_UNSAFE_LINK", {unsafe.c_str()});
+    result.directory = std::move(survey.directory);
   } else if (faccessat(AT_FDCWD, survey.lastExisting.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     result.problem = errorMessage("ERR_MKDIR_FAILURE", {survey.firstMissing.c_str(), std::strerror(errno)});
   }

@@ -199,31 +199,36 @@ std::string shellQuotedCommandLine(const std::vector<std::string>& arguments) {
 
 namespace {
 
+constexpr ControlScript SCRIPTS_IN_ORDER[] = {ControlScript::Start, ControlScript::Stop, ControlScript::Restart,
+                                              ControlScript::Rotate};
+
 bool isExecutableFile(const std::string& path) {
   struct stat status;
   return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
          faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
-bool isReadableFile(const std::string& path) { return !checkCopySource(path.c_str()); }
+bool isReadableFile(const std::string& path) {
+  Descriptor file;
+  return openRegularFile(path.c_str(), &file) == RegularFile::Opened;
+}
 
 }  // namespace
 
 Message checkScriptGenerator(const InstanceRecord* record, const char* instanceDir) {
-  for (ControlScript script :
-       {ControlScript::Start, ControlScript::Stop, ControlScript::Restart, ControlScript::Rotate}) {
+  // The interpreter and the generator fail the first script already.
+  std::vector<std::string> first = scriptGeneratorArguments(record, instanceDir, ControlScript::Start);
+  if (!isExecutableFile(first[0]) || !isReadableFile(first[1]))
+    return scriptFailure(ControlScript::Start, instanceDir, first);
+  for (ControlScript script : SCRIPTS_IN_ORDER) {
     std::vector<std::string> arguments = scriptGeneratorArguments(record, instanceDir, script);
-    // The interpreter and the generator fail the first script already.
-    bool generatorUsable = isExecutableFile(arguments[0]) && isReadableFile(arguments[1]);
-    if (!generatorUsable || !isReadableFile(arguments[arguments.size() - 2]))
-      return scriptFailure(script, instanceDir, arguments);
+    if (!isReadableFile(arguments[arguments.size() - 2])) return scriptFailure(script, instanceDir, arguments);
   }
   return {};
 }
 
 Message runScriptGenerator(const InstanceRecord* record, const char* instanceDir) {
-  for (ControlScript script :
-       {ControlScript::Start, ControlScript::Stop, ControlScript::Restart, ControlScript::Rotate}) {
+  for (ControlScript script : SCRIPTS_IN_ORDER) {
     std::vector<std::string> arguments = scriptGeneratorArguments(record, instanceDir, script);
     if (!runCommand(arguments) || !isRegularFile(arguments.back()))
       return scriptFailure(script, instanceDir, arguments);
