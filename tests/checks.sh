@@ -22,13 +22,30 @@ fatal() {
 # shellcheck disable=SC2034  # read by the scripts that source this
 if [ "$(id -u)" -eq 0 ]; then user=daemon; else user=$(id -un); fi
 
+# A scratch directory /tmp/NAME.XXXXXX in $scratch, of mode 0755: the
+# server user must reach what is made in it. The test defines `finish`,
+# which runs once when the test ends, however it ends, before the scratch
+# directory goes; the test's exit status is kept.
+make_scratch() {  # make_scratch NAME
+  scratch=$(mktemp -d "/tmp/$1.XXXXXX") || exit 1
+  chmod 755 "$scratch"
+  trap end_test EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM HUP
+}
+# shellcheck disable=SC2317  # runs from the trap
+end_test() {
+  local status=$?
+  trap - EXIT INT TERM HUP
+  finish
+  rm -rf -- "$scratch"
+  exit "$status"
+}
+
 # The start of a test of created instances, called with the test's own
 # arguments INSTALL_BINARY SAMPLE_SERVER_ROOT: checks them and lighttpd,
-# makes a scratch directory /tmp/NAME.XXXXXX (mode 0755: the server user
-# must reach what is made in it) holding a copy of the sample as $root,
-# and sets $install_bin and $sample. The test defines `finish`, which runs
-# once when it ends, however it ends, before the scratch directory goes;
-# the test's exit status is kept.
+# makes the scratch directory (make_scratch NAME) with a copy of the
+# sample as $root, and sets $install_bin and $sample.
 start_instance_test() {  # start_instance_test NAME "$@"
   local name=$1
   shift
@@ -38,21 +55,9 @@ start_instance_test() {  # start_instance_test NAME "$@"
   sample=$2
   command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] ||
     { echo "lighttpd missing: run scripts/setup-web.sh" >&2; exit 1; }
-  scratch=$(mktemp -d "/tmp/$name.XXXXXX") || exit 1
-  chmod 755 "$scratch"
+  make_scratch "$name"
   root=$scratch/server-root
-  trap end_instance_test EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM HUP
   cp -a "$sample" "$root" || fatal "copying the sample installation"
-}
-# shellcheck disable=SC2317  # runs from the trap
-end_instance_test() {
-  local status=$?
-  trap - EXIT INT TERM HUP
-  finish
-  rm -rf -- "$scratch"
-  exit "$status"
 }
 
 # A port nobody listens on now, on the loopback address.

@@ -1,5 +1,5 @@
 #!/bin/bash
-# shellcheck disable=SC2317  # cleanup runs from the trap
+# shellcheck disable=SC2317  # finish runs from the trap
 # The server_instance module (ansible/library) driven by ansible-playbook
 # against inventories of several hosts that are all this machine, each with
 # its own scratch copy of the sample installation as server root:
@@ -42,27 +42,17 @@ if [ ! -x "$tool" ] || [ ! -d "$sample" ]; then
   exit 1
 fi
 
-scratch=$(mktemp -d /tmp/ansible-test.XXXXXX) || exit 1
-# The instances and their document roots go to the server user.
-chmod 755 "$scratch"
+# shellcheck source=SCRIPTDIR/../checks.sh
+. "$(dirname "$0")/../checks.sh"
 listener_pid=
-
-cleanup() {
-  local status=$?
-  trap - EXIT INT TERM HUP
+finish() {
   if [ -n "$listener_pid" ]; then
     kill "$listener_pid" 2>/dev/null
     wait "$listener_pid" 2>/dev/null
   fi
-  rm -rf -- "$scratch"
-  exit "$status"
 }
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM HUP
-
-# shellcheck source=SCRIPTDIR/../checks.sh
-. "$(dirname "$0")/../checks.sh"
+# The instances and their document roots go to the server user.
+make_scratch ansible-test
 unknown_user=nosuchuser$$
 
 # Only this test's configuration, temporary directories and home.

@@ -1,5 +1,5 @@
 #!/bin/bash
-# shellcheck disable=SC2317  # cleanup runs from the trap
+# shellcheck disable=SC2317  # finish runs from the trap
 # An instance's whole life through its own control scripts: created by the
 # tool from a scratch copy of the sample installation, started (the sample's
 # stand-in server program serves the document root through lighttpd),
