@@ -398,7 +398,8 @@ size_t completeUtf8Prefix(std::string_view text) {
   for (size_t back = 1; back <= 3 && back <= size; ++back) {
     const unsigned char byte = static_cast<unsigned char>(text[size - back]);
     if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: look further back
-    size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    // Bytes that never start a sequence (0xC0, 0xC1, 0xF5 and above) are shown at once.
+    size_t length = byte >= 0xF5 ? 1 : byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 1;
     return length > back ? size - back : size;
   }
   return size;
