@@ -79,6 +79,14 @@ rm -f "$program"
 check "a missing program is refused" refused
 restore
 
+# An installation reached through a link of root's is no cause to refuse.
+ln -s "$root" "$scratch/linked-root"
+env PATH=/usr/bin:/bin LANG=C INSTALL_CHECK_PORTS=no ZORA_SERVER_HOME="$scratch/linked-root" "$install_bin" \
+  -s www.example.test -p "$port" -i web2 -u daemon -d "$scratch/docs" -P "$((port + 1))" -A admin -W secret \
+  -J /usr/lib/jvm/java >"$scratch/create.out" 2>&1 || fatal "creating web2: $(cat "$scratch/create.out")"
+check "an installation reached through root's link: root's stopserv runs as daemon (status 2)" \
+  eval 'timeout 60 "$scratch/linked-root/web2/bin/stopserv" >/dev/null 2>&1; [ $? -eq 2 ]'
+
 # --- the program itself ------------------------------------------------------
 daemon_uid=$(id -u daemon)
 out=$(as_daemon "$program" "$daemon_uid" -- /bin/true 2>&1)
