@@ -204,6 +204,7 @@ struct Run {
   pid_t child = -1;
   bool ended = false;
   int waitStatus = 0;
+  int forwarded = 0;
   int wakeFd = -1;
   std::vector<Stream> streams;
 };
@@ -223,7 +224,9 @@ void serviceSignals(Run& run) {
   ssize_t count;
   while ((count = read(run.wakeFd, noted, sizeof noted)) > 0) {
     for (ssize_t i = 0; i < count; ++i) {
-      if (noted[i] != SIGCHLD && !run.ended) kill(-run.child, noted[i]);
+      if (noted[i] == SIGCHLD || run.ended) continue;
+      kill(-run.child, noted[i]);
+      run.forwarded = noted[i];
     }
   }
   reapIfEnded(run);
@@ -436,8 +439,8 @@ OwnerOutcome runAsOwner(const OwnerCommand& command) {
   const bool ended = relayUntilEnd(run, deadline);
   if (!ended) killGroup(run);
   for (Stream& stream : run.streams) drain(run, stream);
-  if (ended) return outcomeOf(run);
-  OwnerOutcome outcome;
-  outcome.timedOut = true;
+  OwnerOutcome outcome = ended ? outcomeOf(run) : OwnerOutcome();
+  outcome.timedOut = !ended;
+  outcome.forwarded = run.forwarded;
   return outcome;
 }

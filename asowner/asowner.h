@@ -57,6 +57,7 @@ struct OwnerOutcome {
   int signal = 0;         // the signal that ended the program, else 0
   int error = 0;          // errno when the program could not be started (status -1)
   bool timedOut = false;  // killed after waitSeconds (status -1)
+  int forwarded = 0;      // the last of SIGINT, SIGTERM, SIGHUP passed on to the program, else 0
 };
 
 // Runs `command` as described at the top of this file and waits for it.

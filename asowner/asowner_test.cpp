@@ -277,7 +277,10 @@ while True:
 )");
   command.argv.push_back(ready);
   pid_t caller = fork();
-  if (caller == 0) _exit(runAsOwner(command).status & 0xff);
+  if (caller == 0) {
+    OwnerOutcome outcome = runAsOwner(command);
+    _exit(outcome.forwarded == SIGTERM ? outcome.status & 0xff : 99);
+  }
   for (int tries = 0; tries < 6000 && !fileExists(ready); ++tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(fileExists(ready));

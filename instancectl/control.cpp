@@ -1,6 +1,7 @@
 #include "instancectl/control.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,16 @@ bool scriptIsRootOnly(int instancesRoot, const std::string& name) {
   return bin.valid() && fstat(instance.get(), &instanceStatus) == 0 && fstat(bin.get(), &binStatus) == 0 &&
          fstatat(bin.get(), "stopserv", &scriptStatus, AT_SYMLINK_NOFOLLOW) == 0 && onlyRootChanges(instanceStatus) &&
          onlyRootChanges(binStatus) && onlyRootChangesFile(scriptStatus);
+}
+
+// The script is in a session of its own: Ctrl-C at the terminal reaches
+// this program alone, which passes it on. Once the script has ended, this
+// program ends by the same signal, before anything is removed, as it did
+// when it shared the terminal's process group with the script.
+void endLikeTheSignalPassedOn(const OwnerOutcome& outcome) {
+  if (outcome.forwarded == 0) return;
+  signal(outcome.forwarded, SIG_DFL);
+  raise(outcome.forwarded);
 }
 
 }  // namespace
@@ -48,6 +59,7 @@ int runStopScript(int instancesRoot, const std::string& instancesRootPath, const
   command.outputTo = STDERR_FILENO;
   command.waitSeconds = waitSeconds;
   OwnerOutcome outcome = runAsOwner(command);
+  endLikeTheSignalPassedOn(outcome);
   if (outcome.timedOut)
     *refusal = escapedMessage("ERR_CTL_STOP_TIMEOUT", {script, std::to_string(waitSeconds)});
   else if (outcome.status < 0)

@@ -23,7 +23,9 @@ constexpr int STOP_WAIT_SECONDS = 90;  // stopserv itself waits 30 s for the ser
 // `waitSeconds`. Its exit status (stopserv: 0 stopped, 1 could not stop, 2
 // not running; 128 + signal when killed), or -1 with `*refusal` set:
 // ERR_CTL_UNSAFE_SCRIPT (the script), ERR_CTL_STOP_TIMEOUT (the script,
-// the seconds) or ERR_FILE_OPEN_READ (the script, error text).
+// the seconds) or ERR_FILE_OPEN_READ (the script, error text). SIGINT,
+// SIGTERM or SIGHUP received meanwhile reaches the script, and once it has
+// ended this process ends by that signal: Ctrl-C still stops a removal.
 int runStopScript(int instancesRoot, const std::string& instancesRootPath, const std::string& name, uid_t owner,
                   Message* refusal, int waitSeconds = STOP_WAIT_SECONDS);
 
