@@ -22,13 +22,11 @@
 #include "fsutil/descriptor.h"
 #include "messages/escape.h"
 
-extern char** environ;
-
 namespace {
 
 constexpr const char* OWNER_PATH = "PATH=/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin";
 constexpr const char* PASSED_ON[] = {"LANG", "LC_ALL", "TZ"};
-constexpr int FORWARDED[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGCHLD ends the wait; the others are passed on to the owner's side.
 constexpr int HANDLED[] = {SIGINT, SIGTERM, SIGHUP, SIGCHLD};
 // After the program ended, what its background processes left in a pipe
 // is passed on up to this much; they may write on for ever.
@@ -47,18 +45,6 @@ void noteSignal(int number) {
   errno = saved;
 }
 
-// Everything the child needs after fork, made before it: between fork and
-// exec the child calls only async-signal-safe functions.
-struct Launch {
-  std::vector<std::string> argvText;
-  std::vector<std::string> environmentText;
-  std::vector<char*> argv;
-  std::vector<char*> environment;
-  OwnerIdentity owner;
-  bool changeUser = false;
-  bool bindLowPorts = false;
-};
-
 std::vector<char*> pointersTo(std::vector<std::string>& texts) {
   std::vector<char*> pointers;
   for (std::string& text : texts) pointers.push_back(&text[0]);
@@ -66,17 +52,29 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
   return pointers;
 }
 
-Launch prepareLaunch(const OwnerCommand& command) {
-  Launch launch;
-  launch.argvText = command.argv;
-  launch.environmentText = ownerEnvironment(command.keepLibraryPath);
-  launch.argv = pointersTo(launch.argvText);
-  launch.environment = pointersTo(launch.environmentText);
-  launch.owner = command.owner;
-  launch.changeUser = geteuid() == 0 && command.owner.uid != 0;
-  launch.bindLowPorts = command.bindLowPorts;
-  return launch;
-}
+// Everything the child needs after fork, made before it: between fork and
+// exec the child calls only async-signal-safe functions. Not copyable: the
+// pointers point into its own texts.
+struct Launch {
+  explicit Launch(const OwnerCommand& command)
+      : argvText(command.argv),
+        environmentText(ownerEnvironment(command.keepLibraryPath)),
+        argv(pointersTo(argvText)),
+        environment(pointersTo(environmentText)),
+        owner(command.owner),
+        changeUser(geteuid() == 0 && command.owner.uid != 0),
+        bindLowPorts(command.bindLowPorts) {}
+  Launch(const Launch&) = delete;
+  Launch& operator=(const Launch&) = delete;
+
+  std::vector<std::string> argvText;
+  std::vector<std::string> environmentText;
+  std::vector<char*> argv;
+  std::vector<char*> environment;
+  OwnerIdentity owner;
+  bool changeUser;
+  bool bindLowPorts;
+};
 
 // Only the capability to bind ports below 1024, or none, in every set; the
 // ambient set carries it over the exec of a program without file
@@ -413,7 +411,7 @@ OwnerOutcome runAsOwner(const OwnerCommand& command) {
   if (geteuid() != 0 && command.owner.uid != geteuid()) return notStarted(EPERM);
   std::fflush(stdout);
   std::fflush(stderr);
-  const Launch launch = prepareLaunch(command);
+  const Launch launch(command);
   SignalScope signals;
   if (!signals.active()) return notStarted(errno);
   Run run;

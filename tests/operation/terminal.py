@@ -205,9 +205,11 @@ class Test:
     def reports(self, instance):
         try:
             with open(os.path.join(self.report_dir, os.path.basename(instance) + '.report')) as f:
-                return [json.loads(line) for line in f]
+                text = f.read()
         except OSError:
             return []
+        # A line still being written has no line end yet.
+        return [json.loads(line) for line in text.split('\n')[:-1]]
 
     # --- what no process of daemon's may have -------------------------------
     def owner_processes_have_no_terminal(self, when):
@@ -222,6 +224,12 @@ class Test:
                    not seen, seen)
 
     def probe_reports_nothing_typed(self, instance, wanted):
+        # rotatelogs does not wait for the server to act on its signal.
+        try:
+            wait_for(lambda: all(w in [r['where'] for r in self.reports(instance)] for w in wanted),
+                     'the probe\'s reports')
+        except SystemExit:
+            pass
         reports = self.reports(instance)
         found = [r['where'] for r in reports]
         for where in wanted:
