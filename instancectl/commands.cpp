@@ -15,6 +15,7 @@
 #include "fsutil/reading.h"
 #include "instance/validate.h"
 #include "instancectl/control.h"
+#include "instancectl/decision.h"
 #include "instancectl/instancectl.h"
 #include "instancectl/inventory.h"
 #include "instancectl/listing.h"
@@ -42,14 +43,14 @@ int findInstance(const CommandLine& line, const Workplace& place, InstanceInfo* 
   if (Message refused = checkServerId(line.id.c_str())) return refuse(STATUS_UNKNOWN_INSTANCE, refused);
   if (describeInstance(place.root.get(), place.instancesRoot, line.id, info)) return -1;
   return refuse(STATUS_UNKNOWN_INSTANCE,
-                errorMessage("ERR_CTL_UNKNOWN_INSTANCE", {line.id.c_str(), place.instancesRoot.c_str()}));
+                escapedMessage("ERR_CTL_UNKNOWN_INSTANCE", {line.id.c_str(), place.instancesRoot.c_str()}));
 }
 
 // As root, nothing below an instances root that others can change is
 // touched; and a removal takes its turn with creations. -1, or the exit status.
 int takeTurn(const Workplace& place, Descriptor* lock) {
   if (Message unsafe = checkRootOnlyDirectory(place.instancesRoot.c_str()))
-    return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNSAFE_ROOT", {place.instancesRoot.c_str(), unsafe.get()}));
+    return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNSAFE_ROOT", {place.instancesRoot.c_str(), unsafe.get()}));
   if (Message failure = lockInstancesRoot(place.instancesRoot.c_str(), lock)) return refuse(STATUS_FAILED, failure);
   return -1;
 }
@@ -58,14 +59,14 @@ int takeTurn(const Workplace& place, Descriptor* lock) {
 int stopIfRunning(const CommandLine& line, const Workplace& place, InstanceInfo* info) {
   if (!info->pid) return -1;
   const std::string pid = std::to_string(info->pid);
-  if (!line.stop) return refuse(STATUS_RUNNING, errorMessage("ERR_CTL_RUNNING", {line.id.c_str(), pid.c_str()}));
+  if (!line.stop) return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_RUNNING", {line.id.c_str(), pid.c_str()}));
   Message refusal;
   int status = runStopScript(place.root.get(), place.instancesRoot, line.id, info->owner, &refusal);
   if (refusal) return refuse(STATUS_RUNNING, refusal);
   if (!describeInstance(place.root.get(), place.instancesRoot, line.id, info)) return -1;  // the walk reports what became of it
   if (!info->pid) return -1;
   return refuse(STATUS_RUNNING,
-                errorMessage("ERR_CTL_NOT_STOPPED", {line.id.c_str(), std::to_string(status).c_str()}));
+                escapedMessage("ERR_CTL_NOT_STOPPED", {line.id.c_str(), std::to_string(status).c_str()}));
 }
 
 // A mount below the instance is refused before anything is removed; the
@@ -79,44 +80,31 @@ Message mountInside(const Workplace& place, const std::string& id, const std::st
   if (length <= 0 || !readSmallFile("/proc/self/mountinfo", MOUNTINFO_LIMIT, &mountinfo)) return Message();
   std::vector<std::string> mounts = mountPointsBelow(mountinfo, std::string(real, static_cast<size_t>(length)));
   if (mounts.empty()) return Message();
-  return errorMessage("ERR_CTL_MOUNT_INSIDE", {instanceDir.c_str(), mounts.front().c_str()});
+  return escapedMessage("ERR_CTL_MOUNT_INSIDE", {instanceDir.c_str(), mounts.front().c_str()});
 }
 
-struct DocumentRoot {
-  std::string path;     // as recorded; "" when none is
-  bool exists = false;  // and could be opened
-};
-
-// The document root holds the site: it is kept by identity wherever it
-// lies, and by its path when it lies inside the instance directory.
-RemovalPlan planFor(const InstanceInfo& info, const std::string& instanceDir, DocumentRoot* docRoot) {
-  RemovalPlan plan;
-  auto recorded = info.answers.find("docRoot");
-  if (recorded == info.answers.end() || recorded->second.empty()) return plan;
-  docRoot->path = recorded->second;
-  Descriptor opened;
-  struct stat status;
-  if (openDirectoryPath(docRoot->path.c_str(), &opened) == 0 && fstat(opened.get(), &status) == 0) {
-    plan.keptDirectories.push_back({status.st_dev, status.st_ino});
-    docRoot->exists = true;
-  }
-  const std::string document = normalizePath(docRoot->path), instance = normalizePath(instanceDir);
-  if (!instance.empty() && document.rfind(instance + "/", 0) == 0) plan.keptPath = document.substr(instance.size() + 1);
-  return plan;
+// Before the walk: a document root the record names but that is not kept.
+void reportDecision(const RemovalDecision& decision, const std::string& instanceDir) {
+  if (decision.place == DocumentRootPlace::Refused)
+    refuse(STATUS_FAILED, escapedMessage("ERR_CTL_DOCROOT_NOT_KEPT", {decision.docRoot, instanceDir}));
 }
 
-int reportRemoval(const CommandLine& line, const std::string& instanceDir, const DocumentRoot& docRoot,
+// What the walk did. A removal that leaves the instance directory in place
+// has failed, whatever it kept on purpose: it says what is left, never
+// that the instance was removed.
+int reportRemoval(const CommandLine& line, const std::string& instanceDir, const RemovalDecision& decision,
                   const RemovalResult& result) {
   for (const std::string& other : result.otherFileSystems)
-    refuse(STATUS_FAILED, errorMessage("ERR_CTL_OTHER_FILE_SYSTEM", {below(instanceDir, other).c_str()}));
+    refuse(STATUS_FAILED, escapedMessage("ERR_CTL_OTHER_FILE_SYSTEM", {below(instanceDir, other)}));
   if (result.error)
-    refuse(STATUS_FAILED, errorMessage("ERR_CTL_NOT_REMOVED", {below(instanceDir, result.failedPath).c_str(),
-                                                               std::strerror(result.error)}));
-  bool failed = result.error != 0 || !result.otherFileSystems.empty();
-  if (!failed) say(errorMessage("ERR_CTL_REMOVED", {line.id.c_str(), instanceDir.c_str()}));
+    refuse(STATUS_FAILED, escapedMessage("ERR_CTL_NOT_REMOVED", {below(instanceDir, result.failedPath),
+                                                                 std::strerror(result.error)}));
+  const bool failed = !result.removedAll || result.error != 0 || !result.otherFileSystems.empty();
+  if (!failed) say(escapedMessage("ERR_CTL_REMOVED", {line.id, instanceDir}));
   for (const std::string& kept : result.kept)
-    say(errorMessage("ERR_CTL_KEPT_INSIDE", {below(instanceDir, kept).c_str(), instanceDir.c_str()}));
-  if (result.kept.empty() && docRoot.exists) say(errorMessage("ERR_CTL_KEPT_DOCROOT", {docRoot.path.c_str()}));
+    say(escapedMessage("ERR_CTL_KEPT_INSIDE", {below(instanceDir, kept), instanceDir}));
+  if (decision.place == DocumentRootPlace::Outside) say(escapedMessage("ERR_CTL_KEPT_DOCROOT", {decision.docRoot}));
+  if (!result.removedAll) refuse(STATUS_FAILED, escapedMessage("ERR_CTL_INSTANCE_LEFT", {line.id, instanceDir}));
   return failed ? STATUS_FAILED : STATUS_DONE;
 }
 
@@ -128,9 +116,9 @@ int removeUnit(const CommandLine& line, const std::string& instanceDir) {
   const std::string path = line.unitDirectory + "/" + name;
   int error = 0;
   switch (removeUnitAt(directory.get(), name, normalizePath(instanceDir), &error)) {
-    case UnitRemoval::Removed: say(errorMessage("ERR_CTL_UNIT_REMOVED", {path.c_str()})); break;
+    case UnitRemoval::Removed: say(escapedMessage("ERR_CTL_UNIT_REMOVED", {path.c_str()})); break;
     case UnitRemoval::Failed:
-      return refuse(STATUS_FAILED, errorMessage("ERR_CTL_NOT_REMOVED", {path.c_str(), std::strerror(error)}));
+      return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_NOT_REMOVED", {path.c_str(), std::strerror(error)}));
     case UnitRemoval::Absent:
     case UnitRemoval::NotOurs: break;
   }
@@ -141,12 +129,12 @@ int removeUnit(const CommandLine& line, const std::string& instanceDir) {
 // the way to it.
 Message startScriptProblem(const std::string& instanceDir) {
   const std::string script = instanceDir + "/bin/startserv";
-  Message refused = errorMessage("ERR_CTL_UNIT_UNSAFE_START", {script.c_str()});
+  Message refused = escapedMessage("ERR_CTL_UNIT_UNSAFE_START", {script.c_str()});
   if (checkRootOnlyDirectory((instanceDir + "/bin").c_str())) return refused;
   Descriptor directory;
   std::string name;
   if (openParentOfFile(script.c_str(), &directory, &name) != 0)
-    return errorMessage("ERR_FILE_OPEN_READ", {script.c_str(), std::strerror(errno)});
+    return escapedMessage("ERR_FILE_OPEN_READ", {script.c_str(), std::strerror(errno)});
   struct stat status;
   if (fstatat(directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !onlyRootChangesFile(status) ||
       (status.st_mode & S_IXUSR) == 0)
@@ -168,11 +156,11 @@ UnitSettings unitSettingsFor(const InstanceInfo& info, const std::string& instan
 int openUnitDirectory(const CommandLine& line, Descriptor* directory) {
   const char* path = line.unitDirectory.c_str();
   if (Message unsafe = checkRootOnlyDirectory(path))
-    return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNSAFE_UNIT_DIR", {path, unsafe.get()}));
+    return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNSAFE_UNIT_DIR", {path, unsafe.get()}));
   std::string unsafe;
   if (openDirectoryPath(path, directory, &unsafe) == 0) return -1;
-  if (!unsafe.empty()) return refuse(STATUS_FAILED, errorMessage("ERR_UNSAFE_LINK", {unsafe.c_str()}));
-  return refuse(STATUS_FAILED, errorMessage("ERR_FILE_OPEN_READ", {path, std::strerror(errno)}));
+  if (!unsafe.empty()) return refuse(STATUS_FAILED, escapedMessage("ERR_UNSAFE_LINK", {unsafe.c_str()}));
+  return refuse(STATUS_FAILED, escapedMessage("ERR_FILE_OPEN_READ", {path, std::strerror(errno)}));
 }
 
 void printEnableCommands(const std::string& name) {
@@ -185,7 +173,7 @@ void printEnableCommands(const std::string& name) {
 int listCommand(const CommandLine& line, const Workplace& place) {
   std::vector<InstanceInfo> instances;
   if (listInstances(place.root.get(), place.instancesRoot, &instances) != 0)
-    return refuse(STATUS_FAILED, errorMessage("ERR_FILE_OPEN_READ", {place.instancesRoot.c_str(), std::strerror(errno)}));
+    return refuse(STATUS_FAILED, escapedMessage("ERR_FILE_OPEN_READ", {place.instancesRoot.c_str(), std::strerror(errno)}));
   std::fputs((line.json ? formatJson(instances) : formatTable(instances)).c_str(), stdout);
   return STATUS_DONE;
 }
@@ -198,11 +186,13 @@ int removeCommand(const CommandLine& line, const Workplace& place) {
   if (int status = stopIfRunning(line, place, &info); status >= 0) return status;
   const std::string instanceDir = place.instancesRoot + "/" + line.id;
   if (Message mounted = mountInside(place, line.id, instanceDir)) return refuse(STATUS_FAILED, mounted);
-  DocumentRoot docRoot;
-  RemovalPlan plan = planFor(info, instanceDir, &docRoot);
+  auto recorded = info.answers.find("docRoot");
+  const RemovalDecision decision = decideRemoval(place.root.get(), line.id, info.owner,
+                                                 recorded == info.answers.end() ? std::string() : recorded->second);
+  reportDecision(decision, instanceDir);
   allowDeepWalks();
-  RemovalResult result = removeTreeAt(place.root.get(), line.id, plan);
-  if (int status = reportRemoval(line, instanceDir, docRoot, result)) return status;
+  RemovalResult result = removeTreeAt(place.root.get(), line.id, decision.plan);
+  if (int status = reportRemoval(line, instanceDir, decision, result)) return status;
   return removeUnit(line, instanceDir);
 }
 
@@ -213,22 +203,22 @@ int unitCommand(const CommandLine& line, const Workplace& place) {
   InstanceInfo info;
   if (int status = findInstance(line, place, &info); status >= 0) return status;
   const std::string instanceDir = normalizePath(place.instancesRoot + "/" + line.id);
-  if (info.broken) return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNIT_BROKEN", {instanceDir.c_str()}));
+  if (info.broken) return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_BROKEN", {instanceDir.c_str()}));
   const std::string name = unitFileName(instanceDir);
   if (name.empty() || hasControlCharacter(instanceDir.c_str()))
-    return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNIT_NAME", {instanceDir.c_str()}));
+    return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_NAME", {instanceDir.c_str()}));
   if (Message unsafe = startScriptProblem(instanceDir)) return refuse(STATUS_FAILED, unsafe);
   Descriptor directory;
   if (int status = openUnitDirectory(line, &directory); status >= 0) return status;
   const std::string path = line.unitDirectory + "/" + name;
   int error = 0;
   switch (installUnitAt(directory.get(), name, unitText(unitSettingsFor(info, instanceDir)), line.force, &error)) {
-    case UnitWrite::Written: say(errorMessage("ERR_CTL_UNIT_WRITTEN", {path.c_str()})); break;
-    case UnitWrite::Unchanged: say(errorMessage("ERR_CTL_UNIT_UNCHANGED", {path.c_str()})); break;
+    case UnitWrite::Written: say(escapedMessage("ERR_CTL_UNIT_WRITTEN", {path.c_str()})); break;
+    case UnitWrite::Unchanged: say(escapedMessage("ERR_CTL_UNIT_UNCHANGED", {path.c_str()})); break;
     case UnitWrite::ExistsWithOtherContent:
-      return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNIT_EXISTS", {path.c_str()}));
+      return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_EXISTS", {path.c_str()}));
     case UnitWrite::Failed:
-      return refuse(STATUS_FAILED, errorMessage("ERR_FILE_WRITE", {path.c_str(), std::strerror(error)}));
+      return refuse(STATUS_FAILED, escapedMessage("ERR_FILE_WRITE", {path.c_str(), std::strerror(error)}));
   }
   printEnableCommands(name);
   return STATUS_DONE;

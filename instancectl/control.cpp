@@ -1,17 +1,13 @@
 #include "instancectl/control.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <vector>
 
+#include "asowner/asowner.h"
 #include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
 
@@ -30,40 +26,14 @@ bool scriptIsRootOnly(int instancesRoot, const std::string& name) {
          onlyRootChanges(binStatus) && onlyRootChangesFile(scriptStatus);
 }
 
-std::vector<char*> pointers(std::vector<std::string>& words) {
-  std::vector<char*> list;
-  for (std::string& word : words) list.push_back(&word[0]);
-  list.push_back(nullptr);
-  return list;
-}
-
-pid_t startCommand(std::vector<std::string> argv) {
-  std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C"};
-  std::vector<char*> arguments = pointers(argv);
-  std::vector<char*> variables = pointers(environment);
-  pid_t child = fork();
-  if (child > 0) setpgid(child, child);  // as the child does: whichever runs first
-  if (child != 0) return child;
-  setpgid(0, 0);  // its own group, so that a late script goes with all it started
-  dup2(STDERR_FILENO, STDOUT_FILENO);
-  execve(arguments[0], arguments.data(), variables.data());
-  _exit(127);
-}
-
-// The child's exit status (128 + signal), or -1 when it outlived the wait
-// and was killed with its process group.
-int waitWithin(pid_t child, int waitSeconds) {
-  timespec nap{0, 20 * 1000 * 1000};
-  for (long waited = 0; waited < waitSeconds * 50L; ++waited) {
-    int status;
-    pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (done < 0 && errno != EINTR) return -1;
-    nanosleep(&nap, nullptr);
-  }
-  kill(-child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  return -1;
+// The script is in a session of its own: Ctrl-C at the terminal reaches
+// this program alone, which passes it on. Once the script has ended, this
+// program ends by the same signal, before anything is removed, as it did
+// when it shared the terminal's process group with the script.
+void endLikeTheSignalPassedOn(const OwnerOutcome& outcome) {
+  if (outcome.forwarded == 0) return;
+  signal(outcome.forwarded, SIG_DFL);
+  raise(outcome.forwarded);
 }
 
 }  // namespace
@@ -73,35 +43,26 @@ bool onlyRootChangesFile(const struct stat& status) {
          status.st_nlink == 1;
 }
 
-std::vector<std::string> asOwnerCommand(uid_t owner, const std::string& program) {
-  std::vector<std::string> command = {SETPRIV, "--reuid=" + std::to_string(owner)};
-  if (const passwd* user = getpwuid(owner)) {
-    command.push_back("--regid=" + std::to_string(user->pw_gid));
-    command.push_back("--init-groups");
-  } else {
-    command.push_back("--regid=" + std::to_string(owner));
-    command.push_back("--clear-groups");
-  }
-  command.push_back("--");
-  command.push_back(program);
-  return command;
-}
-
 int runStopScript(int instancesRoot, const std::string& instancesRootPath, const std::string& name, uid_t owner,
                   Message* refusal, int waitSeconds) {
   const std::string script = instancesRootPath + "/" + name + "/bin/stopserv";
-  std::vector<std::string> command = {script};
-  if (geteuid() == 0 && owner != 0) command = asOwnerCommand(owner, script);
   if (geteuid() == 0 && owner == 0 && !scriptIsRootOnly(instancesRoot, name)) {
-    *refusal = errorMessage("ERR_CTL_UNSAFE_SCRIPT", {script.c_str()});
+    *refusal = escapedMessage("ERR_CTL_UNSAFE_SCRIPT", {script});
     return -1;
   }
-  pid_t child = startCommand(command);
-  if (child < 0) {
-    *refusal = errorMessage("ERR_FILE_OPEN_READ", {script.c_str(), std::strerror(errno)});
-    return -1;
-  }
-  int status = waitWithin(child, waitSeconds);
-  if (status < 0) *refusal = errorMessage("ERR_CTL_STOP_TIMEOUT", {script.c_str(), std::to_string(waitSeconds).c_str()});
-  return status;
+  OwnerCommand command;
+  // Run by another user than root, the script runs as that user and refuses
+  // an instance of someone else's itself. An owner the system no longer
+  // knows runs as its bare number.
+  ownerIdentity(geteuid() == 0 ? owner : geteuid(), &command.owner);
+  command.argv = {script};
+  command.outputTo = STDERR_FILENO;
+  command.waitSeconds = waitSeconds;
+  OwnerOutcome outcome = runAsOwner(command);
+  endLikeTheSignalPassedOn(outcome);
+  if (outcome.timedOut)
+    *refusal = escapedMessage("ERR_CTL_STOP_TIMEOUT", {script, std::to_string(waitSeconds)});
+  else if (outcome.status < 0)
+    *refusal = escapedMessage("ERR_FILE_OPEN_READ", {script, std::strerror(outcome.error)});
+  return outcome.status;
 }

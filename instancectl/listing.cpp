@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "instance/validate.h"
+#include "messages/escape.h"
 
 namespace {
 
@@ -34,13 +34,11 @@ std::string ownerName(uid_t uid) {
   return names[uid] = entry ? entry->pw_name : std::to_string(uid);
 }
 
-std::string visible(const std::string& text) {
-  std::string shown;
-  for (char c : text) shown += visibleCharacter(c);
-  return shown;
-}
+// A cell: whatever the server user wrote, shown without a control character.
+std::string visible(const std::string& text) { return escapeForTerminal(text); }
 
-// Characters, not bytes, so that names in UTF-8 keep the columns aligned.
+// Characters, not bytes, so that names in UTF-8 keep the columns aligned;
+// the text is escaped already, so it holds no control character.
 size_t displayWidth(const std::string& text) {
   size_t width = 0;
   for (unsigned char c : text) width += (c & 0xC0) != 0x80;
@@ -71,10 +69,7 @@ nlohmann::ordered_json portOrNull(const std::string* text) {
 
 }  // namespace
 
-std::string instanceUser(const InstanceInfo& info) {
-  const std::string* recorded = answer(info, "serverUser");
-  return recorded && !recorded->empty() ? *recorded : ownerName(info.owner);
-}
+std::string instanceUser(const InstanceInfo& info) { return ownerName(info.owner); }
 
 std::string formatTable(const std::vector<InstanceInfo>& instances) {
   std::vector<std::vector<std::string>> rows = {
@@ -106,9 +101,13 @@ std::string formatJson(const std::vector<InstanceInfo>& instances) {
                      {"user", instanceUser(info)},
                      {"docroot", textOrNull(answer(info, "docRoot"))},
                      {"state", stateName(info.state)},
-                     {"pid", info.pid ? nlohmann::ordered_json(info.pid) : nlohmann::ordered_json()}});
+                     {"pid", info.pid ? nlohmann::ordered_json(info.pid) : nlohmann::ordered_json()},
+                     {"java_home", textOrNull(answer(info, "javaHome"))},
+                     {"jms_admin", textOrNull(answer(info, "jmsAdminUser"))}});
   }
   // A record's bytes need not be UTF-8: they are replaced rather than
-  // failing the whole listing.
-  return array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  // failing the whole listing. Everything but printable ASCII is written
+  // as a \u escape, so that the text is safe on a terminal and means the
+  // same to a JSON reader.
+  return array.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }

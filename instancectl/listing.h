@@ -10,14 +10,19 @@
 // One line of headings, then one line per instance with its identifier,
 // server name, HTTP port, JMS port, user, state (with the process number
 // when one runs) and document root, in columns aligned by characters. A
-// value that is not known is "-"; control characters are shown as escapes.
+// value that is not known is "-"; every value passes through
+// escapeForTerminal, so that no byte of a record reaches a terminal as a
+// control character (a NUL included).
 std::string formatTable(const std::vector<InstanceInfo>& instances);
 
 // A JSON array of one object per instance with exactly the keys id,
-// server_name, port, jms_port, user, docroot, state and pid; ports and pid
-// are numbers, a value that is not known is null. Ends with a line end.
+// server_name, port, jms_port, user, docroot, state, pid, java_home and
+// jms_admin; ports and pid are numbers, a value that is not known is null.
+// Only printable ASCII: anything else is a \u escape. Ends with a line end.
 std::string formatJson(const std::vector<InstanceInfo>& instances);
 
-// The user an instance runs as: its recorded server user, else the name of
-// its owner (the number when the name is unknown).
+// The user an instance runs as, decided as its control scripts decide it:
+// the name of its owner (the owner of config, of the instance directory
+// without config), the number when the system has no such user. Never the
+// record's serverUser, which the server user can rewrite.
 std::string instanceUser(const InstanceInfo& info);

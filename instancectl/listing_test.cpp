@@ -1,19 +1,29 @@
 #include "instancectl/listing.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "messages/escape.h"
+
 namespace {
+
+uid_t daemonUid() {
+  const passwd* entry = getpwnam("daemon");
+  return entry ? entry->pw_uid : 1;
+}
 
 InstanceInfo running() {
   InstanceInfo info;
   info.name = "web1";
   info.recordRead = true;
   info.answers = {{"serverId", "web1"}, {"serverName", "café.example.test"}, {"port", "8080"},
-                  {"jmsPort", "7676"},  {"serverUser", "daemon"},             {"docRoot", "/srv/a\tb"}};
+                  {"jmsPort", "7676"},  {"serverUser", "daemon"},             {"docRoot", "/srv/a\tb"},
+                  {"javaHome", "/usr/lib/jvm/java"}, {"jmsAdminUser", "admin"}};
+  info.owner = daemonUid();
   info.state = InstanceState::Running;
   info.pid = 4242;
   return info;
@@ -42,6 +52,44 @@ TEST(Table, ColumnsAlignByCharactersAndControlCharactersAreEscaped) {
   EXPECT_EQ(table[2], "old   -                  -     -         root    unknown         -");
 }
 
+// What the server user can write in its record reaches the table as
+// printable text only, in its column.
+TEST(Table, EveryByteOfARecordIsShownPrintable) {
+  const struct {
+    std::string value;
+    std::string shown;
+  } cases[] = {
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"title\x1b]0;owned\x07", "title\\x1b]0;owned\\x07"},
+      {"csi\x1b[2J", "csi\\x1b[2J"},
+      {"raw c1 \x9b" "31m", "raw c1 \\x9b31m"},
+      {"utf-8 c1 \xc2\x9b" "31m", "utf-8 c1 \\u009b31m"},
+      {"del\x7f", "del\\x7f"},
+      {"line\nbreak\r", "line\\nbreak\\r"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    InstanceInfo info = running();
+    info.answers["serverName"] = c.value;
+    info.answers["docRoot"] = c.value;
+    std::vector<std::string> table = lines(formatTable({info, unknown()}));
+    ASSERT_EQ(table.size(), 3u);
+    for (const std::string& line : table) EXPECT_EQ(escapeForTerminal(line), line) << "nothing left to escape";
+    EXPECT_EQ(table[1].substr(table[0].find("DOCUMENT ROOT")), c.shown);
+    EXPECT_EQ(table[1].compare(table[0].find("SERVER NAME"), c.shown.size() + 2, c.shown + "  "), 0) << table[1];
+    EXPECT_EQ(table[1].find("8080"), table[0].find("PORT")) << "the columns stay aligned";
+  }
+}
+
+TEST(Table, TheUserIsTheOwnerNotTheRecord) {
+  InstanceInfo info = running();
+  info.answers["serverUser"] = "root";
+  EXPECT_NE(lines(formatTable({info}))[1].find("  daemon  "), std::string::npos);
+  EXPECT_EQ(instanceUser(info), "daemon");
+  info.owner = 4000000000u;  // no such user
+  EXPECT_EQ(instanceUser(info), "4000000000");
+}
+
 TEST(Json, ExactlyTheDocumentedKeysWithNumbersAndNulls) {
   InstanceInfo odd = running();
   odd.answers["port"] = "80a";
@@ -52,12 +100,26 @@ TEST(Json, ExactlyTheDocumentedKeysWithNumbersAndNulls) {
   ASSERT_TRUE(parsed.is_array());
   ASSERT_EQ(parsed.size(), 3u);
   EXPECT_EQ(parsed[0], nlohmann::json::parse(R"({"id": "web1", "server_name": "café.example.test", "port": 8080,
-      "jms_port": 7676, "user": "daemon", "docroot": "/srv/a\tb", "state": "running", "pid": 4242})"));
+      "jms_port": 7676, "user": "daemon", "docroot": "/srv/a\tb", "state": "running", "pid": 4242,
+      "java_home": "/usr/lib/jvm/java", "jms_admin": "admin"})"));
   EXPECT_TRUE(parsed[1]["port"].is_null());
   EXPECT_TRUE(parsed[1]["jms_port"].is_null());
   EXPECT_TRUE(parsed[1]["pid"].is_null());
   EXPECT_EQ(parsed[2], nlohmann::json::parse(R"({"id": "old", "server_name": null, "port": null, "jms_port": null,
-      "user": "root", "docroot": null, "state": "unknown", "pid": null})"));
+      "user": "root", "docroot": null, "state": "unknown", "pid": null, "java_home": null, "jms_admin": null})"));
+}
+
+// JSON keeps the values whole for a program, and only printable ASCII
+// reaches a terminal it is shown on.
+TEST(Json, ValuesAreWholeAndTheTextIsPrintableAscii) {
+  InstanceInfo info = running();
+  info.answers["serverName"] = std::string("a\0b\x1b]0;t\x07\xc2\x9b\x7f", 11);
+  info.answers["serverUser"] = "root";
+  const std::string text = formatJson({info});
+  for (unsigned char byte : text) EXPECT_TRUE((byte >= 0x20 && byte < 0x7f) || byte == '\n') << int(byte);
+  nlohmann::json parsed = nlohmann::json::parse(text);
+  EXPECT_EQ(parsed[0]["server_name"], info.answers["serverName"]);
+  EXPECT_EQ(parsed[0]["user"], "daemon");
 }
 
 TEST(Json, BytesThatAreNotUtf8DoNotFailTheListing) {

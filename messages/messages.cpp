@@ -5,10 +5,13 @@
 // belongs to the bundle.
 #include "messages/messages.h"
 
+#include "messages/escape.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <unicode/uloc.h>
 #include <unicode/umsg.h>
@@ -194,21 +197,35 @@ std::string shortened(const std::string& text, size_t limit) {
 
 }  // namespace
 
-Message errorMessage(const char* key, std::initializer_list<const char*> args) {
-  if (args.size() == 0) return Message(get_resource_string_icu(rBundle, key));
+namespace {
+
+Message formattedMessage(const char* key, const char* const* args, size_t count) {
+  if (count == 0) return Message(get_resource_string_icu(rBundle, key));
   std::string kept[kMaxArguments];
   const char* a[kMaxArguments] = {"", "", "", "", ""};
-  size_t n = 0;
-  for (const char* arg : args) {
-    if (n < kMaxArguments && arg) {
-      kept[n] = shortened(arg, ARGUMENT_ROOM / args.size());
+  for (size_t n = 0; n < count && n < kMaxArguments; ++n) {
+    if (args[n]) {
+      kept[n] = shortened(args[n], ARGUMENT_ROOM / count);
       a[n] = kept[n].c_str();
     }
-    ++n;
   }
   // More than five arguments: get_and_format_message reads none of them.
-  return Message(get_and_format_message(static_cast<int>(n), rBundle, uloc_getDefault(), key, a[0], a[1],
+  return Message(get_and_format_message(static_cast<int>(count), rBundle, uloc_getDefault(), key, a[0], a[1],
                                         a[2], a[3], a[4]));
+}
+
+}  // namespace
+
+Message errorMessage(const char* key, std::initializer_list<const char*> args) {
+  return formattedMessage(key, args.begin(), args.size());
+}
+
+Message escapedMessage(const char* key, std::initializer_list<std::string_view> args) {
+  std::vector<std::string> shown;
+  for (std::string_view arg : args) shown.push_back(escapeForTerminal(arg));
+  std::vector<const char*> pointers;
+  for (const std::string& text : shown) pointers.push_back(text.c_str());
+  return formattedMessage(key, pointers.data(), pointers.size());
 }
 
 ScopedMessageBundle::ScopedMessageBundle(const char* serverRoot) {

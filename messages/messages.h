@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
+#include <string_view>
 
 #include <unicode/ures.h>
 #include <unicode/utypes.h>
@@ -58,6 +59,12 @@ using Message = std::unique_ptr<char, FreeDeleter>;
 // The text of `key` from rBundle for the default locale: looked up as is
 // when `args` is empty, formatted with the arguments otherwise.
 Message errorMessage(const char* key, std::initializer_list<const char*> args = {});
+
+// errorMessage(key, args) with every argument first passed through
+// escapeForTerminal (messages/escape.h): for the messages whose arguments
+// another user may have written, such as a path below a server user's
+// directory or a value of its record.
+Message escapedMessage(const char* key, std::initializer_list<std::string_view> args);
 
 // Takes ownership of a malloc'd text (for example a strdup).
 inline Message adoptMessage(char* text) { return Message(text); }

@@ -64,6 +64,8 @@ const KeyArity kKeys[] = {
     {"ERR_CTL_MOUNT_INSIDE", 2},
     {"ERR_CTL_OTHER_FILE_SYSTEM", 1},
     {"ERR_CTL_NOT_REMOVED", 2},
+    {"ERR_CTL_INSTANCE_LEFT", 2},
+    {"ERR_CTL_DOCROOT_NOT_KEPT", 2},
     {"ERR_CTL_UNIT_WRITTEN", 1},
     {"ERR_CTL_UNIT_UNCHANGED", 1},
     {"ERR_CTL_UNIT_ENABLE", 0},

@@ -194,12 +194,14 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
   for (const auto& entry : parsed) {
     std::vector<std::string> keys;
     for (const auto& item : entry.items()) keys.push_back(item.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"id", "server_name", "port", "jms_port", "user", "docroot", "state", "pid"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "server_name", "port", "jms_port", "user", "docroot", "state", "pid",
+                                              "java_home", "jms_admin"}));
     EXPECT_EQ(entry["user"], user);
   }
   EXPECT_EQ(parsed[2], nlohmann::ordered_json::parse(R"({"id": "web2", "server_name": "www.example.test", "port": 8080,
       "jms_port": 7676, "user": ")" + user + R"(", "docroot": ")" + docs + R"(", "state": "running", "pid": )" +
-                                             std::to_string(pid) + "}"));
+                                             std::to_string(pid) +
+                                             R"(, "java_home": "/usr/lib/jvm/java", "jms_admin": "admin"})"));
   EXPECT_EQ(parsed[0]["state"], "broken");
   EXPECT_EQ(parsed[0]["server_name"], "www.example.test");
   EXPECT_EQ(parsed[1]["pid"], nullptr);
@@ -261,10 +263,11 @@ TEST_P(Instancectl, ADocumentRootInsideTheInstanceIsKept) {
   const std::string docs = instance("web1") + "/site/docs";
   create("web1", docs);
   ProcessResult r = ctl({"remove", "web1"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "Removed the instance web1 (" + instance("web1") + ").\nKept " + docs +
-                       " and the directories leading to it: the document root lies inside the instance directory " +
-                       instance("web1") + ".\n");
+  EXPECT_EQ(r.status, 2) << "the instance directory stays";
+  EXPECT_EQ(r.out, "Kept " + docs + " and the directories leading to it: the document root lies inside the instance "
+                   "directory " + instance("web1") + ".\n");
+  EXPECT_EQ(r.err, "The instance web1 is not removed: its directory " + instance("web1") +
+                       " is still there with what the lines above name.\n");
   EXPECT_EQ(listTree(instance("web1")).front(), "site/");
   EXPECT_TRUE(fileExists(docs + "/index.html"));
   EXPECT_EQ(fileOwner(instance("web1") + "/site"), uidOf(user)) << "kept directories are given back";

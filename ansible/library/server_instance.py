@@ -21,13 +21,18 @@ description:
   - The JMS administrator's password is handed to the tool on its standard input
     (C(-w -)); it is never on a command line, in the environment or in the module's output.
   - Idempotent. When C(<server_root>/<id>) already exists, the module reads back the
-    answers the tool recorded in its C(config/answers.conf) and compares them with the
-    requested ones (I(id), I(server_name), I(port), I(jms_port), I(user), I(docroot),
-    I(java_home), I(jms_admin)).
+    answers the tool recorded in its C(config/answers.conf) through C(instancectl list --json),
+    which reads a record only as it is safe to (one name, a regular file, no link, bounded,
+    without blocking), and compares them with the requested ones (I(id), I(server_name),
+    I(port), I(jms_port), I(docroot), I(java_home), I(jms_admin)) and I(user) with the owner
+    of the instance, the user its control scripts run it as.
     The same answers give C(ok); different answers make the task fail with every
     difference listed. An existing instance is never changed or re-created. A record
     written before the Java home and the JMS administrator were recorded lacks them;
     they are then not compared.
+  - The server user can write its instance's record, so a recorded value the module shows
+    (in I(msg), I(differences), I(docroot) and the diff) has its control characters
+    escaped (C(\x1b), C(\u009b)), and nothing else of the record is shown.
   - A creation that fails after it made something leaves it in C(<server_root>/broken.<id>)
     (or C(broken.<id>.<n>)); the task then fails with C(changed) and names that directory in
     I(broken_dir).
@@ -51,7 +56,8 @@ options:
     type: path
   instancectl:
     description:
-      - Path of C(instancectl) on the managed host, used with I(state=absent).
+      - Path of C(instancectl) on the managed host, which reads the existing instances and
+        removes one with I(state=absent).
       - Default the C(instancectl) beside I(executable), where both are installed.
     type: path
   server_root:
@@ -217,10 +223,8 @@ differences:
   sample: {"port": {"existing": "8080", "requested": "8081"}}
 '''
 
-import errno
 import json
 import os
-import stat
 
 from ansible.module_utils.basic import AnsibleModule
 
@@ -228,23 +232,43 @@ from ansible.module_utils.basic import AnsibleModule
 TOOL_PATH = '/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
 
 ANSWERS_FILE = os.path.join('config', 'answers.conf')
-ANSWERS_MAX_BYTES = 64 * 1024
 
-# Module parameter -> name of the answer in config/answers.conf.
+# Module parameter -> the key of `instancectl list --json` -> the name of the
+# answer in config/answers.conf (the names the diff shows).
 RECORDED_ANSWERS = (
-    ('id', 'serverId'),
-    ('server_name', 'serverName'),
-    ('port', 'port'),
-    ('jms_port', 'jmsPort'),
-    ('user', 'serverUser'),
-    ('docroot', 'docRoot'),
-    ('java_home', 'javaHome'),
-    ('jms_admin', 'jmsAdminUser'),
+    ('id', 'id', 'serverId'),
+    ('server_name', 'server_name', 'serverName'),
+    ('port', 'port', 'port'),
+    ('jms_port', 'jms_port', 'jmsPort'),
+    ('user', 'user', 'serverUser'),
+    ('docroot', 'docroot', 'docRoot'),
+    ('java_home', 'java_home', 'javaHome'),
+    ('jms_admin', 'jms_admin', 'jmsAdminUser'),
 )
 PATH_ANSWERS = ('docroot', 'java_home')
 # Records written before these were kept lack them: not compared then.
 LATER_ANSWERS = ('java_home', 'jms_admin')
 PRESENT_ONLY = ['executable', 'user', 'docroot', 'jms_port', 'jms_admin', 'jms_password', 'java_home']
+
+
+def shown(value):
+    """A value another user may have written, with every control character
+    (C0, DEL, C1) escaped as instancectl escapes it, so that it can be shown
+    on a terminal."""
+    if value is None:
+        return None
+    text = []
+    for character in str(value):
+        code = ord(character)
+        if character in '\n\t\r':
+            text.append({'\n': '\\n', '\t': '\\t', '\r': '\\r'}[character])
+        elif code < 0x20 or code == 0x7f:
+            text.append('\\x%02x' % code)
+        elif 0x80 <= code <= 0x9f:
+            text.append('\\u%04x' % code)
+        else:
+            text.append(character)
+    return ''.join(text)
 
 
 def tool_command(params, check_only):
@@ -312,46 +336,39 @@ def failure_message(program, status, lines):
     return '%s exited with status %d and wrote no message.' % (program, status)
 
 
-def read_answers(instance_dir):
-    """The answers recorded in an instance: (dict, None) or (None, reason).
-
-    The file belongs to the server user: it is opened without following a
-    link, must be a regular file, and only the known answers are kept.
-    """
-    path = os.path.join(instance_dir, ANSWERS_FILE)
+def listed_instance(module):
+    """The instance as `instancectl list --json` lists it, or None when it is not there."""
+    status, out, err = run_instancectl(module, ['list', '--json'])
+    if status != 0:
+        module.fail_json(msg=failure_message('instancectl', status, err), rc=status, stderr_lines=err)
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
-    except OSError as e:
-        if e.errno == errno.ELOOP:
-            return None, '%s is a symbolic link' % path
-        return None, '%s: %s' % (path, e.strerror)
-    with os.fdopen(fd, 'rb') as handle:
-        if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
-            return None, '%s is not a regular file' % path
-        content = handle.read(ANSWERS_MAX_BYTES + 1)
-    if len(content) > ANSWERS_MAX_BYTES:
-        return None, '%s is larger than %d bytes' % (path, ANSWERS_MAX_BYTES)
-    known = set(name for _, name in RECORDED_ANSWERS)
+        instances = json.loads('\n'.join(out))
+    except ValueError:
+        module.fail_json(msg='instancectl list --json printed no JSON array.')
+    for instance in instances:
+        if instance.get('id') == module.params['id']:
+            return instance
+    return None
+
+
+def recorded_answers(instance):
+    """The answers of an instance as instancectl lists it, by their names in
+    config/answers.conf, as text; None for those it does not know."""
     answers = {}
-    for number, line in enumerate(content.decode('utf-8', 'replace').splitlines(), 1):
-        if not line.strip() or line.startswith('#'):
-            continue
-        name, separator, value = line.partition(' = ')
-        if not separator:
-            return None, '%s line %d is not "name = value"' % (path, number)
-        if name in known:
-            answers[name] = value
-    return answers, None
+    for _, key, name in RECORDED_ANSWERS:
+        value = instance.get(key) if instance else None
+        answers[name] = None if value is None else str(value)
+    return answers
 
 
 def answers_text(answers):
     """Answers as config/answers.conf holds them, for a diff; never the password."""
-    return ''.join('%s = %s\n' % (name, answers[name])
-                   for _, name in RECORDED_ANSWERS if answers.get(name) is not None)
+    return ''.join('%s = %s\n' % (name, shown(answers[name]))
+                   for _, _, name in RECORDED_ANSWERS if answers.get(name) is not None)
 
 
 def requested_answers(params):
-    return dict((name, str(params[parameter])) for parameter, name in RECORDED_ANSWERS)
+    return dict((name, str(params[parameter])) for parameter, _, name in RECORDED_ANSWERS)
 
 
 def diff_of(instance_dir, before, after):
@@ -372,24 +389,27 @@ def same_answer(parameter, existing, requested):
 
 
 def differences_of(answers, params):
+    """Each differing answer, the recorded value shown escaped."""
     differences = {}
-    for parameter, name in RECORDED_ANSWERS:
+    for parameter, _, name in RECORDED_ANSWERS:
         requested = str(params[parameter])
         existing = answers.get(name)
         if existing is None and parameter in LATER_ANSWERS:
             continue
         if not same_answer(parameter, existing, requested):
-            differences[parameter] = {'existing': existing, 'requested': requested}
+            differences[parameter] = {'existing': shown(existing), 'requested': requested}
     return differences
 
 
 def compare_existing(module, instance_dir):
     """Exits: ok when the existing instance has the requested answers, else fails."""
-    answers, problem = read_answers(instance_dir)
-    if problem:
-        module.fail_json(msg='%s exists but its recorded answers cannot be read (%s); '
-                             'it is left as it is.' % (instance_dir, problem),
+    instance = listed_instance(module)
+    if instance is None or instance.get('state') == 'unknown':
+        module.fail_json(msg='%s exists but its recorded answers cannot be read (instancectl lists %s); '
+                             'it is left as it is.'
+                             % (instance_dir, 'no instance there' if instance is None else 'it as unknown'),
                          instance_dir=instance_dir)
+    answers = recorded_answers(instance)
     differences = differences_of(answers, module.params)
     diff = diff_of(instance_dir, answers, requested_answers(module.params))
     if differences:
@@ -403,7 +423,7 @@ def compare_existing(module, instance_dir):
                              % (instance_dir, listed),
                          instance_dir=instance_dir, differences=differences, diff=diff)
     diff['after'] = diff['before']
-    module.exit_json(changed=False, instance_dir=instance_dir, docroot=answers['docRoot'],
+    module.exit_json(changed=False, instance_dir=instance_dir, docroot=shown(answers['docRoot']),
                      msg='%s exists with the requested answers.' % instance_dir, diff=diff)
 
 
@@ -439,21 +459,6 @@ def create(module, instance_dir):
                      rc=status, stderr_lines=lines, diff=diff)
 
 
-def listed_instance(module):
-    """The instance as instancectl lists it, or None when it is not there."""
-    status, out, err = run_instancectl(module, ['list', '--json'])
-    if status != 0:
-        module.fail_json(msg=failure_message('instancectl', status, err), rc=status, stderr_lines=err)
-    try:
-        instances = json.loads('\n'.join(out))
-    except ValueError:
-        module.fail_json(msg='instancectl list --json printed no JSON array.', stdout_lines=out)
-    for instance in instances:
-        if instance.get('id') == module.params['id']:
-            return instance
-    return None
-
-
 def remove(module, instance_dir):
     params = module.params
     instance = listed_instance(module)
@@ -461,17 +466,18 @@ def remove(module, instance_dir):
         module.exit_json(changed=False, instance_dir=instance_dir,
                          msg='There is no instance %s in %s.' % (params['id'], params['server_root']),
                          diff=diff_of(instance_dir, {}, {}))
-    answers, problem = read_answers(instance_dir)
-    diff = diff_of(instance_dir, answers or {}, {})
+    diff = diff_of(instance_dir, recorded_answers(instance), {})
     if module.check_mode:
         msg = '%s would be removed%s; its document root %s would be kept.' % (
             instance_dir, ' after its server is stopped' if instance.get('state') == 'running' else '',
-            instance.get('docroot') or '(not recorded)')
+            shown(instance.get('docroot')) or '(not recorded)')
         module.exit_json(changed=True, instance_dir=instance_dir, msg=msg, diff=diff)
+    # instancectl escapes what it prints, the stopped server's messages included.
     status, out, err = run_instancectl(module, ['remove', params['id'], '--stop'])
     if status != 0:
+        # A removal that failed halfway has changed the host all the same.
         module.fail_json(msg=failure_message('instancectl', status, err + out), rc=status,
-                         stdout_lines=out, stderr_lines=err)
+                         stdout_lines=out, stderr_lines=err, changed=listed_instance(module) != instance)
     module.exit_json(changed=True, instance_dir=instance_dir, msg='\n'.join(out), rc=status,
                      stdout_lines=out, stderr_lines=err, diff=diff)
 

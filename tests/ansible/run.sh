@@ -162,6 +162,7 @@ if grep -q '^SANITIZE:BOOL=ON$' "$build/CMakeCache.txt" 2>/dev/null; then
   traced_tool=$scratch/tool-without-leak-check
   printf '#!/bin/sh\nASAN_OPTIONS=detect_leaks=0 exec "%s" "$@"\n' "$tool" >"$traced_tool"
   chmod 755 "$traced_tool"
+  ln -s "$build/instancectl" "$scratch/instancectl"  # the module finds instancectl beside the tool
 fi
 inventory_lines=()
 declare -A http_of
