@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "asowner/asowner.h"
+#include "instancectl/asowner.h"
 #include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
 

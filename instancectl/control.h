@@ -1,6 +1,6 @@
 // Stopping an instance through its own bin/stopserv. Run by root, the
 // script runs as the instance's owner, through the same rule as the
-// scripts' own root half (asowner/asowner.h): in a new session without a
+// scripts' own root half (instancectl/asowner.h): in a new session without a
 // terminal, its output relayed with control characters escaped, so that
 // root never runs what the owner can change, never reads the owner's pid
 // file and never lends the owner its terminal. An instance that root

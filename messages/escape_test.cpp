@@ -51,7 +51,9 @@ TEST(EscapeForTerminal, NoByteOfTheResultIsAControl) {
   for (size_t i = 0; i < shown.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(shown[i]);
     ASSERT_FALSE(c < 0x20 || c == 0x7F) << "at " << i;
-    if (c == 0xC2 && i + 1 < shown.size()) ASSERT_GT(static_cast<unsigned char>(shown[i + 1]), 0x9F) << "at " << i;
+    if (c == 0xC2 && i + 1 < shown.size()) {
+      ASSERT_GT(static_cast<unsigned char>(shown[i + 1]), 0x9F) << "at " << i;
+    }
   }
 }
 

@@ -1,4 +1,4 @@
-#include "asowner/asowner.h"
+#include "instancectl/asowner.h"
 
 #include <fcntl.h>
 #include <grp.h>

@@ -2,7 +2,7 @@
 // script has made sure that it, its directory and the instance directory
 // are root's alone and found the instance's owner; it then runs itself
 // again through this program, as the owner, in a new session without a
-// terminal (see asowner/asowner.h).
+// terminal (see instancectl/asowner.h).
 //
 //   asowner [--bind-low-ports] [--library-path] UID -- PROGRAM [ARGUMENT...]
 //
@@ -18,7 +18,7 @@
 #include <cstring>
 #include <string>
 
-#include "asowner/asowner.h"
+#include "instancectl/asowner.h"
 #include "messages/escape.h"
 
 namespace {
