@@ -14,6 +14,8 @@
 #include <unicode/umsg.h>
 #include <unicode/ustring.h>
 
+#include "messages/escape.h"
+
 UResourceBundle* rBundle = nullptr;
 
 namespace {
@@ -201,7 +203,10 @@ Message errorMessage(const char* key, std::initializer_list<const char*> args) {
   size_t n = 0;
   for (const char* arg : args) {
     if (n < kMaxArguments && arg) {
-      kept[n] = shortened(arg, ARGUMENT_ROOM / args.size());
+      // Arguments are paths and values that other users may have written
+      // (a name in docs.lst, a directory below a document root): a message
+      // is shown on a terminal or a page, so none of them reaches it raw.
+      kept[n] = shortened(escapeForTerminal(arg), ARGUMENT_ROOM / args.size());
       a[n] = kept[n].c_str();
     }
     ++n;

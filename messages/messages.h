@@ -56,7 +56,9 @@ struct FreeDeleter {
 using Message = std::unique_ptr<char, FreeDeleter>;
 
 // The text of `key` from rBundle for the default locale: looked up as is
-// when `args` is empty, formatted with the arguments otherwise.
+// when `args` is empty, formatted with the arguments otherwise. Every
+// argument is shown as escapeForTerminal shows it (messages/escape.h), and
+// a long one is shortened in its middle.
 Message errorMessage(const char* key, std::initializer_list<const char*> args = {});
 
 // Takes ownership of a malloc'd text (for example a strdup).

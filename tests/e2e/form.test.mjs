@@ -382,11 +382,11 @@ test('the same identifier again is refused as in use and the instance is left al
     await fillForm(page, { ...created, servname: 'other.e2e.test', servport: '8081', docroot, dns: 'off' });
     const response = await submit(page);
     const body = await response.text();
-    assert.ok(body.includes('<p>The given server identifier is already in use.  Please pick another.</p>'), body);
+    assert.ok(body.includes('<p>The given server identifier is already in use.  Please pick another server identifier.</p>'), body);
     assert.deepEqual(await errorPage(page), {
       title: 'Server Identifier',
       heading: 'Server Identifier',
-      message: 'The given server identifier is already in use.  Please pick another.',
+      message: 'The given server identifier is already in use.  Please pick another server identifier.',
     });
     await shot(page, 'error-in-use.png');
   });
