@@ -286,9 +286,10 @@ int startRefusal(const std::string& path, std::string* needs, int depth = 0) {
       (statvfs(path.c_str(), &fileSystem) == 0 && (fileSystem.f_flag & ST_NOEXEC) != 0))
     return EACCES;
   // A program this user may run but not read is the kernel's to judge.
-  Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  Descriptor file;
+  if (openRegularFile(path.c_str(), &file) != RegularFile::Opened) return 0;
   char header[PROGRAM_HEADER_SIZE];
-  ssize_t length = file.valid() ? pread(file.get(), header, sizeof header, 0) : -1;
+  ssize_t length = pread(file.get(), header, sizeof header, 0);
   if (length < 0) return 0;
   std::string next;
   if (length >= 2 && header[0] == '#' && header[1] == '!') {
