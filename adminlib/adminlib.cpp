@@ -43,15 +43,6 @@ void writeErrorLine(const char* title, const char* message) {
   std::fprintf(stderr, "%s\n", message ? message : "");
 }
 
-bool isCanonicalPort(const char* port) {
-  if (!port || port[0] < '1' || port[0] > '9') return false;  // empty, sign, blank or leading zero
-  size_t length = std::strlen(port);
-  if (length > 5) return false;
-  for (size_t i = 0; i < length; ++i)
-    if (port[i] < '0' || port[i] > '9') return false;
-  return std::atol(port) <= 65535;
-}
-
 }  // namespace
 
 namespace adminlib {
@@ -108,6 +99,18 @@ void report_error(int /*type*/, const char* title, const char* message) {
 
 // Only the canonical decimal form 1-65535: no sign, blanks or leading zeros,
 // so that the text written into the configuration is the number itself.
+bool parsePort(const char* text, unsigned* number) {
+  if (!text || text[0] < '1' || text[0] > '9') return false;  // empty, sign, blank or leading zero
+  unsigned value = 0;
+  for (size_t i = 0; text[i]; ++i) {
+    if (i == 5 || text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + static_cast<unsigned>(text[i] - '0');
+  }
+  if (value > 65535) return false;
+  if (number) *number = value;
+  return true;
+}
+
 int ValidatePort(const char* port) {
   std::string problem = port_problem(port);
   if (problem.empty()) return 1;
@@ -115,7 +118,7 @@ int ValidatePort(const char* port) {
 }
 
 std::string port_problem(const char* port) {
-  if (isCanonicalPort(port)) return std::string();
+  if (parsePort(port)) return std::string();
   return "The port \"" + std::string(port ? port : "") + "\" is not valid: give a whole number from 1 to 65535, digits only.";
 }
 

@@ -98,7 +98,12 @@ char* get_cgi_var(const char* name, char* unused1, char* unused2);
 // with its own header in a CGI request, one line on standard error otherwise.
 [[noreturn]] void report_error(int type, const char* title, const char* message);
 
-// Returns 1 for a decimal port 1-65535; anything else ends the run through
+// The one reading of a port text, for every face and every comparison of
+// ports: true for the decimal form of 1-65535 without sign, blanks or
+// leading zeros, its number then in `number` when given.
+bool parsePort(const char* text, unsigned* number = nullptr);
+
+// Returns 1 for a port parsePort accepts; anything else ends the run through
 // report_error type 3.
 int ValidatePort(const char* port);
 

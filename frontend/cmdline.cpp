@@ -1,21 +1,12 @@
 #include <getopt.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "adminlib/adminlib.h"
 #include "frontend/frontend.h"
-#include "frontend/preflight.h"
-#include "fsutil/directories.h"
-#include "fsutil/lock.h"
-#include "instance/settings.h"
-#include "provision/create.h"
 
 namespace {
 
@@ -23,8 +14,6 @@ constexpr int STATUS_MISSING = -1;
 constexpr int STATUS_BAD_OPTION = 1;
 constexpr int STATUS_IN_USE = -2;
 constexpr int STATUS_REFUSED = REPORT_ERROR_STATUS;
-constexpr const char* IN_USE_TEXT =
-    "The given server identifier is already in use.  Please pick another server identifier.";
 constexpr const char* SHORT_OPTIONS = "s:p:i:u:d:P:A:W:J:w:nh";
 
 // What the command line asks for beyond the record's fields.
@@ -47,19 +36,6 @@ const char** optionField(InstanceRecord* record, int option) {
     case 'J': return &record->javaHome;
     default: return nullptr;
   }
-}
-
-// The answers as the command line asks for them: by their options, the
-// password by the one it came from.
-std::array<FieldLabel, 8> optionLabels(const RunOptions& run) {
-  return {{{&InstanceRecord::serverName, "-s"},
-           {&InstanceRecord::port, "-p"},
-           {&InstanceRecord::serverUser, "-u"},
-           {&InstanceRecord::docRoot, "-d"},
-           {&InstanceRecord::jmsPort, "-P"},
-           {&InstanceRecord::jmsAdminUser, "-A"},
-           {&InstanceRecord::jmsAdminPassword, run.passwordFile ? "-w" : "-W"},
-           {&InstanceRecord::javaHome, "-J"}}};
 }
 
 void printHelp() {
@@ -146,161 +122,12 @@ int readOptions(int argc, char** argv, InstanceRecord* record, RunOptions* run) 
   return 0;
 }
 
-// A port option that is not a port, named as the user typed it.
-struct PortOption {
-  const char* const InstanceRecord::*field;
-  const char* title;
-  const char* option;
-};
-constexpr PortOption PORT_OPTIONS[] = {{&InstanceRecord::port, "HTTP port", "-p"},
-                                       {&InstanceRecord::jmsPort, "JMS port", "-P"}};
-
-std::string portOptionProblem(const InstanceRecord* record, const PortOption& port) {
-  const char* value = record->*port.field;
-  if (port_problem(value).empty()) return std::string();
-  std::string shown;
-  for (const char* c = value; c && *c; ++c) shown += visibleCharacter(*c);
-  return std::string("The value \"") + shown + "\" of " + port.option +
-         " is not a port: give a whole number from 1 to 65535, digits only.";
-}
-
-void refuseBadPorts(const InstanceRecord* record) {
-  for (const PortOption& port : PORT_OPTIONS) {
-    std::string problem = portOptionProblem(record, port);
-    if (!problem.empty()) report_error(STATUS_REFUSED, port.title, problem.c_str());
-  }
-}
-
-// The password of -w, taken into the record; never an argument or an
-// environment value of this process or of any it starts.
-Message takePassword(InstanceRecord* record, const RunOptions& run) {
-  if (!run.passwordFile) return Message();
-  if (record->jmsAdminPassword) return errorMessage("ERR_PASSWORD_TWICE");
-  std::string password;
-  if (Message failure = readPasswordFile(run.passwordFile, &password)) return failure;
-  record->jmsAdminPassword = INTsystem_strdup(password.c_str());
-  return Message();
-}
-
-// 0 when this run now owns the identifier, else the exit status. The ports
-// are checked once the identifier is known to be free, before it is claimed.
-int claimServerId(const InstanceRecord* record, const ToolSettings& tool) {
-  Message failure;
-  if (!serverIdInUse(record)) {
-    lockAndRefusePortConflicts(record, tool.checkPorts, nullptr);
-    switch (claimInstanceDirectory(record, &failure)) {
-      case ClaimResult::Claimed: return 0;
-      case ClaimResult::Failed: report_error(0, nullptr, failure.get());
-      case ClaimResult::InUse: break;
-    }
-  }
-  std::fprintf(stderr, "%s\n", IN_USE_TEXT);
-  return STATUS_IN_USE;
-}
-
-int createFromOptions(InstanceRecord* record, const RunOptions& run) {
-  refuseBadPorts(record);
-  requireAbsoluteServerRoot(record, "ZORA_SERVER_HOME");
-  requireInstallation(record, "ZORA_SERVER_HOME");
-  {
-    ScopedMessageBundle bundle(record->serverRoot);
-    if (Message failure = takePassword(record, run)) report_error(STATUS_REFUSED, nullptr, failure.get());
-  }
-  ToolSettings tool;
-  std::string problem = applyInstallSettings(record->serverRoot, record, &tool);
-  if (!problem.empty()) report_error(STATUS_REFUSED, "Installation settings", problem.c_str());
-  refuseUnusableServerId(record, nullptr);
-  const auto labels = optionLabels(run);
-  refuseControlCharacters(record, labels.data(), labels.size(), "ZORA_SERVER_HOME", nullptr);
-  if (int status = claimServerId(record, tool)) return status;
-  record->createRequested = 1;
-  return reportCreationOutcome(nullptr, record, 1);
-}
-
-// The lines of a check-only run: the problems a creation would meet, each
-// once, and what it would pass over without failing.
-class CheckList {
- public:
-  void add(const std::string& text) {
-    for (const std::string& line : lines_)
-      if (line == text) return;
-    if (!text.empty()) lines_.push_back(text);
-  }
-  void add(const Message& message) {
-    if (message) add(std::string(message.get()));
-  }
-  void add(const std::vector<Message>& messages) {
-    for (const Message& message : messages) add(message);
-  }
-  void note(const std::vector<Message>& messages) {
-    for (const Message& message : messages) notes_.push_back(message.get());
-  }
-  bool empty() const { return lines_.empty(); }
-  void print() const {
-    for (const std::string& line : notes_) std::fprintf(stderr, "%s\n", line.c_str());
-    for (const std::string& line : lines_) std::fprintf(stderr, "%s\n", line.c_str());
-  }
-
- private:
-  std::vector<std::string> lines_;
-  std::vector<std::string> notes_;
-};
-
-// Everything the creation would check, in its order, with the same
-// functions; where one check decides that the next cannot be made (no
-// installation, unreadable settings), those are left out rather than
-// guessed at.
-void checkWithInstallation(InstanceRecord* record, const RunOptions& run, bool portsValid, CheckList& checks) {
-  checks.add(takePassword(record, run));
-  ToolSettings tool;
-  std::string settingsProblem = applyInstallSettings(record->serverRoot, record, &tool);
-  if (!settingsProblem.empty()) checks.add("Installation settings: " + settingsProblem);
-  Message badId = checkServerId(record->serverId);
-  checks.add(badId);
-  const bool inUse = !badId && serverIdInUse(record);
-  if (inUse) checks.add(IN_USE_TEXT);
-  if (!badId && !inUse) {
-    checks.add(checkRootOnlyDirectory(record->instancesRoot));
-    checks.add(checkInstancesRootLock(record->instancesRoot));
-    checks.add(claimProblem(record));
-  }
-  // A port that is no port has its own line already, control characters and all.
-  std::vector<FieldLabel> labels;
-  for (const FieldLabel& label : optionLabels(run))
-    if (portsValid || (label.member != &InstanceRecord::port && label.member != &InstanceRecord::jmsPort))
-      labels.push_back(label);
-  checks.add(checkControlCharacters(record, labels.data(), labels.size(), "ZORA_SERVER_HOME"));
-  if (!settingsProblem.empty()) return;
-  if (portsValid) checks.add(portsEqualProblem(record));
-  if (portsValid && tool.checkPorts) {
-    std::vector<Message> skipped;
-    checks.add(portConflicts(record, &skipped));
-    checks.note(skipped);
-  }
-  if (!badId) checks.add(planCreation(record));
-}
-
-int checkOnly(InstanceRecord* record, const RunOptions& run) {
-  CheckList checks;
-  bool portsValid = true;
-  for (const PortOption& port : PORT_OPTIONS) {
-    std::string problem = portOptionProblem(record, port);
-    if (!problem.empty()) checks.add(std::string(port.title) + ": " + problem);
-    portsValid = portsValid && problem.empty();
-  }
-  std::string rootProblem = serverRootProblem(record, "ZORA_SERVER_HOME");
-  if (rootProblem.empty()) rootProblem = installationProblem(record, "ZORA_SERVER_HOME");
-  if (!rootProblem.empty()) {
-    checks.add("Server Root: " + rootProblem);
-  } else {
-    ScopedMessageBundle bundle(record->serverRoot);
-    checkWithInstallation(record, run, portsValid, checks);
-  }
-  checks.print();
-  if (!checks.empty()) return STATUS_REFUSED;
-  ScopedMessageBundle bundle(record->serverRoot);
-  std::string instanceDir = std::string(record->instancesRoot) + "/" + record->serverId;
-  std::fprintf(stderr, "%s\n", errorMessage("ERR_CHECK_PASSED", {instanceDir.c_str()}).get());
+int checkOnly(const InstanceRecord& record, const FacePolicy& policy) {
+  PlanResult result = runCreationPlan(record, policy, Runner::Check);
+  for (const Message& note : result.notes) std::fprintf(stderr, "%s\n", note.get());
+  for (const Problem& problem : result.problems) std::fprintf(stderr, "%s\n", problemLine(problem, policy).c_str());
+  if (!result.problems.empty()) return STATUS_REFUSED;
+  std::fprintf(stderr, "%s\n", result.conclusion.get());
   return 0;
 }
 
@@ -328,6 +155,28 @@ int runCommandLine(int argc, char** argv) {
   setInstanceDefaults(serverHome, "default", &record);
   RunOptions run;
   if (int status = readOptions(argc, argv, &record, &run)) return status;
-  if (run.checkOnly) return checkOnly(&record, run);
-  return createFromOptions(&record, run);
+  record.createRequested = 1;
+  const FacePolicy policy = commandLinePolicy(run.passwordFile);
+  if (run.checkOnly) return checkOnly(record, policy);
+  return reportCreationOutcome(nullptr, &record, policy, 1);
+}
+
+FacePolicy commandLinePolicy(const char* passwordFile) {
+  FacePolicy policy;
+  policy.rootSource = "ZORA_SERVER_HOME";
+  policy.answer(Answer::ServerName) = {"-s", nullptr, nullptr};
+  policy.answer(Answer::Port) = {"-p", "HTTP port", nullptr};
+  policy.answer(Answer::ServerId) = {"-i", nullptr, nullptr};
+  policy.answer(Answer::ServerUser) = {"-u", nullptr, nullptr};
+  policy.answer(Answer::DocRoot) = {"-d", nullptr, nullptr};
+  policy.answer(Answer::JmsPort) = {"-P", "JMS port", nullptr};
+  policy.answer(Answer::JmsAdminUser) = {"-A", nullptr, nullptr};
+  policy.answer(Answer::JmsAdminPassword) = {passwordFile ? "-w" : "-W", nullptr, nullptr};
+  policy.answer(Answer::JavaHome) = {"-J", nullptr, nullptr};
+  for (TopicPolicy& topic : policy.topics) topic = {nullptr, 0, STATUS_REFUSED};
+  policy.topic(Topic::ServerRoot).title = "Server Root";
+  policy.topic(Topic::Settings).title = "Installation settings";
+  policy.topic(Topic::InUse).status = STATUS_IN_USE;
+  policy.passwordFile = passwordFile;
+  return policy;
 }

@@ -4,32 +4,17 @@
 
 #include "adminlib/adminlib.h"
 #include "frontend/frontend.h"
-#include "provision/create.h"
+#include "messages/escape.h"
 
 namespace {
+
+// A value as a terminal may show it.
+std::string shown(const char* text) { return escapeForTerminal(text ? text : ""); }
 
 std::string escaped(const char* text) {
   std::string out;
   appendHtmlEscaped(out, text);
   return out;
-}
-
-// The remains of a failed run must not keep the identifier blocked.
-std::string failureReport(const InstanceRecord* record, const char* failure) {
-  std::string report = failure;
-  std::string keptAt = setAsideInstance(record);
-  if (keptAt.empty()) return report;
-  bool moved = keptAt != std::string(record->instancesRoot) + "/" + record->serverId;
-  ScopedMessageBundle bundle(record->serverRoot);
-  Message where = errorMessage(moved ? "ERR_INSTANCE_SET_ASIDE" : "ERR_INSTANCE_LEFT_IN_PLACE", {keptAt.c_str()});
-  return report + "\n" + where.get();
-}
-
-void renameBrokenServer(const InstanceRecord* record) {
-  if (std::strpbrk(record->serverId, "/")) return;
-  std::string from = std::string(record->serverRoot) + "/https-" + record->serverId;
-  std::string to = std::string(record->serverRoot) + "/broken.https-" + record->serverId;
-  std::rename(from.c_str(), to.c_str());
 }
 
 void writeServerDescription(const InstanceRecord* record) {
@@ -74,16 +59,21 @@ void writeSuccessPage(char** config, const InstanceRecord* record) {
 
 }  // namespace
 
-int reportCreationOutcome(char** config, const InstanceRecord* record, int commandLine) {
-  Message failure = createInstance(record, 1);
-  if (failure) {
-    renameBrokenServer(record);
-    report_error(0, nullptr, failureReport(record, failure.get()).c_str());
-  }
+int reportProblem(const Problem& problem, const FacePolicy& policy) {
+  ProblemNaming naming = nameProblem(problem, policy);
+  if (naming.status == REPORT_ERROR_STATUS) report_error(naming.type, naming.title, problem.text.get());
+  std::fprintf(stderr, "%s\n", problemLine(problem, policy).c_str());
+  return naming.status;
+}
+
+int reportCreationOutcome(char** config, const InstanceRecord* record, const FacePolicy& policy, int commandLine) {
+  PlanResult result = runCreationPlan(*record, policy, Runner::Create);
+  if (!result.problems.empty()) return reportProblem(result.problems.front(), policy);
   if (commandLine) {
     std::fprintf(stderr,
                  "Created new Server %s (%s), \nlistening to port %s \n and serving documents from %s directory.\n",
-                 record->serverName, record->serverId, record->port, record->docRoot);
+                 shown(record->serverName).c_str(), shown(record->serverId).c_str(), shown(record->port).c_str(),
+                 shown(record->docRoot).c_str());
     return 0;
   }
   writeSuccessPage(config, record);

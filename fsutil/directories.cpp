@@ -33,6 +33,7 @@ enum class WalkFailure { None, System, UntrustedLink, NotRootOnly };
 
 struct WalkOptions {
   mode_t createMode = 0;  // 0: nothing is made
+  bool dryRun = false;    // missing directories are only imagined: what making them would meet is checked
   bool rootOnly = false;  // every directory must be changeable by root alone
 };
 
@@ -43,9 +44,9 @@ struct Walk {
   Descriptor current;
   struct stat currentStatus {};
   std::string shown;        // the prefix of the given path reached so far
-  std::string parentShown;  // the prefix before the component being looked at
   int linksFollowed = 0;
   int raceRetries = 0;  // names made and removed again by others while the walk looked
+  int imagined = 0;     // dry run: the depth of directories it would have made below `current`
   bool made = false;
   bool notDirectory = false;
   Descriptor parentOfLast;  // when notDirectory: the directory holding the last entry
@@ -108,16 +109,21 @@ bool enterDirectory(Walk& walk, const std::string& name, bool madeHere = false) 
   return enter(walk, fd);
 }
 
+// The bits a directory made in a directory of mode `parentMode` takes from
+// it: the set-group-ID bit, common on shared web trees.
+mode_t inheritedBits(mode_t parentMode) { return parentMode & S_ISGID; }
+
 // The directory held as `fd` (its status in `status`) is the one this run
-// has just made: still empty, this user's, with the mode it was made with,
-// and born no earlier than the mkdir began (`before`). Another user who can
-// write to the parent could otherwise rename a directory of root's into the
-// name between the mkdir and the open, and have it filled and handed over.
-bool isDirectoryJustMade(int fd, const struct stat& status, const timespec& before) {
+// has just made in a directory of mode `parentMode`: still empty, this
+// user's, with the mode it was made with (and what it inherits), and born
+// no earlier than the mkdir began (`before`). Another user who can write to
+// the parent could otherwise rename a directory of root's into the name
+// between the mkdir and the open, and have it filled and handed over.
+bool isDirectoryJustMade(int fd, const struct stat& status, mode_t parentMode, const timespec& before) {
   mode_t mask = umask(0);
   umask(mask);
-  if (status.st_uid != geteuid() || (status.st_mode & 07777) != (PROOF_MODE & ~mask) || status.st_nlink != 2)
-    return false;
+  mode_t expected = (PROOF_MODE & ~mask) | inheritedBits(parentMode);
+  if (status.st_uid != geteuid() || (status.st_mode & 07777) != expected || status.st_nlink != 2) return false;
   struct statx birth;
   if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &birth) == 0 && (birth.stx_mask & STATX_BTIME) != 0 &&
       birth.stx_btime.tv_sec < before.tv_sec)
@@ -129,7 +135,7 @@ bool isDirectoryJustMade(int fd, const struct stat& status, const timespec& befo
   return true;
 }
 
-bool visit(Walk& walk, const std::string& name);
+bool visit(Walk& walk, const std::string& name, bool given);
 
 // Makes the missing directory `name`, proves that the directory then opened
 // is the one made, and gives it exactly the walk's mode. One that another
@@ -140,13 +146,29 @@ bool makeDirectory(Walk& walk, const std::string& name) {
   clock_gettime(CLOCK_REALTIME_COARSE, &before);
   if (mkdirat(walk.current.get(), name.c_str(), PROOF_MODE) != 0) {
     if (errno != EEXIST || ++walk.raceRetries > RACE_RETRY_LIMIT) return fail(walk, WalkFailure::System, errno);
-    return visit(walk, name);
+    return visit(walk, name, true);
   }
   if (walk.pending.empty()) walk.made = true;
+  const mode_t parentMode = walk.currentStatus.st_mode;
   if (!enterDirectory(walk, name, true)) return false;
-  if (!isDirectoryJustMade(walk.current.get(), walk.currentStatus, before))
+  if (!isDirectoryJustMade(walk.current.get(), walk.currentStatus, parentMode, before))
     return fail(walk, WalkFailure::UntrustedLink, EPERM);
-  if (fchmod(walk.current.get(), walk.options.createMode) != 0) return fail(walk, WalkFailure::System, errno);
+  // The set-group-ID bit stays, as mkdir -p keeps it: files made below the
+  // directory keep going to the tree's group.
+  if (fchmod(walk.current.get(), walk.options.createMode | inheritedBits(parentMode)) != 0)
+    return fail(walk, WalkFailure::System, errno);
+  return true;
+}
+
+// A dry run's stand-in for makeDirectory: the missing directory is only
+// imagined, once it is known that this user could make it in the current
+// one; nothing exists below it yet. The walk stays in the current
+// directory until a ".." brings it back there.
+bool imagineDirectory(Walk& walk) {
+  if (walk.imagined == 0 && faccessat(walk.current.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+    return fail(walk, WalkFailure::System, errno);
+  ++walk.imagined;
+  if (walk.pending.empty()) walk.made = true;
   return true;
 }
 
@@ -165,18 +187,26 @@ bool stopAtNonDirectory(Walk& walk, const std::string& name) {
 }
 
 bool step(Walk& walk, const Component& component) {
-  walk.parentShown = walk.shown;
   if (component.given) walk.shown += "/" + component.name;
   const std::string& name = component.name;
+  if (name == ".." && walk.imagined > 0) {
+    --walk.imagined;
+    return true;
+  }
   if (name == "..") return enter(walk, openat(walk.current.get(), "..", PASSAGE_FLAGS));
-  return visit(walk, name);
+  return visit(walk, name, component.given);
 }
 
-bool visit(Walk& walk, const std::string& name) {
+// `given`: the name is part of the path as given, not of a link's target.
+// A directory is made only at a name the path gives: a link that leads
+// nowhere stands where the directory would go, as mkdir finds it (EEXIST).
+bool visit(Walk& walk, const std::string& name, bool given) {
+  if (walk.imagined > 0) return imagineDirectory(walk);
   struct stat status;
   if (fstatat(walk.current.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT && walk.options.createMode != 0) return makeDirectory(walk, name);
-    return fail(walk, WalkFailure::System, errno);
+    if (errno != ENOENT || walk.options.createMode == 0) return fail(walk, WalkFailure::System, errno);
+    if (!given) return fail(walk, WalkFailure::System, EEXIST);
+    return walk.options.dryRun ? imagineDirectory(walk) : makeDirectory(walk, name);
   }
   if (S_ISLNK(status.st_mode)) return followLink(walk, name, status);
   if (S_ISDIR(status.st_mode)) return enterDirectory(walk, name);
@@ -274,15 +304,13 @@ int openParentOfFile(const char* path, Descriptor* directory, std::string* name,
 
 Message surveyDirectoryPath(const char* path, PathSurvey* out) {
   Walk walk;
-  if (walkPath(walk, path)) {
-    out->exists = !walk.notDirectory;
-    out->notDirectory = walk.notDirectory;
-    out->directory = std::move(walk.current);
-    return Message();
-  }
-  if (walk.failure != WalkFailure::System || walk.error != ENOENT) return walkFailure(walk, path);
-  out->firstMissing = shownOr(walk.shown, path);
-  out->lastExisting = walk.parentShown.empty() ? "/" : walk.parentShown;
+  walk.options.createMode = PROOF_MODE;
+  walk.options.dryRun = true;
+  if (!walkPath(walk, path)) return walkFailure(walk, path);
+  out->toBeMade = walk.imagined > 0;
+  out->exists = !walk.notDirectory && !out->toBeMade;
+  out->notDirectory = walk.notDirectory;
+  out->directory = std::move(walk.notDirectory ? walk.parentOfLast : walk.current);
   return Message();
 }
 

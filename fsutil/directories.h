@@ -57,7 +57,8 @@ struct OpenedDirectory {
 };
 
 // Opens the directory at the absolute `path`, making every missing directory
-// along it with exactly `mode`; an existing entry is left as it is. When the
+// along it with exactly `mode` (and the set-group-ID bit of a parent that
+// has it); an existing entry is left as it is. When the
 // last component exists but is not a directory, `notDirectory` is set and
 // no descriptor is held. Empty on success, else ERR_MKDIR_FAILURE (the
 // prefix of `path` that could not be made, error text) or ERR_UNSAFE_LINK
@@ -78,17 +79,19 @@ int openDirectoryPath(const char* path, Descriptor* out, std::string* unsafePref
 int openParentOfFile(const char* path, Descriptor* directory, std::string* name,
                      std::string* unsafePrefix = nullptr);
 
-// What openOrMakeDirectoryPath would find at `path`, without making
-// anything: the directory exists, the path names something else, or the
-// first missing prefix and the last existing one. `directory` holds the
-// directory when it exists. Messages as openOrMakeDirectoryPath for
-// what would stop it on the way.
+// What openOrMakeDirectoryPath would find at `path`, found by the same walk
+// with the making left out: the directory exists, the path names something
+// else, or the directory would be made (the walk imagines each missing
+// directory, so that a ".." after one comes back where the real walk would).
+// `directory` holds the directory when it exists, the one holding the last
+// entry when that is not a directory, else the deepest existing directory
+// on the way. Messages as openOrMakeDirectoryPath for what would stop it,
+// ERR_MKDIR_FAILURE among them for a directory this user could not make.
 struct PathSurvey {
   bool exists = false;
   bool notDirectory = false;
+  bool toBeMade = false;
   Descriptor directory;
-  std::string firstMissing;
-  std::string lastExisting;
 };
 Message surveyDirectoryPath(const char* path, PathSurvey* out);
 

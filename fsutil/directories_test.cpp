@@ -66,4 +66,48 @@ TEST_F(DirectoriesTest, AnInstancesRootMustBeChangeableByRootAlone) {
   EXPECT_EQ(text(checkRootOnlyDirectory((scratch / "shared/below").c_str())), "<no message>");
 }
 
+// A directory made in a set-group-ID directory inherits the bit: it is the
+// one this run made all the same, and keeps the bit as mkdir -p keeps it.
+TEST_F(DirectoriesTest, DirectoriesMadeBelowASetGroupIdDirectoryKeepTheBit) {
+  makeDirs(scratch / "web");
+  ASSERT_EQ(chmod((scratch / "web").c_str(), 02775), 0);
+  OpenedDirectory made;
+  EXPECT_EQ(text(openOrMakeDirectoryPath((scratch / "web/site/docs").c_str(), 0755, &made)), "<no message>");
+  EXPECT_TRUE(made.made);
+  EXPECT_EQ(fileMode(scratch / "web/site"), 02755);
+  EXPECT_EQ(fileMode(scratch / "web/site/docs"), 02755);
+}
+
+// The survey foretells the making walk: what it would make, where it would
+// end, and what would stop it, ".." after a directory it makes included.
+TEST_F(DirectoriesTest, TheSurveyResolvesAPathAsTheMakingWalkDoes) {
+  makeDirs(scratch / "site");
+  writeFile(scratch / "plain", "");
+  ASSERT_EQ(symlink((scratch / "nowhere").c_str(), (scratch / "dangling").c_str()), 0);
+  const std::string notMade = "Cannot create the directory " + scratch.path();
+  const struct {
+    std::string path;
+    bool exists, toBeMade;
+    std::string message;
+  } cases[] = {
+      {"site", true, false, "<no message>"},
+      {"missing/../site", true, false, "<no message>"},
+      {"a/b/../../c/d", false, true, "<no message>"},
+      {"a2/../a3", false, true, "<no message>"},
+      {"dangling", false, false, notMade + "/dangling: File exists"},
+      {"plain/x", false, false, notMade + "/plain/x: Not a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string path = scratch / c.path;
+    PathSurvey survey;
+    EXPECT_EQ(text(surveyDirectoryPath(path.c_str(), &survey)), c.message);
+    EXPECT_EQ(survey.exists, c.exists);
+    EXPECT_EQ(survey.toBeMade, c.toBeMade);
+    OpenedDirectory opened;
+    EXPECT_EQ(text(openOrMakeDirectoryPath(path.c_str(), 0755, &opened)), c.message);
+    EXPECT_EQ(opened.made, c.toBeMade);
+  }
+}
+
 }  // namespace

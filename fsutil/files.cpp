@@ -36,7 +36,7 @@ bool usablePath(const char* path) {
 const char* shown(const char* path) { return path ? path : ""; }
 
 // Which step of a copy failed; errno-style code in CopyOutcome::error.
-enum class CopyStep { Done, OpenSource, Irregular, OpenDestination, Read, Write, CloseDestination };
+enum class CopyStep { Done, OpenSource, Irregular, OpenDestination, SameFile, Read, Write, CloseDestination };
 
 struct CopyOutcome {
   CopyStep step;
@@ -52,10 +52,14 @@ int openSource(const char* source) {
   return ::open(source, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
 }
 
+// Opened without truncating it: the destination is emptied only once it is
+// known not to be the source itself.
 int openDestination(const char* destination, mode_t mode) {
   if (!usablePath(destination)) return -1;
-  return ::open(destination, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, mode);
+  return ::open(destination, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, mode);
 }
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 ssize_t readRetrying(int fd, char* buffer, size_t count) {
   ssize_t n;
@@ -97,17 +101,27 @@ CopyOutcome copyContents(int from, int to, off_t size) {
   return {CopyStep::Done, 0};
 }
 
-// Opens `source` for a copy: it must be a regular file; its size goes to
-// `size`. Sets the umask under which every copy is created.
-CopyOutcome openCopySource(const char* source, Descriptor& from, off_t& size) {
+// Opens `source` for a copy: it must be a regular file; its status goes to
+// `status` (the size to copy among it). Sets the umask under which every
+// copy is created.
+CopyOutcome openCopySource(const char* source, Descriptor& from, struct stat& status) {
   umask(COPY_UMASK);
-  struct stat status;
   switch (openRegularFile(source, &from, &status)) {
-    case RegularFile::Opened: break;
+    case RegularFile::Opened: return {CopyStep::Done, 0};
     case RegularFile::Irregular: return failedAt(CopyStep::Irregular, 0);
-    case RegularFile::Unopened: return failedAt(CopyStep::OpenSource, errno);
+    case RegularFile::Unopened: break;
   }
-  size = status.st_size;
+  return failedAt(CopyStep::OpenSource, errno);
+}
+
+// Empties the destination `to` held open, as O_TRUNC would (a device is
+// left as it is), unless it is the source (of status `source`): a copy onto
+// itself would be emptied before it is read.
+CopyOutcome emptyDestination(int to, const struct stat& source) {
+  struct stat status;
+  if (fstat(to, &status) != 0) return failedAt(CopyStep::OpenDestination, errno);
+  if (sameFile(status, source)) return failedAt(CopyStep::SameFile, 0);
+  if (S_ISREG(status.st_mode) && ftruncate(to, 0) != 0) return failedAt(CopyStep::OpenDestination, errno);
   return {CopyStep::Done, 0};
 }
 
@@ -122,12 +136,14 @@ CopyOutcome copyAndClose(int from, Descriptor& to, off_t size) {
 
 CopyOutcome copyRegularFile(const char* source, const char* destination, mode_t mode) {
   Descriptor from;
-  off_t size = 0;
-  CopyOutcome opened = openCopySource(source, from, size);
+  struct stat status;
+  CopyOutcome opened = openCopySource(source, from, status);
   if (opened.step != CopyStep::Done) return opened;
   Descriptor to(openDestination(destination, mode));
   if (!to.valid()) return failedAt(CopyStep::OpenDestination, errno);
-  return copyAndClose(from.get(), to, size);
+  CopyOutcome emptied = emptyDestination(to.get(), status);
+  if (emptied.step != CopyStep::Done) return emptied;
+  return copyAndClose(from.get(), to, status.st_size);
 }
 
 Message copyMessage(const CopyOutcome& outcome, const char* source, const char* destination) {
@@ -141,6 +157,8 @@ Message copyMessage(const CopyOutcome& outcome, const char* source, const char* 
       return errorMessage("ERR_IRREGULAR_FILE", {shown(source)});
     case CopyStep::OpenDestination:
       return errorMessage("ERR_FILE_OPEN_WRITE", {shown(destination), error});
+    case CopyStep::SameFile:
+      return errorMessage("ERR_SAME_FILE", {shown(destination), shown(source)});
     case CopyStep::Read:
       return errorMessage("ERR_FILE_READ", {shown(source), error});
     case CopyStep::Write:
@@ -254,10 +272,10 @@ enum class Placing { Unnamed, TemporaryName };
 
 Message placeIfAbsent(const char* source, const Place& place, mode_t mode, Placing how) {
   Descriptor from;
-  off_t size = 0;
-  if (Message failure = copyMessage(openCopySource(source, from, size), source, place.shown)) return failure;
-  if (how == Placing::TemporaryName) return placeUnderTemporaryName(from, size, source, place, mode);
-  return placeUnnamed(from, size, source, place, mode);
+  struct stat status;
+  if (Message failure = copyMessage(openCopySource(source, from, status), source, place.shown)) return failure;
+  if (how == Placing::TemporaryName) return placeUnderTemporaryName(from, status.st_size, source, place, mode);
+  return placeUnnamed(from, status.st_size, source, place, mode);
 }
 
 Message placeIfAbsentByPath(const char* source, const char* destination, mode_t mode, Placing how) {
@@ -286,21 +304,24 @@ Message replaceableProblem(const Place& place, const struct stat& status) {
   return Message();
 }
 
-// Opens, without truncating yet, the regular file that a copy replaces or
-// creates: never a link, never a file that has other names as well.
-Message openPlainDestination(const Place& place, mode_t mode, Descriptor& to) {
+// Opens the regular file that a copy of `source` (of status `sourceStatus`)
+// replaces or creates, and empties it: never a link, never a file that has
+// other names as well, never the source itself.
+Message openPlainDestination(const char* source, const struct stat& sourceStatus, const Place& place, mode_t mode,
+                             Descriptor& to) {
   to.reset(openat(place.directory, place.name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                   mode));
   if (!to.valid()) return reachFailure(place.directory, place.name, place.shown, place.shown, errno);
   struct stat status;
   if (fstat(to.get(), &status) != 0) return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
+  if (sameFile(status, sourceStatus)) return errorMessage("ERR_SAME_FILE", {place.shown, source});
   if (Message problem = replaceableProblem(place, status)) return problem;
   if (ftruncate(to.get(), 0) != 0) return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
   return Message();
 }
 
 // What openPlainDestination would meet, found without opening anything.
-Message checkPlainDestination(const Place& place) {
+Message checkPlainDestination(const char* source, const struct stat& sourceStatus, const Place& place) {
   struct stat status;
   if (fstatat(place.directory, place.name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno != ENOENT) return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
@@ -309,6 +330,7 @@ Message checkPlainDestination(const Place& place) {
     return Message();
   }
   if (S_ISLNK(status.st_mode)) return linkRefusal(place.directory, status, place.shown);
+  if (sameFile(status, sourceStatus)) return errorMessage("ERR_SAME_FILE", {place.shown, source});
   if (Message problem = replaceableProblem(place, status)) return problem;
   if (faccessat(place.directory, place.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
     return placeFailure("ERR_FILE_OPEN_WRITE", place, errno);
@@ -338,12 +360,12 @@ Message reachBelow(int base, const std::string& shownBase, const std::string& na
 
 Message copyInto(const char* source, const Place& place, mode_t mode) {
   Descriptor from;
-  off_t size = 0;
-  CopyOutcome opened = openCopySource(source, from, size);
+  struct stat status;
+  CopyOutcome opened = openCopySource(source, from, status);
   if (opened.step != CopyStep::Done) return copyMessage(opened, source, place.shown);
   Descriptor to;
-  if (Message failure = openPlainDestination(place, mode, to)) return failure;
-  return copyMessage(copyAndClose(from.get(), to, size), source, place.shown);
+  if (Message failure = openPlainDestination(source, status, place, mode, to)) return failure;
+  return copyMessage(copyAndClose(from.get(), to, status.st_size), source, place.shown);
 }
 
 }  // namespace
@@ -369,8 +391,8 @@ std::string lastComponentOf(const std::string& path) {
 
 Message checkCopySource(const char* source) {
   Descriptor from;
-  off_t size = 0;
-  return copyMessage(openCopySource(source, from, size), source, nullptr);
+  struct stat status;
+  return copyMessage(openCopySource(source, from, status), source, nullptr);
 }
 
 Message copyFile(const char* source, const char* destination, mode_t mode) {
@@ -401,13 +423,15 @@ Message copyFileBelow(const char* source, int base, const std::string& shownBase
 }
 
 Message checkCopyBelow(const char* source, int base, const std::string& shownBase, const std::string& name) {
-  if (Message problem = checkCopySource(source)) return problem;
+  Descriptor from;
+  struct stat status;
+  if (Message problem = copyMessage(openCopySource(source, from, status), source, nullptr)) return problem;
   const std::string destination = shownBase + "/" + name;
   Descriptor held;
   int directory = -1;
   std::string last;
   if (Message failure = reachBelow(base, shownBase, name, held, &directory, &last)) return failure;
-  return checkPlainDestination({directory, last.c_str(), destination.c_str()});
+  return checkPlainDestination(source, status, {directory, last.c_str(), destination.c_str()});
 }
 
 Message checkCopyIfAbsentIn(const char* source, int directory, const char* name, const char* shownDestination) {
@@ -455,6 +479,12 @@ bool pathExists(const char* path) {
   if (!usablePath(path)) return false;
   struct stat status;
   return stat(path, &status) == 0;
+}
+
+Message checkPathLength(const std::string& path) {
+  if (path.size() < PATH_LIMIT) return Message();
+  return errorMessage("ERR_PATH_TOO_LONG", {path.c_str(), std::to_string(path.size()).c_str(),
+                                            std::to_string(PATH_LIMIT - 1).c_str()});
 }
 
 bool formatPath(char (&buffer)[PATH_LIMIT], const char* format, ...) {

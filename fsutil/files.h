@@ -20,7 +20,9 @@ constexpr size_t PATH_LIMIT = 4096;  // a path holds at most 4095 bytes
 // ERR_FILE_OPEN_READ, ERR_IRREGULAR_FILE, ERR_FILE_OPEN_WRITE, ERR_FILE_READ,
 // ERR_FILE_COPY, ERR_FILE_WRITE (a failed close of the destination). A
 // source that ends before the size it had when opened (it shrank meanwhile)
-// gives ERR_FILE_READ with the error text of EIO.
+// gives ERR_FILE_READ with the error text of EIO. A destination that is the
+// source itself (one file under two paths) is left as it is:
+// ERR_SAME_FILE (destination, source).
 Message copyFile(const char* source, const char* destination, mode_t mode);
 
 // Gives `destination` the content of the regular file `source` unless
@@ -43,17 +45,17 @@ Message copyFileIfAbsentIn(const char* source, int directory, const char* name, 
 // neither they nor the file are reached through a symbolic link, and an
 // existing file is written only when it is a regular file with no other
 // name: a link that another user placed there would otherwise lead the
-// copy elsewhere. Messages as copyFile, plus ERR_UNSAFE_LINK (the link's
-// path) and ERR_IRREGULAR_FILE (an existing destination that is not a
-// regular file).
+// copy elsewhere. Messages as copyFile (ERR_SAME_FILE among them), plus
+// ERR_UNSAFE_LINK (the link's path) and ERR_IRREGULAR_FILE (an existing
+// destination that is not a regular file).
 Message copyFileBelow(const char* source, int base, const std::string& shownBase, const std::string& name,
                       mode_t mode);
 
 // What copyFileBelow and copyFileIfAbsentIn would fail with now, found
 // without writing anything: the source as checkCopySource finds it, a link
-// or a missing directory on the way, an existing destination that is not a
-// plain file of one name, or one this run may not write (or a directory it
-// may not create the file in). An existing destination of
+// or a missing directory on the way, an existing destination that is the
+// source itself or not a plain file of one name, or one this run may not
+// write (or a directory it may not create the file in). An existing destination of
 // copyFileIfAbsentIn is kept, whatever it is.
 Message checkCopyBelow(const char* source, int base, const std::string& shownBase, const std::string& name);
 Message checkCopyIfAbsentIn(const char* source, int directory, const char* name, const char* shownDestination);
@@ -90,6 +92,11 @@ Message makeDirectoryPath(const char* path, mode_t mode);
 
 // True when stat(path) succeeds (symbolic links are followed).
 bool pathExists(const char* path);
+
+// Empty when `path` fits the system's limit on paths (PATH_LIMIT - 1
+// bytes), else ERR_PATH_TOO_LONG (path, its length, the limit): a path the
+// run forms must also be one the server can open later.
+Message checkPathLength(const std::string& path);
 
 // Formats into a PATH_LIMIT buffer; false (errno ENAMETOOLONG) when the
 // result would not fit.

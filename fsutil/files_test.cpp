@@ -1,5 +1,6 @@
 #include "fsutil/files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -121,6 +122,31 @@ TEST_F(FilesTest, FailuresNameTheRightFileAndError) {
     EXPECT_EQ(copyFileQuiet(c.source.c_str(), c.destination.c_str(), 0644), -1);
   }
   EXPECT_FALSE(fileExists(scratch / "out"));
+}
+
+// One file under two paths: a copy that truncated its destination first
+// would empty its own source.
+TEST_F(FilesTest, ACopyOntoItsOwnSourceIsRefusedAndKeepsIt) {
+  const std::string source = scratch / "style.css";
+  writeFile(source, "body {}\n");
+  makeDirs(scratch / "docs");
+  ASSERT_EQ(link(source.c_str(), (scratch / "docs/hard.css").c_str()), 0);
+  ASSERT_EQ(symlink(source.c_str(), (scratch / "docs/soft.css").c_str()), 0);
+  Descriptor docs(open((scratch / "docs").c_str(), O_RDONLY | O_DIRECTORY));
+  const std::string refusal = " they are the same file, which the copy would empty.";
+  for (const std::string& destination : {source, scratch / "docs/hard.css", scratch / "docs/soft.css"}) {
+    SCOPED_TRACE(destination);
+    EXPECT_EQ(text(copyFile(source.c_str(), destination.c_str(), 0644)),
+              "Refusing to copy " + source + " to " + destination + ":" + refusal);
+    EXPECT_EQ(copyFileQuiet(source.c_str(), destination.c_str(), 0644), -1);
+    EXPECT_EQ(readFile(source), "body {}\n");
+  }
+  const std::string below = scratch / "docs" + "/hard.css";
+  EXPECT_EQ(text(checkCopyBelow(source.c_str(), docs.get(), scratch / "docs", "hard.css")),
+            "Refusing to copy " + source + " to " + below + ":" + refusal);
+  EXPECT_EQ(text(copyFileBelow(source.c_str(), docs.get(), scratch / "docs", "hard.css", 0644)),
+            "Refusing to copy " + source + " to " + below + ":" + refusal);
+  EXPECT_EQ(readFile(source), "body {}\n");
 }
 
 using CopyIfAbsent = Message (*)(const char*, const char*, mode_t);

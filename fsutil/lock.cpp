@@ -55,7 +55,9 @@ Message openLockFile(int directory, const std::string& path, bool create, Descri
   lock->reset(openat(directory, INSTANCES_LOCK_FILE, flags, 0600));
   if (!lock->valid()) {
     int error = errno;
-    if (error == ELOOP) return errorMessage("ERR_UNSAFE_LOCK", {path.c_str()});
+    // A link or a directory in the lock's place: what a check finds opening
+    // it without O_CREAT, said in the same words.
+    if (error == ELOOP || error == EISDIR) return errorMessage("ERR_UNSAFE_LOCK", {path.c_str()});
     if (error == ENOENT && !create) {  // a creation would make it here
       if (faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) == 0) return Message();
       error = errno;

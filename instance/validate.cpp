@@ -5,33 +5,18 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <string>
 
 #include "fsutil/ownership.h"
 #include "instance/settings_internal.h"
+#include "messages/escape.h"
 
 const char illegalServerIdChars[] = "/ &;`'\"|*!?~<>^()[]{}$\\";
 
 namespace {
 
-// The answers of the front ends that end up in a configuration file or on a
-// command line; a line end in any of them would add lines of its own. The
-// installation settings and the roots are checked after them.
-constexpr FieldLabel ANSWER_FIELDS[] = {
-    {&InstanceRecord::serverName, "serverName"},
-    {&InstanceRecord::port, "port"},
-    {&InstanceRecord::serverUser, "serverUser"},
-    {&InstanceRecord::docRoot, "docRoot"},
-    {&InstanceRecord::dnsMode, "dnsMode"},
-    {&InstanceRecord::jmsPort, "jmsPort"},
-    {&InstanceRecord::jmsAdminUser, "jmsAdminUser"},
-    {&InstanceRecord::jmsAdminPassword, "jmsAdminPassword"},
-    {&InstanceRecord::javaHome, "javaHome"},
-};
 constexpr FieldLabel ROOT_FIELDS[] = {
     {&InstanceRecord::serverRoot, "serverRoot"},
     {&InstanceRecord::instancesRoot, "instancesRoot"},
@@ -62,6 +47,18 @@ constexpr FormedName FORMED_NAMES[] = {
 // Every path of the backup catalogue holds the identifier, and the
 // catalogue separates its fields with colons.
 constexpr char CATALOGUE_SEPARATOR = ':';
+
+// The forms of the names the tool gives its own entries beside the
+// instances: hidden names (the lock, runs in progress), the remains of
+// failed runs, and the older name that marks an identifier in use. An
+// instance of such a name would be taken for one of them.
+constexpr const char* RESERVED_PREFIXES[] = {".", "broken.", "https-"};
+
+bool isReservedName(const char* serverId) {
+  for (const char* prefix : RESERVED_PREFIXES)
+    if (std::strncmp(serverId, prefix, std::strlen(prefix)) == 0) return true;
+  return false;
+}
 
 // ERR_CONTROL_CHARACTER naming `label` when `text` holds a control character.
 Message controlCharacterIn(const char* text, const char* label) {
@@ -97,16 +94,10 @@ std::string firstControlCharacter(const char* text) {
 }
 
 std::string visibleCharacter(char c) {
-  switch (c) {
-    case '\n': return "\\n";
-    case '\t': return "\\t";
-    case '\r': return "\\r";
-    default: break;
-  }
-  if (!isControlByte(static_cast<unsigned char>(c))) return std::string(1, c);
-  char escape[8];
-  std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c));
-  return escape;
+  // A byte of a multi-byte character means nothing alone: shown as it is,
+  // so that a text shown byte by byte keeps its characters.
+  if (static_cast<unsigned char>(c) >= 0x80) return std::string(1, c);
+  return escapeForTerminal(std::string_view(&c, 1));
 }
 
 Message checkServerIdCharacters(const char* serverId) {
@@ -130,6 +121,7 @@ Message checkServerId(const char* serverId) {
   if (std::strcmp(serverId, ".") == 0 || std::strcmp(serverId, "..") == 0)
     return errorMessage("ERR_DOT_SERVER_ID", {serverId});
   if (Message failure = checkServerIdCharacters(serverId)) return failure;
+  if (isReservedName(serverId)) return errorMessage("ERR_RESERVED_SERVER_ID", {serverId});
   const size_t length = std::strlen(serverId), limit = serverIdLengthLimit();
   if (length <= limit) return Message();
   return errorMessage("ERR_SERVER_ID_TOO_LONG", {std::to_string(length).c_str(), std::to_string(limit).c_str()});
@@ -146,14 +138,6 @@ Message checkControlCharacters(const InstanceRecord* record, const FieldLabel* l
   for (size_t i = 0; i < INSTALL_SETTING_COUNT; ++i)
     if (Message failure = controlCharacterIn(record->*installSettingField(i), installSettingName(i))) return failure;
   return Message();
-}
-
-Message validateInstance(const InstanceRecord* record) {
-  if (Message failure = checkServerId(record->serverId)) return failure;
-  if (Message failure = checkControlCharacters(record, ANSWER_FIELDS, std::size(ANSWER_FIELDS), nullptr))
-    return failure;
-  if (Message failure = checkServerUser(record->serverUser)) return failure;
-  return checkDocRootPath(record->docRoot);
 }
 
 Message checkDocRootPath(const char* docRoot) {

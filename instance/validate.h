@@ -1,4 +1,5 @@
-// Checks shared by both front ends, made before anything is created.
+// Checks of the answers, made before anything is created; the creation
+// plan (provision/plan.h) calls them in its rows.
 #pragma once
 
 #include "instance/record.h"
@@ -15,8 +16,8 @@ bool hasControlCharacter(const char* text);
 // The first such byte of `text` as visibleCharacter shows it; "" when none.
 std::string firstControlCharacter(const char* text);
 
-// `c` as a message shows it: a control byte as an escape ("\n", "\t",
-// "\r", "\x01"), anything else as itself.
+// `c` as a message shows it: a control byte as escapeForTerminal escapes it
+// ("\n", "\t", "\r", "\x01"), anything else as itself.
 std::string visibleCharacter(char c);
 
 // Empty when `serverId` holds none of the 23 illegal characters, no colon
@@ -27,7 +28,9 @@ Message checkServerIdCharacters(const char* serverId);
 
 // As checkServerIdCharacters, and the identifier must name a directory of
 // its own: ERR_EMPTY_SERVER_ID for an empty one, ERR_DOT_SERVER_ID for "."
-// and "..", and every name formed from it must fit (serverIdLengthLimit):
+// and "..", ERR_RESERVED_SERVER_ID for the form of a name the tool gives
+// its own entries in the instances root (a leading ".", "broken." or
+// "https-"), and every name formed from it must fit (serverIdLengthLimit):
 // ERR_SERVER_ID_TOO_LONG (its length, the limit).
 Message checkServerId(const char* serverId);
 
@@ -51,12 +54,6 @@ struct FieldLabel {
 // configuration file.
 Message checkControlCharacters(const InstanceRecord* record, const FieldLabel* labels, size_t count,
                                const char* rootLabel);
-
-// Empty when the record may be created, else the first failure: the
-// identifier (checkServerId), control characters in the text fields
-// (named by their field names), the user, the document root. Needs rBundle
-// open.
-Message validateInstance(const InstanceRecord* record);
 
 // ERR_DOC_ROOT unless `docRoot` is an absolute path.
 Message checkDocRootPath(const char* docRoot);

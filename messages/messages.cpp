@@ -195,19 +195,16 @@ std::string shortened(const std::string& text, size_t limit) {
   return text.substr(0, head) + "..." + text.substr(tail);
 }
 
-}  // namespace
-
-namespace {
-
-Message formattedMessage(const char* key, const char* const* args, size_t count) {
+// Arguments are paths and values that other users may have written (a name
+// in docs.lst, a directory below a document root, a value of a record): a
+// message is shown on a terminal or a page, so none of them reaches it raw.
+Message formattedMessage(const char* key, const std::string_view* args, size_t count) {
   if (count == 0) return Message(get_resource_string_icu(rBundle, key));
   std::string kept[kMaxArguments];
   const char* a[kMaxArguments] = {"", "", "", "", ""};
   for (size_t n = 0; n < count && n < kMaxArguments; ++n) {
-    if (args[n]) {
-      kept[n] = shortened(args[n], ARGUMENT_ROOM / count);
-      a[n] = kept[n].c_str();
-    }
+    kept[n] = shortened(escapeForTerminal(args[n]), ARGUMENT_ROOM / count);
+    a[n] = kept[n].c_str();
   }
   // More than five arguments: get_and_format_message reads none of them.
   return Message(get_and_format_message(static_cast<int>(count), rBundle, uloc_getDefault(), key, a[0], a[1],
@@ -217,15 +214,13 @@ Message formattedMessage(const char* key, const char* const* args, size_t count)
 }  // namespace
 
 Message errorMessage(const char* key, std::initializer_list<const char*> args) {
-  return formattedMessage(key, args.begin(), args.size());
+  std::vector<std::string_view> views;
+  for (const char* arg : args) views.emplace_back(arg ? arg : "");
+  return formattedMessage(key, views.data(), views.size());
 }
 
 Message escapedMessage(const char* key, std::initializer_list<std::string_view> args) {
-  std::vector<std::string> shown;
-  for (std::string_view arg : args) shown.push_back(escapeForTerminal(arg));
-  std::vector<const char*> pointers;
-  for (const std::string& text : shown) pointers.push_back(text.c_str());
-  return formattedMessage(key, pointers.data(), pointers.size());
+  return formattedMessage(key, args.begin(), args.size());
 }
 
 ScopedMessageBundle::ScopedMessageBundle(const char* serverRoot) {

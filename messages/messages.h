@@ -57,13 +57,13 @@ struct FreeDeleter {
 using Message = std::unique_ptr<char, FreeDeleter>;
 
 // The text of `key` from rBundle for the default locale: looked up as is
-// when `args` is empty, formatted with the arguments otherwise.
+// when `args` is empty, formatted with the arguments otherwise. Every
+// argument is shown as escapeForTerminal shows it (messages/escape.h), and
+// a long one is shortened in its middle.
 Message errorMessage(const char* key, std::initializer_list<const char*> args = {});
 
-// errorMessage(key, args) with every argument first passed through
-// escapeForTerminal (messages/escape.h): for the messages whose arguments
-// another user may have written, such as a path below a server user's
-// directory or a value of its record.
+// errorMessage for arguments that may hold NUL bytes (a value read from a
+// record another user wrote): escaped the same way, NUL included.
 Message escapedMessage(const char* key, std::initializer_list<std::string_view> args);
 
 // Takes ownership of a malloc'd text (for example a strdup).

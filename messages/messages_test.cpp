@@ -76,6 +76,10 @@ const KeyArity kKeys[] = {
     {"ERR_CTL_UNIT_NAME", 1},
     {"ERR_CTL_UNIT_BROKEN", 1},
     {"ERR_CTL_UNSAFE_UNIT_DIR", 2},
+    {"ERR_SERVER_ID_IN_USE", 0},    {"ERR_BAD_PORT", 2},
+    {"ERR_RESERVED_SERVER_ID", 1},  {"ERR_SAME_FILE", 2},
+    {"ERR_DOC_ROOT_IN_TEMPLATES", 2}, {"ERR_PATH_TOO_LONG", 3},
+    {"ERR_INTERPRETER_CANNOT_START", 2}, {"ERR_INTERPRETER_NEEDS", 3},
 };
 
 std::string bundlePath() { return sampleServerRoot() + "/lib/messages/httpconf"; }
@@ -251,14 +255,20 @@ TEST_F(MessagesTest, EmptyButValidBundleHasNoKeys) {
 }
 
 // Arguments are widened through the host's default code page, which ICU
-// fixes to UTF-8 on Linux: a byte that is not UTF-8 becomes U+FFFD.
+// fixes to UTF-8 on Linux. errorMessage shows a byte that is not UTF-8, and
+// every control character, as an escape: a value another user wrote never
+// reaches the terminal raw, nor is it lost to U+FFFD.
 TEST_F(MessagesTest, NonAsciiArgumentGoesThroughTheDefaultCodePage) {
   ScopedMessageBundle scope(sampleServerRoot().c_str());
   ASSERT_STREQ(ucnv_getDefaultName(), "UTF-8");
   EXPECT_STREQ(errorMessage("ERR_UNKNOWN_USER", {"h\xC3\xA9l\xC3\xA8ne"}).get(),
                "The user \"h\xC3\xA9l\xC3\xA8ne\" does not exist on this system.");
   EXPECT_STREQ(errorMessage("ERR_UNKNOWN_USER", {"h\xE9l\xE8ne"}).get(),
-               "The user \"h\xEF\xBF\xBDl\xEF\xBF\xBDne\" does not exist on this system.");
+               "The user \"h\\xe9l\\xe8ne\" does not exist on this system.");
+  EXPECT_STREQ(errorMessage("ERR_IRREGULAR_FILE", {"/srv/a\x1b]0;x\x07\n.html"}).get(),
+               "/srv/a\\x1b]0;x\\x07\\n.html is not a regular file.");
+  EXPECT_EQ(take(get_and_format_message(1, rBundle, "en", "ERR_UNKNOWN_USER", "h\xE9l\xE8ne")),
+            "The user \"h\xEF\xBF\xBDl\xEF\xBF\xBDne\" does not exist on this system.");
 }
 
 TEST_F(MessagesTest, OverlongResultIsCutAt4095Units) {

@@ -1,23 +1,76 @@
-// The creation sequence: builds one complete instance from a filled record.
+// The steps that build an instance in its claimed directory: each is the
+// effect, or the check, of one row of the creation plan (provision/plan.h),
+// which runs them in order.
 #pragma once
 
+#include <memory>
+#include <string>
 #include <vector>
 
+#include "backup/catalogue.h"
+#include "fsutil/descriptor.h"
 #include "instance/record.h"
 #include "messages/messages.h"
+#include "provision/docroot.h"
 
 extern "C" {
 // The Java flag of the last creation; initially 1.
 __attribute__((visibility("default"))) extern int enableJava;
 }
 
-// Empty when the instance was created (or the record asks for nothing), else
-// the message of the first failing step. Not re-entrant (rBundle, umask).
-Message createInstance(const InstanceRecord* record, int javaFlag);
+struct CatalogueDiscarder {
+  void operator()(BackupCatalogue* catalogue) const { discardBackupCatalogue(catalogue); }
+};
+// An open catalogue that is released without being written unless closed.
+using CatalogueHolder = std::unique_ptr<BackupCatalogue, CatalogueDiscarder>;
 
-// What a creation of `record` would meet that can be known before it writes
-// anything, step by step and in its order: every problem, not only the
-// first. The identifier and the answers' characters are left to the front
-// ends, which check them first with their own names for the answers.
-// Creates, changes and removes nothing; needs rBundle open.
-std::vector<Message> planCreation(const InstanceRecord* record);
+// What a creation carries from one step to the next. The record is the
+// plan's and outlives the build.
+struct InstanceBuild {
+  const InstanceRecord* record = nullptr;
+  std::string instanceDir;    // "<instancesRoot>/<serverId>"
+  CatalogueHolder catalogue;  // from openCatalogue to closeCatalogue
+  DocRootWrite docRoot;       // what the document root's step wrote (fillDocRoot)
+};
+
+// ERR_PATH_TOO_LONG when the longest path the steps form below the
+// instance directory would not fit the system's limit.
+Message instancePathProblem(const InstanceRecord* record);
+
+// The subdirectories of the instance, each with its mode. ERR_MKDIR_FAILURE.
+Message makeSubdirectories(InstanceBuild& build);
+
+// Creates config/backup/backups.conf empty and opens it as the catalogue.
+// ERR_FILE_WRITE or ERR_CREATE_BACKUP_TREE.
+Message openCatalogue(InstanceBuild& build);
+
+// What the configuration writers would fail on before they write: the
+// administration server's init.conf and the writers' templates.
+std::vector<Message> configurationProblems(const InstanceRecord* record);
+// init.conf (with the access-control files), obj.conf, server.xml and
+// mirel-acc.xml, each recorded in the catalogue. The first writer's message.
+Message writeConfiguration(InstanceBuild& build);
+
+// What copyTemplates would fail on before it writes: the access-control
+// files below the server root, the copied templates.
+std::vector<Message> copyProblems(const InstanceRecord* record);
+// Hands the server root's access-control files over, copies certmap.conf,
+// writes dbswitch.conf, copies the other templates and records the key
+// file's backup. The first failure's message.
+Message copyTemplates(InstanceBuild& build);
+
+// Writes the catalogue (closeBackupCatalogue). Its message.
+Message closeCatalogue(InstanceBuild& build);
+
+// config and applications to 0700 for directories, 0600 for the rest.
+// ERR_CHMOD_CONFIG.
+Message narrowPermissions(InstanceBuild& build);
+
+// As root, gives the instance to the server user but for the instance
+// directory itself, bin and the scripts. ERR_CHANGE_OWNER.
+Message handOverInstance(InstanceBuild& build);
+
+// Syncs the file system of the instance and, when the document root's step
+// wrote to another, that one through the descriptor it left (every file
+// system when it could leave none). ERR_FILE_WRITE.
+Message syncFileSystems(InstanceBuild& build);

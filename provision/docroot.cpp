@@ -84,6 +84,7 @@ Message handleDocument(const std::string& templateDir, const DocumentRoot& docRo
                        bool apply) {
   std::string source = templateDir + "/" + name;
   std::string destination = docRoot.path + "/" + name;
+  if (Message problem = checkPathLength(destination)) return problem;
   switch (docRoot.kind) {
     case RootKind::NotDirectory:
       return notDirectoryFailure(docRoot, name);
@@ -161,22 +162,51 @@ void handleListedDocuments(const std::string& templateDir, const DocumentRoot& d
 struct RootSurvey {
   Message problem;
   RootKind kind = RootKind::ToBeMade;
-  Descriptor directory;
+  Descriptor directory;  // the root when Held, else the existing directory nearest to it
 };
 
 RootSurvey surveyDocRoot(const std::string& path) {
   RootSurvey result;
   PathSurvey survey;
   if ((result.problem = surveyDirectoryPath(path.c_str(), &survey))) return result;
-  if (survey.notDirectory) {
-    result.kind = RootKind::NotDirectory;
-  } else if (survey.exists) {
-    result.kind = RootKind::Held;
-    result.directory = std::move(survey.directory);
-  } else if (faccessat(AT_FDCWD, survey.lastExisting.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-    result.problem = errorMessage("ERR_MKDIR_FAILURE", {survey.firstMissing.c_str(), std::strerror(errno)});
-  }
+  result.kind = survey.notDirectory ? RootKind::NotDirectory : survey.exists ? RootKind::Held : RootKind::ToBeMade;
+  result.directory = std::move(survey.directory);
   return result;
+}
+
+bool sameDirectory(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// True when the directory held as `directory` is the one of status
+// `ancestor` or lies below it, following ".." up to the root.
+bool liesWithin(int directory, const struct stat& ancestor) {
+  Descriptor current(fcntl(directory, F_DUPFD_CLOEXEC, 0));
+  struct stat status;
+  while (current.valid() && fstat(current.get(), &status) == 0) {
+    if (sameDirectory(status, ancestor)) return true;
+    Descriptor parent(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat parentStatus;
+    if (!parent.valid() || fstat(parent.get(), &parentStatus) != 0 || sameDirectory(parentStatus, status))
+      return false;
+    current = std::move(parent);
+  }
+  return false;
+}
+
+// The documents come from the installation's template directory: a
+// document root there would have the installation's own files overwritten.
+Message templateDirectoryProblem(const InstanceRecord* record, const std::string& path, int nearest) {
+  const std::string templates = text(record->serverRoot) + "/lib/install/templates";
+  struct stat status;
+  if (stat(templates.c_str(), &status) != 0 || !liesWithin(nearest, status)) return Message();
+  return errorMessage("ERR_DOC_ROOT_IN_TEMPLATES", {path.c_str(), templates.c_str()});
+}
+
+// A descriptor on the document root's file system that syncfs accepts
+// without reading the root: the root itself when it could be opened for
+// reading, else an unnamed file made in it and gone when closed.
+Descriptor syncHandleOf(int docRoot) {
+  if ((fcntl(docRoot, F_GETFL) & O_PATH) == 0) return Descriptor(fcntl(docRoot, F_DUPFD_CLOEXEC, 0));
+  return Descriptor(openat(docRoot, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
 }
 
 }  // namespace
@@ -218,25 +248,31 @@ std::vector<Message> docRootProblems(const InstanceRecord* record) {
   std::vector<Message> problems;
   std::string path = text(record->docRoot);
   if (path.empty() || path[0] != '/') return problems;  // refused by the validation already
+  if (Message problem = checkPathLength(path)) problems.push_back(std::move(problem));
   RootSurvey survey = surveyDocRoot(path);
   if (survey.problem) {
     problems.push_back(std::move(survey.problem));
     return problems;
   }
   if (survey.kind == RootKind::Held && holdsHomePage(survey.directory.get())) return problems;
+  if (Message problem = templateDirectoryProblem(record, path, survey.directory.get())) {
+    problems.push_back(std::move(problem));
+    return problems;
+  }
   handleListedDocuments(documentTemplateDirectory(record), {survey.kind, survey.directory.get(), path}, false,
                         &problems);
   return problems;
 }
 
-Message populateDocRoot(const InstanceRecord* record) {
-  std::vector<Message> problems = docRootProblems(record);
-  if (!problems.empty()) return std::move(problems.front());
+Message fillDocRoot(const InstanceRecord* record, DocRootWrite* written) {
+  std::vector<Message> problems;
   std::string path = text(record->docRoot);
   OpenedDirectory docRoot;
   if (Message failure = openOrMakeDirectoryPath(path.c_str(), DOC_ROOT_MODE, &docRoot)) return failure;
   if (docRoot.fd.valid() && holdsHomePage(docRoot.fd.get())) return {};
 
+  written->done = true;
+  if (docRoot.fd.valid()) written->syncHandle = syncHandleOf(docRoot.fd.get());
   RootKind kind = docRoot.fd.valid() ? RootKind::Held : RootKind::NotDirectory;
   handleListedDocuments(documentTemplateDirectory(record), {kind, docRoot.fd.get(), path}, true, &problems);
   if (!problems.empty()) return std::move(problems.front());
@@ -244,4 +280,11 @@ Message populateDocRoot(const InstanceRecord* record) {
   // the server.
   if (docRoot.made) return chownTreeToUserAt(record->serverUser, docRoot.fd.get(), path.c_str());
   return {};
+}
+
+Message populateDocRoot(const InstanceRecord* record) {
+  std::vector<Message> problems = docRootProblems(record);
+  if (!problems.empty()) return std::move(problems.front());
+  DocRootWrite written;
+  return fillDocRoot(record, &written);
 }

@@ -6,23 +6,38 @@
 #include <string>
 #include <vector>
 
+#include "fsutil/descriptor.h"
 #include "instance/record.h"
 #include "messages/messages.h"
 
+// Every problem fillDocRoot would meet that can be known before it writes
+// anything, in the order it would meet them: a path longer than the system
+// allows, a link it may not follow or a directory it may not make on the
+// way (a ".." resolved as the making walk resolves it), a root in the
+// installation's template directory (ERR_DOC_ROOT_IN_TEMPLATES), the
+// document list, each listed document and the place it would be copied to
+// (the source itself among them: ERR_SAME_FILE). Nothing for a document
+// root that holds a home page already, or one that is not an absolute path
+// (the validation refuses it).
+std::vector<Message> docRootProblems(const InstanceRecord* record);
+
+// What fillDocRoot did to the document root: whether it wrote there, and a
+// descriptor on its file system that syncfs accepts without the root
+// having to be readable (not valid when none could be had).
+struct DocRootWrite {
+  bool done = false;
+  Descriptor syncHandle;
+};
+
 // Creates docRoot when missing and, unless it holds home.html or index.html,
 // copies the documents listed in docs.lst of the (localised) template
-// directory. A document root made here goes to serverUser (as root).
-// Nothing is made or copied when docRootProblems finds a problem: the first
-// one is returned.
-Message populateDocRoot(const InstanceRecord* record);
+// directory. A document root made here goes to serverUser (as root). Makes
+// no check of its own beyond what it meets: the plan runs docRootProblems
+// right before it. The first failure's message.
+Message fillDocRoot(const InstanceRecord* record, DocRootWrite* written);
 
-// Every problem populateDocRoot would meet that can be known before it
-// writes anything, in the order it would meet them: a link it may not
-// follow or a directory it may not make on the way, the document list,
-// each listed document and the place it would be copied to. Nothing for a
-// document root that holds a home page already, or one that is not an
-// absolute path (the validation refuses it).
-std::vector<Message> docRootProblems(const InstanceRecord* record);
+// docRootProblems, then fillDocRoot when it found none: the first problem.
+Message populateDocRoot(const InstanceRecord* record);
 
 // The template directory the first documents come from: the localised one
 // for docLanguage when it exists (tried as given, then cut at its first

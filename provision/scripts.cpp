@@ -1,14 +1,19 @@
 #include "provision/scripts.h"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "fsutil/files.h"
 
@@ -202,15 +207,116 @@ namespace {
 constexpr ControlScript SCRIPTS_IN_ORDER[] = {ControlScript::Start, ControlScript::Stop, ControlScript::Restart,
                                               ControlScript::Rotate};
 
-bool isExecutableFile(const std::string& path) {
-  struct stat status;
-  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-         faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
-}
-
 bool isReadableFile(const std::string& path) {
   Descriptor file;
   return openRegularFile(path.c_str(), &file) == RegularFile::Opened;
+}
+
+// How deep the kernel follows "#!" lines, and how much of a program it reads
+// to tell what kind it is.
+constexpr int INTERPRETER_DEPTH_LIMIT = 4;
+constexpr size_t PROGRAM_HEADER_SIZE = 256;
+
+struct ElfKind {
+  unsigned char elfClass;
+  uint16_t machine;
+};
+// The ELF programs this machine runs: its own kind and the 32-bit one of
+// its family. On another machine nothing is said against an ELF program.
+constexpr ElfKind RUNNABLE_ELF[] = {
+#if defined(__x86_64__)
+    {ELFCLASS64, EM_X86_64}, {ELFCLASS32, EM_386},
+#elif defined(__i386__)
+    {ELFCLASS32, EM_386},
+#elif defined(__aarch64__)
+    {ELFCLASS64, EM_AARCH64}, {ELFCLASS32, EM_ARM},
+#else
+    {ELFCLASSNONE, EM_NONE},
+#endif
+};
+
+bool runnableElf(const unsigned char* header) {
+  if (header[EI_DATA] != (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB)) return false;
+  uint16_t machine;
+  std::memcpy(&machine, header + offsetof(Elf64_Ehdr, e_machine), sizeof machine);
+  for (const ElfKind& kind : RUNNABLE_ELF)
+    if (kind.elfClass == ELFCLASSNONE || (kind.elfClass == header[EI_CLASS] && kind.machine == machine)) return true;
+  return false;
+}
+
+// The program loader an ELF program of this machine names (PT_INTERP), ""
+// for one that needs none.
+template <typename Header, typename ProgramHeader>
+std::string elfLoader(int file) {
+  Header header;
+  if (pread(file, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return "";
+  for (unsigned i = 0; i < header.e_phnum; ++i) {
+    ProgramHeader entry;
+    off_t at = static_cast<off_t>(header.e_phoff + static_cast<uint64_t>(i) * header.e_phentsize);
+    if (pread(file, &entry, sizeof entry, at) != static_cast<ssize_t>(sizeof entry)) return "";
+    if (entry.p_type != PT_INTERP || entry.p_filesz == 0 || entry.p_filesz > PATH_LIMIT) continue;
+    std::string loader(entry.p_filesz, '\0');
+    if (pread(file, &loader[0], loader.size(), static_cast<off_t>(entry.p_offset)) != static_cast<ssize_t>(loader.size()))
+      return "";
+    return loader.c_str();  // up to its terminating NUL
+  }
+  return "";
+}
+
+// The interpreter a "#!" line names, as the kernel reads it: the first word
+// after "#!" and any blanks; "" when the line names none.
+std::string scriptInterpreter(const char* header, size_t length) {
+  std::string line(header + 2, length - 2);
+  line = line.substr(0, line.find('\n'));
+  size_t start = line.find_first_not_of(" \t");
+  if (start == std::string::npos) return "";
+  return line.substr(start, line.find_first_of(" \t", start) - start);
+}
+
+// Why execve would refuse to start `path` (its error number), found without
+// running anything; 0 when it would start it, as far as can be told. When
+// the refusal is about another program the start needs (the interpreter of
+// a "#!" line, an ELF program's loader), that program is named in `needs`.
+int startRefusal(const std::string& path, std::string* needs, int depth = 0) {
+  if (depth > INTERPRETER_DEPTH_LIMIT) return ELOOP;
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return errno;
+  struct statvfs fileSystem;
+  if (!S_ISREG(status.st_mode) || faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) != 0 ||
+      (statvfs(path.c_str(), &fileSystem) == 0 && (fileSystem.f_flag & ST_NOEXEC) != 0))
+    return EACCES;
+  // A program this user may run but not read is the kernel's to judge.
+  Descriptor file;
+  if (openRegularFile(path.c_str(), &file) != RegularFile::Opened) return 0;
+  char header[PROGRAM_HEADER_SIZE];
+  ssize_t length = pread(file.get(), header, sizeof header, 0);
+  if (length < 0) return 0;
+  std::string next;
+  if (length >= 2 && header[0] == '#' && header[1] == '!') {
+    next = scriptInterpreter(header, static_cast<size_t>(length));
+    if (next.empty()) return ENOEXEC;
+  } else if (length >= static_cast<ssize_t>(sizeof(Elf32_Ehdr)) && std::memcmp(header, ELFMAG, SELFMAG) == 0) {
+    if (!runnableElf(reinterpret_cast<const unsigned char*>(header))) return ENOEXEC;
+    next = header[EI_CLASS] == ELFCLASS64 ? elfLoader<Elf64_Ehdr, Elf64_Phdr>(file.get())
+                                          : elfLoader<Elf32_Ehdr, Elf32_Phdr>(file.get());
+    if (next.empty()) return 0;
+  } else {
+    return ENOEXEC;
+  }
+  int error = startRefusal(next, needs, depth + 1);
+  if (error != 0 && needs->empty()) *needs = next;
+  return error;
+}
+
+// The script generator's interpreter must start: one that exists and may be
+// run but names a missing interpreter or loader, or is no program this
+// machine runs, would fail only when the first script is made.
+Message interpreterProblem(const std::string& interpreter) {
+  std::string needs;
+  int error = startRefusal(interpreter, &needs);
+  if (error == 0) return {};
+  if (needs.empty()) return errorMessage("ERR_INTERPRETER_CANNOT_START", {interpreter.c_str(), std::strerror(error)});
+  return errorMessage("ERR_INTERPRETER_NEEDS", {interpreter.c_str(), needs.c_str(), std::strerror(error)});
 }
 
 }  // namespace
@@ -218,8 +324,8 @@ bool isReadableFile(const std::string& path) {
 Message checkScriptGenerator(const InstanceRecord* record, const char* instanceDir) {
   // The interpreter and the generator fail the first script already.
   std::vector<std::string> first = scriptGeneratorArguments(record, instanceDir, ControlScript::Start);
-  if (!isExecutableFile(first[0]) || !isReadableFile(first[1]))
-    return scriptFailure(ControlScript::Start, instanceDir, first);
+  if (Message problem = interpreterProblem(first[0])) return problem;
+  if (!isReadableFile(first[1])) return scriptFailure(ControlScript::Start, instanceDir, first);
   for (ControlScript script : SCRIPTS_IN_ORDER) {
     std::vector<std::string> arguments = scriptGeneratorArguments(record, instanceDir, script);
     if (!isReadableFile(arguments[arguments.size() - 2])) return scriptFailure(script, instanceDir, arguments);

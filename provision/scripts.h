@@ -26,6 +26,10 @@ std::string shellQuotedCommandLine(const std::vector<std::string>& arguments);
 Message runScriptGenerator(const InstanceRecord* record, const char* instanceDir);
 
 // The message runScriptGenerator would fail with for what can be known
-// before running it: an interpreter that cannot be run, a generator or a
-// template that cannot be read. Empty when the four runs can start.
+// before running it: an interpreter that the system would not start
+// (ERR_INTERPRETER_CANNOT_START: missing, not executable, on a file system
+// mounted noexec, of no kind this machine runs; ERR_INTERPRETER_NEEDS: the
+// interpreter of its "#!" line or its program loader cannot start), a
+// generator or a template that cannot be read (the script's own message).
+// Empty when the four runs can start.
 Message checkScriptGenerator(const InstanceRecord* record, const char* instanceDir);

@@ -359,7 +359,9 @@ check "absent again: nothing changes" recap "$scratch/run7b.out" h1 ok=1 changed
 
 # --- 8. a failed creation that left something -----------------------------
 new_root root-f1
-rm -f "$scratch/root-f1/lib/install/templates/keyfile"
+# A generator that fails while it runs: only trying shows it, after the
+# instance directory was made.
+printf 'exit 1;\n' >"$scratch/root-f1/lib/install/templates/makeScript"
 port; f1_http=$got
 port; f1_jms=$got
 inventory "$scratch/hosts-broken" "$tool" "$(host f1 root-f1 web "$f1_http" "$f1_jms" "$user")"$'\n'

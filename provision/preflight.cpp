@@ -1,4 +1,4 @@
-#include "frontend/preflight.h"
+#include "provision/preflight.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 
+#include "adminlib/adminlib.h"
 #include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
 #include "fsutil/reading.h"
@@ -21,11 +22,15 @@
 
 namespace {
 
-long portNumber(const char* text) { return text ? std::strtol(text, nullptr, 10) : 0; }
+// The number of a port text, 0 for one that is not a port.
+unsigned portNumber(const char* text) {
+  unsigned number = 0;
+  return parsePort(text, &number) ? number : 0;
+}
 
 // True when some process listens on the port: binding it on every address
 // fails as taken. Connections still closing (TIME_WAIT) do not count.
-bool someoneListensOn(long port) {
+bool someoneListensOn(unsigned port) {
   Descriptor probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!probe.valid()) return false;
   int yes = 1;
@@ -51,8 +56,8 @@ bool isInstanceCandidate(int root, const dirent* entry) {
 // The ports other instances recorded, with the identifier of each. A record
 // that cannot be read safely is skipped and noted in `skipped` (one without
 // a record, made before records were kept, silently).
-std::multimap<long, std::string> recordedPorts(const InstanceRecord* record, std::vector<Message>* skipped) {
-  std::multimap<long, std::string> ports;
+std::multimap<unsigned, std::string> recordedPorts(const InstanceRecord* record, std::vector<Message>* skipped) {
+  std::multimap<unsigned, std::string> ports;
   Descriptor root;
   if (openDirectoryPath(record->instancesRoot, &root) != 0) return ports;
   DirectoryListing listing = openListing(root.get(), ".");
@@ -72,7 +77,8 @@ std::multimap<long, std::string> recordedPorts(const InstanceRecord* record, std
     }
     const std::string& id = answers.count("serverId") ? answers["serverId"] : name;
     for (const char* port : {"port", "jmsPort"})
-      if (answers.count(port)) ports.emplace(portNumber(answers[port].c_str()), id);
+      if (answers.count(port) && portNumber(answers[port].c_str()) != 0)
+        ports.emplace(portNumber(answers[port].c_str()), id);
   }
   return ports;
 }
@@ -89,7 +95,7 @@ std::vector<Message> portConflicts(const InstanceRecord* record, std::vector<Mes
   std::vector<Message> conflicts;
   std::vector<const char*> ours = {record->port};
   if (record->jmsPort && !portsEqualProblem(record)) ours.push_back(record->jmsPort);
-  std::multimap<long, std::string> taken = recordedPorts(record, skipped);
+  std::multimap<unsigned, std::string> taken = recordedPorts(record, skipped);
   for (const char* port : ours) {
     auto user = taken.find(portNumber(port));
     if (user != taken.end())
