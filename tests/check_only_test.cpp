@@ -59,13 +59,10 @@ class Listener {
   std::string port_;
 };
 
-// A port nothing listens on now: the fixed ports of other tests or of a
-// server left running on this machine would turn a clean world into a
+// A port of this test alone (uniquePort): the fixed ports of other tests or
+// of a server left running on this machine would turn a clean world into a
 // refused one.
-std::string unusedPort() {
-  Listener probe;
-  return probe.port();
-}
+std::string unusedPort() { return uniquePort(); }
 
 // ---------------------------------------------------------------------------
 // Snapshots
