@@ -37,6 +37,9 @@ std::string illegalIdText(const std::string& shown) {
   return "The server identifier contains the character \"" + shown + "\", which is not allowed in a server identifier.";
 }
 std::string illegalIdText(char c) { return illegalIdText(std::string(1, c)); }
+std::string controlCharacterText(const std::string& field, const std::string& shown) {
+  return "The value of \"" + field + "\" contains the control character " + shown + ", which is not allowed.";
+}
 
 class ValidateTest : public ::testing::Test {
  protected:
@@ -139,11 +142,11 @@ TEST_F(ValidateTest, ControlCharacterInAnyFieldNamesTheField) {
   };
   for (const Field& field : fields) {
     InstanceRecord tainted = record;
-    tainted.*field.member = "/value\nInjected directive";
-    EXPECT_EQ(text(validateInstance(&tainted)),
-              std::string("The value of \"") + field.name + "\" contains the control character \\n, which is not allowed.");
-    tainted.*field.member = "tab\there";
-    EXPECT_EQ(text(validateInstance(&tainted)), text(errorMessage("ERR_CONTROL_CHARACTER", {field.name, "\\t"})));
+    for (const auto& [value, shown] : {std::pair<const char*, const char*>{"/value\nInjected directive", "\\n"},
+                                      {"tab\there", "\\t"}}) {
+      tainted.*field.member = value;
+      EXPECT_EQ(text(validateInstance(&tainted)), controlCharacterText(field.name, shown));
+    }
   }
 }
 
@@ -158,7 +161,7 @@ TEST_F(ValidateTest, ChecksComeInOrder) {
     std::string expected;
   } cases[] = {
       {"a b", "x\ny", "no-such-user-here", "docs", illegalIdText(' ')},
-      {"ok", "x\ny", "no-such-user-here", "docs", text(errorMessage("ERR_CONTROL_CHARACTER", {"serverName", "\\n"}))},
+      {"ok", "x\ny", "no-such-user-here", "docs", controlCharacterText("serverName", "\\n")},
       {"ok", "host", "no-such-user-here", "docs", unknownUser},
       {"ok", "host", "daemon", "docs", docRoot},
       {"ok", "host", "daemon", "", docRoot},
