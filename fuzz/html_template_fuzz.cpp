@@ -89,7 +89,8 @@ void checkMadeDirective(FuzzedDataProvider& provider) {
   line += provider.PickValueInArray({"", "\n", "\r\n", "\r\r\n"});
   FUZZ_CHECK(directive_is(line.c_str(), name.c_str()), line);
   for (size_t other = 0; other < DIRECTIVE_COUNT; ++other)
-    if (other != which) FUZZ_CHECK(!directive_is(line.c_str(), kDirectives[other]), line + "\nas " + kDirectives[other]);
+    if (other != which)
+      FUZZ_CHECK(!directive_is(line.c_str(), kDirectives[other]), line + "\nas " + kDirectives[other]);
   // Something else after it, or before its "<!--", makes it no directive.
   std::string other = provider.ConsumeRandomLengthString(8);
   other.erase(std::remove(other.begin(), other.end(), '\0'), other.end());

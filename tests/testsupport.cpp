@@ -280,11 +280,12 @@ ProcessResult waitProcess(StartedProcess& process) {
 }
 
 bool waitForLine(StartedProcess& process, const std::string& line, int seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  using std::chrono::steady_clock;
+  const auto deadline = steady_clock::now() + std::chrono::seconds(seconds);
   const std::string wanted = "\n" + line + "\n";
   for (;;) {
     if (("\n" + process.outputRead_).find(wanted) != std::string::npos) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
     if (process.output_ < 0 || left.count() <= 0) return false;
     pollfd ready = {process.output_, POLLIN, 0};
     int polled = poll(&ready, 1, static_cast<int>(left.count()));
