@@ -1,78 +1,129 @@
-// The docs.lst reader on any bytes, compared with the list rules: pieces of
-// at most 1022 characters, each ending after a line end; a name is what a C
-// string holds of its piece, line end removed; empty and '#' lines skipped;
-// an absolute name or one with a ".." component refused where it stands.
-// The visitor refuses the name "STOP", to prove that the first message ends
-// the walk.
+// The docs.lst reader on any bytes, held to what must hold whatever its
+// implementation (the cases it must get right one by one are the table in
+// provision/docroot_test.cpp):
+//   - a name handed out is not empty, holds no line end and no NUL, does not
+//     begin with '#', fits a piece (at most 1022 characters) and stays
+//     inside the document root: not absolute, no ".." component;
+//   - the names come in the order the list holds them;
+//   - a refusal is the message bundle's text and names an entry that would
+//     leave the root; the visitor's own message (it refuses "STOP") ends
+//     the walk too;
+//   - comment and empty lines change nothing, and a list cut at a line end
+//     walks as its two parts one after the other;
+//   - a list without NUL whose lines all fit a piece, walked to its end,
+//     hands out exactly its lines that are neither empty nor comments.
+#include <unicode/uloc.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "messages/messages.h"
 #include "provision/docroot.h"
 
 namespace {
 
 constexpr size_t PIECE_LIMIT = 1022;
-
-bool staysInside(const std::string& name) {
-  if (name[0] == '/') return false;
-  size_t start = 0;
-  for (;;) {
-    size_t end = name.find('/', start);
-    if (end == std::string::npos) end = name.size();
-    if (name.substr(start, end - start) == "..") return false;
-    if (end == name.size()) return true;
-    start = end + 1;
-  }
-}
+const char LIST_PATH[] = "/srv/root/lib/install/templates/docs.lst";
+// ERR_DOCS_LIST_ENTRY of messages/root.txt, around the refused name.
+const std::string REFUSED_BEFORE = std::string("The document list ") + LIST_PATH + " names \"";
+const std::string REFUSED_AFTER = "\", which is not a relative path inside the document root.";
 
 struct Walk {
   std::vector<std::string> names;
-  bool refused = false;  // a name outside the document root ended it
-  bool stopped = false;  // the visitor ended it
+  std::string message;  // empty when the walk reached the end of the list
+  bool operator==(const Walk& other) const { return names == other.names && message == other.message; }
 };
 
-Walk reference(const std::string& list) {
-  Walk walk;
-  for (size_t start = 0; start < list.size();) {
-    size_t lineEnd = list.find('\n', start);
-    size_t length = lineEnd == std::string::npos ? list.size() - start : lineEnd - start + 1;
-    if (length > PIECE_LIMIT) length = PIECE_LIMIT;
-    std::string name = std::string(list.substr(start, length).c_str());
-    start += length;
-    if (!name.empty() && name.back() == '\n') name.pop_back();
-    if (name.empty() || name[0] == '#') continue;
-    if (!staysInside(name)) {
-      walk.refused = true;
-      return walk;
-    }
-    walk.names.push_back(name);
-    if (name == "STOP") {
-      walk.stopped = true;
-      return walk;
-    }
+Walk walk(const std::string& list) {
+  FuzzFile in = readStream(reinterpret_cast<const uint8_t*>(list.data()), list.size());
+  Walk result;
+  Message failure = forEachListedDocument(in.get(), LIST_PATH, [&result](const std::string& name) {
+    result.names.push_back(name);
+    return name == "STOP" ? adoptMessage(strdup("stop")) : Message();
+  });
+  if (failure) result.message = failure.get();
+  return result;
+}
+
+bool leavesTheRoot(const std::string& name) {
+  return !name.empty() && (name[0] == '/' || ("/" + name + "/").find("/../") != std::string::npos);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    result.push_back(text.substr(start, end - start));
+    start = end + 1;
   }
-  return walk;
+  return result;
+}
+
+void checkNamesAndMessage(const std::string& list, const Walk& w) {
+  size_t at = 0;
+  for (const std::string& name : w.names) {
+    FUZZ_CHECK(!name.empty() && name[0] != '#' && name.size() <= PIECE_LIMIT, list + "\nname: " + name);
+    FUZZ_CHECK(name.find('\n') == std::string::npos && name.find('\0') == std::string::npos, list);
+    FUZZ_CHECK(!leavesTheRoot(name), list + "\nname: " + name);
+    FUZZ_CHECK(name != "STOP" || &name == &w.names.back(), list + "\nthe walk went on after STOP");
+    at = list.find(name, at);
+    FUZZ_CHECK(at != std::string::npos, list + "\nout of order: " + name);
+    at += name.size();
+  }
+  if (w.message.empty()) return;
+  if (!w.names.empty() && w.names.back() == "STOP") {
+    FUZZ_CHECK(w.message == "stop", list + "\nmessage: " + w.message);
+    return;
+  }
+  const std::string& m = w.message;
+  FUZZ_CHECK(m.size() > REFUSED_BEFORE.size() + REFUSED_AFTER.size() && m.rfind(REFUSED_BEFORE, 0) == 0 &&
+                 m.compare(m.size() - REFUSED_AFTER.size(), REFUSED_AFTER.size(), REFUSED_AFTER) == 0,
+             list + "\nmessage: " + m);
+  const std::string refused = m.substr(REFUSED_BEFORE.size(), m.size() - REFUSED_BEFORE.size() - REFUSED_AFTER.size());
+  // The bundle's formatting may change bytes that are not UTF-8; ASCII comes through as it was.
+  bool ascii = true;
+  for (unsigned char c : refused) ascii = ascii && c < 0x80;
+  if (ascii) FUZZ_CHECK(leavesTheRoot(refused) && list.find(refused, at) != std::string::npos, list + "\n" + m);
 }
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  UErrorCode status = U_ZERO_ERROR;
+  uloc_setDefault("en", &status);
+  static ScopedMessageBundle bundle(SAMPLE_SERVER_ROOT);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string list(reinterpret_cast<const char*>(data), size);
-  FuzzFile in = readStream(data, size);
-  Walk walk;
-  Message failure = forEachListedDocument(in.get(), "/srv/root/lib/install/templates/docs.lst",
-                                          [&walk](const std::string& name) {
-                                            walk.names.push_back(name);
-                                            return name == "STOP" ? adoptMessage(strdup("stop")) : Message();
-                                          });
-  Walk expected = reference(list);
-  FUZZ_CHECK(walk.names == expected.names, list);
-  if (expected.stopped)
-    FUZZ_CHECK(failure && std::string(failure.get()) == "stop", list);
-  else
-    FUZZ_CHECK(static_cast<bool>(failure) == expected.refused, list);
-  for (const std::string& name : walk.names) FUZZ_CHECK(name.find('\n') == std::string::npos, list);
+  const Walk whole = walk(list);
+  checkNamesAndMessage(list, whole);
+
+  FUZZ_CHECK(walk("# a comment\n\n" + list) == whole, list);
+  // Cut after the middle line end: the first part's pieces are the same with or without the rest.
+  const size_t cut = list.find('\n', list.size() / 2);
+  if (cut != std::string::npos) {
+    const Walk first = walk(list.substr(0, cut + 1)), rest = walk(list.substr(cut + 1));
+    Walk joined = first;
+    if (first.message.empty()) {
+      joined.names.insert(joined.names.end(), rest.names.begin(), rest.names.end());
+      joined.message = rest.message;
+    }
+    FUZZ_CHECK(joined == whole, list);
+  }
+
+  if (whole.message.empty() && list.find('\0') == std::string::npos) {
+    std::vector<std::string> expected;
+    bool fits = true;
+    for (const std::string& line : lines(list)) {
+      fits = fits && line.size() <= PIECE_LIMIT;
+      if (!line.empty() && line[0] != '#') expected.push_back(line);
+    }
+    if (fits) FUZZ_CHECK(whole.names == expected, list);
+  }
   return 0;
 }

@@ -1,14 +1,17 @@
-// The token replacer on any template and token table, compared with a plain
-// expansion written from its rules:
-//   - a token is delimiter, name, delimiter; the name is at least one byte
-//     (and at most 1023: a longer one is left as written);
-//   - the first registration of a name gives its value; an unknown name, or
-//     one first registered without a value, stays exactly as written;
-//   - scanning resumes after the closing delimiter (values are not scanned);
-//   - the template is expanded in pieces: up to and including a line end, at
-//     most 8191 bytes each, so a token cut by a piece boundary stays.
+// The token replacer, twice per input (the cases it must get right one by
+// one are the tables in template/token_replacer_test.cpp):
+//   - the input as a template, with tokens registered: written out
+//     unchanged, whatever its bytes and however long its lines, unless it
+//     holds a registered name with a value between two delimiters;
+//   - a template put together from the input: text without the delimiter's
+//     bytes and tokens of names registered with a value, registered
+//     without one, registered twice or not at all. Each token of a name
+//     first registered with a value becomes that value, every other one
+//     stays as it stands, and values, which may hold the delimiter, are
+//     never scanned again.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,8 +21,8 @@
 
 namespace {
 
-constexpr size_t PIECE_LIMIT = 8191;
-constexpr size_t NAME_LIMIT = 1023;
+// Under one piece (8191 bytes): no token of the made template is cut.
+constexpr size_t MADE_TEMPLATE_LIMIT = 8000;
 
 struct Token {
   std::string name;
@@ -29,61 +32,19 @@ struct Token {
 // Names from the writers' templates, so that inputs hit registered tokens often.
 const char* const kKnownNames[] = {"SERVER_ROOT", "HTTP_PORT", "SERVER_ID", "A", "B", "X"};
 
-const std::optional<std::string>* lookUp(const std::vector<Token>& tokens, const std::string& name) {
-  for (const Token& token : tokens)
-    if (token.name == name) return &token.value;
-  return nullptr;
-}
-
-std::string expandPiece(std::string rest, const std::string& delimiter, const std::vector<Token>& tokens) {
-  const size_t L = delimiter.size();
-  std::string out;
-  for (;;) {
-    size_t p = rest.find(delimiter);
-    if (p == std::string::npos || rest.size() < p + 2 * L + 1) return out + rest;
-    size_t q = rest.find(delimiter, p + L);
-    if (q == std::string::npos) return out + rest;
-    std::string name = rest.substr(p + L, q - p - L);
-    const std::optional<std::string>* value =
-        !name.empty() && name.size() <= NAME_LIMIT ? lookUp(tokens, name) : nullptr;
-    if (value && *value)
-      out += rest.substr(0, p) + **value;
-    else
-      out += rest.substr(0, q + L);
-    rest.erase(0, q + L);
-  }
-}
-
-std::string expand(const std::string& text, const std::string& delimiter, const std::vector<Token>& tokens) {
-  std::string out;
-  for (size_t start = 0; start < text.size();) {
-    size_t lineEnd = text.find('\n', start);
-    size_t length = lineEnd == std::string::npos ? text.size() - start : lineEnd - start + 1;
-    if (length > PIECE_LIMIT) length = PIECE_LIMIT;
-    out += expandPiece(text.substr(start, length), delimiter, tokens);
-    start += length;
-  }
-  return out;
-}
-
 // A C string's view of a consumed string: the replacer sees names, values
 // and the delimiter only up to their first NUL.
 std::string cText(const std::string& bytes) { return std::string(bytes.c_str()); }
 
-}  // namespace
+// `text` without the bytes of `delimiter`, line ends and NULs.
+std::string without(std::string text, const std::string& delimiter) {
+  text.erase(std::remove_if(text.begin(), text.end(),
+                            [&](char c) { return c == '\n' || c == '\0' || delimiter.find(c) != std::string::npos; }),
+             text.end());
+  return text;
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzedDataProvider provider(data, size);
-  std::string delimiter = "%%%";
-  if (provider.ConsumeBool()) delimiter = cText(provider.ConsumeRandomLengthString(4));
-  std::vector<Token> tokens(provider.ConsumeIntegralInRange<size_t>(0, 8));
-  for (Token& token : tokens) {
-    token.name = provider.ConsumeBool() ? kKnownNames[provider.ConsumeIntegralInRange<size_t>(0, 5)]
-                                        : cText(provider.ConsumeRandomLengthString(16));
-    if (provider.ConsumeBool()) token.value = cText(provider.ConsumeRandomLengthString(24));
-  }
-  const std::string templateText = provider.ConsumeRemainingBytesAsString();
-
+std::string expanded(const std::string& templateText, const std::string& delimiter, const std::vector<Token>& tokens) {
   const std::string templatePath = scratchDirectory() + "/template";
   const std::string targetPath = scratchDirectory() + "/target";
   writeWholeFile(templatePath, templateText);
@@ -91,20 +52,71 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TokenReplacer replacer(templatePath.c_str(), targetPath.c_str());
     try {
       replacer.setDelimiter(delimiter.c_str());
-    } catch (const char*) {
-      FUZZ_CHECK(delimiter.empty(), "delimiter refused: " + delimiter);
-      delimiter = TokenReplacer::DEFAULT_TOKEN_DELIMITER;
-    }
-    for (const Token& token : tokens) replacer.addToken(token.name.c_str(), token.value ? token.value->c_str() : nullptr);
-    try {
+      for (const Token& token : tokens)
+        replacer.addToken(token.name.c_str(), token.value ? token.value->c_str() : nullptr);
       replacer.replaceTokens();
     } catch (const char* failure) {
       FUZZ_CHECK(false, failure);
     }
   }
-  const std::string expected = expand(templateText, delimiter, tokens);
-  const std::string actual = readWholeFile(targetPath);
+  return readWholeFile(targetPath);
+}
+
+// The first registration of `name`, or none.
+const Token* registered(const std::vector<Token>& tokens, const std::string& name) {
+  for (const Token& token : tokens)
+    if (token.name == name) return &token;
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  FuzzedDataProvider provider(data, size);
+  std::string delimiter = "%%%";
+  if (provider.ConsumeBool()) delimiter = cText(provider.ConsumeRandomLengthString(4));
+  // A line end would cut every token apart.
+  if (delimiter.empty() || delimiter.find('\n') != std::string::npos) delimiter = "%%%";
+  // Names without the delimiter's bytes, so that every token of the made template reads one way.
+  std::vector<Token> tokens;
+  for (size_t n = provider.ConsumeIntegralInRange<size_t>(0, 8); n > 0; --n) {
+    Token token;
+    token.name = without(provider.ConsumeBool() ? kKnownNames[provider.ConsumeIntegralInRange<size_t>(0, 5)]
+                                                : provider.ConsumeRandomLengthString(16),
+                         delimiter);
+    if (provider.ConsumeBool()) token.value = cText(provider.ConsumeRandomLengthString(24));
+    if (!token.name.empty()) tokens.push_back(token);
+  }
+
+  bool replaces = false;
+  for (const Token& token : tokens)
+    replaces = replaces || (token.value && input.find(delimiter + token.name + delimiter) != std::string::npos);
+  if (!replaces) FUZZ_CHECK(expanded(input, delimiter, tokens) == input, "delimiter " + delimiter + "\n" + input);
+
+  std::string made, expected;
+  while (provider.remaining_bytes() > 0 && made.size() < MADE_TEMPLATE_LIMIT) {
+    std::string piece;
+    std::string becomes;
+    if (provider.ConsumeBool()) {
+      piece = without(provider.ConsumeRandomLengthString(40), delimiter);
+      if (provider.ConsumeBool()) piece += '\n';
+      becomes = piece;
+    } else {
+      std::string name = tokens.empty() || provider.ConsumeBool()
+                             ? without(provider.ConsumeRandomLengthString(16), delimiter)
+                             : tokens[provider.ConsumeIntegralInRange<size_t>(0, tokens.size() - 1)].name;
+      if (name.empty()) continue;
+      piece = delimiter + name + delimiter;
+      const Token* token = registered(tokens, name);
+      becomes = token && token->value ? *token->value : piece;
+    }
+    if (made.size() + piece.size() > MADE_TEMPLATE_LIMIT) break;
+    made += piece;
+    expected += becomes;
+  }
+  const std::string actual = expanded(made, delimiter, tokens);
   FUZZ_CHECK(actual == expected,
-             "delimiter " + delimiter + "\ntemplate: " + templateText + "\nexpected: " + expected + "\nactual: " + actual);
+             "delimiter " + delimiter + "\ntemplate: " + made + "\nexpected: " + expected + "\nactual: " + actual);
   return 0;
 }

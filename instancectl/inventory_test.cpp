@@ -6,9 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include "fsutil/descriptor.h"
 #include "tests/testsupport.h"
 
@@ -99,11 +96,15 @@ TEST_F(Inventory, RunningOnlyWhileThePidFileNamesALiveServerOfTheOwner) {
   StartedProcess server = startProcess({"/bin/sh", "-c", "sleep 30; :", instanceDir + "/bin/server"}, {});
   writeFile(instanceDir + "/logs/pid", std::to_string(server.pid()) + "\n");
   InstanceInfo info;
+  bool described = true;
+  // Until it shows as running, or reading it fails.
+  auto runningIs = [&](bool running) {
+    described = describeInstance(root.get(), rootPath, "web1", &info);
+    return !described || (info.pid != 0) == running;
+  };
   // The shell needs a moment to exist under its own command line.
-  for (int tries = 0; tries < 100 && info.pid == 0; ++tries) {
-    ASSERT_TRUE(describeInstance(root.get(), rootPath, "web1", &info));
-    if (info.pid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  eventually([&] { return runningIs(true); });
+  ASSERT_TRUE(described);
   EXPECT_EQ(info.pid, server.pid());
   EXPECT_EQ(info.state, InstanceState::Running);
 
@@ -114,10 +115,8 @@ TEST_F(Inventory, RunningOnlyWhileThePidFileNamesALiveServerOfTheOwner) {
 
   writeFile(instanceDir + "/logs/pid", std::to_string(server.pid()) + "\n");
   kill(server.pid(), SIGKILL);
-  for (int tries = 0; tries < 100 && info.pid != 0; ++tries) {
-    ASSERT_TRUE(describeInstance(root.get(), rootPath, "web1", &info));
-    if (info.pid != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  eventually([&] { return runningIs(false); });
+  ASSERT_TRUE(described);
   EXPECT_EQ(info.state, InstanceState::Stopped) << "a zombie is no server";
 }
 

@@ -18,9 +18,19 @@ std::vector<std::string> commandLineEnvironment(const std::string& root) {
   return {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=" + root};
 }
 
+const std::string& optionsHttpPort() {
+  static const std::string port = uniquePort();
+  return port;
+}
+
+const std::string& optionsJmsPort() {
+  static const std::string port = uniquePort();
+  return port;
+}
+
 std::vector<std::string> allOptions(const std::string& id, const std::string& user, const std::string& docRoot) {
-  return {"-s", "www.example.test", "-p", "8080", "-i", id, "-u", user, "-d", docRoot,
-          "-P", "7676", "-A", "admin", "-W", "secret", "-J", "/usr/lib/jvm/java"};
+  return {"-s", "www.example.test", "-p", optionsHttpPort(), "-i", id, "-u", user, "-d", docRoot,
+          "-P", optionsJmsPort(), "-A", "admin", "-W", "secret", "-J", "/usr/lib/jvm/java"};
 }
 
 namespace {

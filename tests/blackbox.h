@@ -22,7 +22,14 @@ std::vector<std::string> installationTree(const std::string& root);
 // The environment of a command-line run with ZORA_SERVER_HOME = root.
 std::vector<std::string> commandLineEnvironment(const std::string& root);
 
-// All nine options for an instance `id` run by `user` with document root `docRoot`.
+// The HTTP and JMS ports allOptions gives: leased (uniquePort) on first
+// use and then the same for the whole test process, so that under ctest
+// each test has its own.
+const std::string& optionsHttpPort();
+const std::string& optionsJmsPort();
+
+// All nine options for an instance `id` run by `user` with document root
+// `docRoot`; the HTTP port is the fourth word, the JMS port the twelfth.
 std::vector<std::string> allOptions(const std::string& id, const std::string& user, const std::string& docRoot);
 
 // The command line `prefix` + wrapper + the install binary + `arguments`. The

@@ -15,7 +15,7 @@ class Cgi : public ::testing::Test {
   std::string docRoot = installation.scratch / "docs";
 
   Fields completeForm(const std::string& id = "web1") {
-    return {{"servname", "www.example.test"}, {"servport", "8080"},     {"servid", id},
+    return {{"servname", "www.example.test"}, {"servport", optionsHttpPort()}, {"servid", id},
             {"servuser", currentUserName()},  {"mtahost", "localhost"}, {"dns", "off"},
             {"docroot", docRoot}};
   }
@@ -71,8 +71,9 @@ TEST_F(Cgi, SubmissionCreatesTheInstanceAndShowsTheSuccessPage) {
   ProcessResult r = post(completeForm());
   ASSERT_EQ(r.status, 0) << r.err << r.out;
   EXPECT_EQ(r.out.rfind("Content-type: text/html\n\n", 0), 0u);
-  EXPECT_TRUE(contains(r.out, "Created new server <b>www.example.test (web1)</b>, listening to <b>port 8080</b>, and "
-                              "serving documents from the <b>" + docRoot + "</b> directory.<p>"));
+  EXPECT_TRUE(contains(r.out, "Created new server <b>www.example.test (web1)</b>, listening to <b>port " +
+                                  optionsHttpPort() + "</b>, and serving documents from the <b>" + docRoot +
+                                  "</b> directory.<p>"));
   EXPECT_TRUE(contains(r.out, "<a href=\"/https-web1/bin/index\">Configure your new server...</a>\n"));
   EXPECT_TRUE(fileExists(installation.root + "/web1/bin/startserv"));
 }

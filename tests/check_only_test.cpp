@@ -524,12 +524,7 @@ TEST_P(CheckOnlyDifferential, AgreesWithARealRun) {
   const World& world = GetParam();
   Listener listener;  // kept listening through both runs
   std::map<std::string, std::string> ports = {{"listening", listener.port}};
-  for (const char* name : {"http", "jms", "spare", "spare2"}) {
-    std::string port;
-    do port = Listener().port;
-    while (std::any_of(ports.begin(), ports.end(), [&](const auto& taken) { return taken.second == port; }));
-    ports[name] = port;
-  }
+  for (const char* name : {"http", "jms", "spare", "spare2"}) ports[name] = uniquePort();
 
   Copy checked(world, ports);
   Copy created(world, ports);

@@ -53,6 +53,7 @@ start_instance_test() {  # start_instance_test NAME "$@"
   # shellcheck disable=SC2034  # read by the tests
   install_bin=$1
   sample=$2
+  test_port=$(dirname "$install_bin")/tests/test-port
   command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] ||
     { echo "lighttpd missing: run scripts/setup-web.sh" >&2; exit 1; }
   make_scratch "$name"
@@ -60,10 +61,12 @@ start_instance_test() {  # start_instance_test NAME "$@"
   cp -a "$sample" "$root" || fatal "copying the sample installation"
 }
 
-# A port nobody listens on now, on the loopback address.
-free_port() {
-  perl -MIO::Socket::INET -e \
-    'print IO::Socket::INET->new(Listen => 1, LocalAddr => "127.0.0.1", LocalPort => 0, ReuseAddr => 1)->sockport'
+# Ports of this test alone, from the registry the C++ tests lease theirs
+# from (tests/ports.cpp): none another test of the run has had, none
+# anything listens on. $test_port is its program, <build>/tests/test-port.
+# shellcheck disable=SC2120  # most callers want one port
+free_port() {  # free_port [COUNT [FIRST LAST]]: COUNT ports (default 1) on one line
+  "$test_port" "$@"
 }
 
 # The name of the user a process runs as (its effective id).

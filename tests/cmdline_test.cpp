@@ -121,7 +121,7 @@ TEST_F(CommandLine, ExistingInstanceDirectoryIsInUseToo) {
 TEST_F(CommandLine, SuccessPrintsTheLineOnStandardErrorOnly) {
   ProcessResult r = runInstall(options(), env);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, successLine("www.example.test", "web1", "8080", docRoot));
+  EXPECT_EQ(r.err, successLine("www.example.test", "web1", optionsHttpPort(), docRoot));
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(fileExists(installation.root + "/web1/bin/startserv"));
 }
@@ -131,7 +131,7 @@ TEST_F(CommandLine, RepeatedOptionUsesTheLastValue) {
   args.insert(args.end(), {"-s", "second.example.test"});
   ProcessResult r = runInstall(args, env);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, successLine("second.example.test", "web1", "8080", docRoot));
+  EXPECT_EQ(r.err, successLine("second.example.test", "web1", optionsHttpPort(), docRoot));
 }
 
 // "-s my server" unquoted: the word left over would otherwise be dropped

@@ -41,10 +41,12 @@ void makeSparseFile(const std::string& path, off_t size, mode_t mode) {
 }
 
 TEST_F(HostileFiles, OtherInstancesRecordsThatCouldHangGrowOrLeakAreSkipped) {
-  ASSERT_EQ(runInstall(options("other", "18080", "17676"), env).status, 0);
+  ASSERT_EQ(runInstall(options("other", optionsHttpPort(), optionsJmsPort()), env).status, 0);
+  // The ports of the runs below, each run's instance removed before the next.
+  const std::string http = uniquePort(), jms = uniquePort();
   const std::string record = installation.root + "/other/config/answers.conf";
   const std::string secret = installation.scratch / "secret";
-  writeFile(secret, "serverId = ROOT-ONLY-TEXT\nport = 18090\n", 0600);
+  writeFile(secret, "serverId = ROOT-ONLY-TEXT\nport = " + http + "\n", 0600);
   const struct {
     const char* what;
     void (*plant)(const std::string& record, const std::string& secret);
@@ -60,7 +62,7 @@ TEST_F(HostileFiles, OtherInstancesRecordsThatCouldHangGrowOrLeakAreSkipped) {
     std::remove(record.c_str());
     plant.plant(record, secret);
 
-    std::vector<std::string> check = options("checked", "18090", "17690");
+    std::vector<std::string> check = options("checked", http, jms);
     check.insert(check.begin(), "-n");
     ProcessResult r = runInstall(check, env, "", TIME_LIMIT);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -68,13 +70,13 @@ TEST_F(HostileFiles, OtherInstancesRecordsThatCouldHangGrowOrLeakAreSkipped) {
     EXPECT_FALSE(contains(r.err, "ROOT-ONLY-TEXT"));
 
     const std::string id = "web" + std::to_string(++created);
-    r = runInstall(options(id, "18090", "1769" + std::to_string(created)), env, "", TIME_LIMIT);
+    r = runInstall(options(id, http, jms), env, "", TIME_LIMIT);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(contains(r.err, "ROOT-ONLY-TEXT"));
     removeTree(installation.root + "/" + id);  // its port is the next run's
 
     const std::string form = "form" + std::to_string(created);
-    std::string body = formBody({{"servname", "www.example.test"}, {"servport", "18090"},
+    std::string body = formBody({{"servname", "www.example.test"}, {"servport", http},
                                  {"servid", form}, {"servuser", "daemon"}, {"dns", "off"},
                                  {"docroot", installation.scratch / ("docs-" + form)}});
     r = runInstall({}, cgiEnvironment(installation.root, "POST", body), body, TIME_LIMIT);
@@ -108,14 +110,14 @@ TEST_F(HostileFiles, PasswordFilesThatCouldHangGrowOrLeakAreRefused) {
                     " belongs to another user; it must belong to root or to the user running the tool.\n"},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> args = options("web1", "18080", "17676");
+    std::vector<std::string> args = options("web1", optionsHttpPort(), optionsJmsPort());
     args.erase(args.begin() + 14, args.begin() + 16);  // -W secret
     args.insert(args.end(), {"-w", c.file});
     ProcessResult r = runInstall(args, env, "", TIME_LIMIT);
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, c.message);
   }
-  std::vector<std::string> args = options("web1", "18080", "17676");
+  std::vector<std::string> args = options("web1", optionsHttpPort(), optionsJmsPort());
   args.erase(args.begin() + 14, args.begin() + 16);
   args.insert(args.end(), {"-w", "-"});
   ProcessResult r = runInstall(args, env, std::string(70000, 'x'), TIME_LIMIT);

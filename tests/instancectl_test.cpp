@@ -10,11 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <thread>
 
 #include "tests/blackbox.h"
 
@@ -129,8 +127,7 @@ class Instancectl : public ::testing::TestWithParam<bool> {
                                     instance(id) + "/logs/pid", instance(id) + "/fake-server"})
       command.push_back(word);
     StartedProcess server = startProcess(command, {"PATH=/usr/bin:/bin"});
-    for (int tries = 0; tries < 250 && serverPid(id) == 0; ++tries)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    eventually([&] { return serverPid(id) != 0; });
     return server;
   }
 
@@ -173,9 +170,9 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
     std::string state;
     std::string port;
     std::string docRoot;
-  } rows[] = {{"broken.web3", "broken", "8080", docs},
-              {"web1", "stopped", "8080", docs},
-              {"web2", "running (" + std::to_string(pid) + ")", "8080", docs},
+  } rows[] = {{"broken.web3", "broken", optionsHttpPort(), docs},
+              {"web1", "stopped", optionsHttpPort(), docs},
+              {"web2", "running (" + std::to_string(pid) + ")", optionsHttpPort(), docs},
               {"web4", "unknown", "-", "-"},
               {"web5", "unknown", "-", "-"}};
   for (size_t i = 0; i < 5; ++i) {
@@ -198,10 +195,11 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
                                               "java_home", "jms_admin"}));
     EXPECT_EQ(entry["user"], user);
   }
-  EXPECT_EQ(parsed[2], nlohmann::ordered_json::parse(R"({"id": "web2", "server_name": "www.example.test", "port": 8080,
-      "jms_port": 7676, "user": ")" + user + R"(", "docroot": ")" + docs + R"(", "state": "running", "pid": )" +
-                                             std::to_string(pid) +
-                                             R"(, "java_home": "/usr/lib/jvm/java", "jms_admin": "admin"})"));
+  EXPECT_EQ(parsed[2], nlohmann::ordered_json::parse(R"({"id": "web2", "server_name": "www.example.test", "port": )" +
+                                                     optionsHttpPort() + R"(, "jms_port": )" + optionsJmsPort() +
+                                                     R"(, "user": ")" + user + R"(", "docroot": ")" + docs +
+                                                     R"(", "state": "running", "pid": )" + std::to_string(pid) +
+                                                     R"(, "java_home": "/usr/lib/jvm/java", "jms_admin": "admin"})"));
   EXPECT_EQ(parsed[0]["state"], "broken");
   EXPECT_EQ(parsed[0]["server_name"], "www.example.test");
   EXPECT_EQ(parsed[1]["pid"], nullptr);
@@ -389,6 +387,8 @@ TEST(InstancectlAsRoot, ARemovalRacedByTheServerUserNeverLeavesTheInstance) {
     use POSIX qw(mkfifo);
     my ($instance, $sentinel) = @ARGV;
     my ($n, $end) = (0, time + 20);
+    $| = 1;
+    print "ready\n";
     sub walk { my ($d) = @_; opendir(my $h, $d) or return (); my @e = grep { !/^\.\.?$/ } readdir($h);
                return map { my $p = "$d/$_"; (-d $p && !-l $p) ? ($p, walk($p)) : () } @e }
     while (-d $instance && time < $end && $n < 3000) {
@@ -405,7 +405,7 @@ TEST(InstancectlAsRoot, ARemovalRacedByTheServerUserNeverLeavesTheInstance) {
   for (const std::string& word : {std::string("/usr/bin/perl"), std::string("-e"), racer, instance, sentinel})
     racerCommand.push_back(word);
   StartedProcess attacker = startProcess(racerCommand, {"PATH=/usr/bin:/bin"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(waitForLine(attacker, "ready")) << "the attacker did not start";
 
   ProcessResult r = runProcess({"/usr/bin/strace", "-f", "-o", "/dev/null", "-e",
                                 "inject=unlinkat,openat:delay_exit=500", INSTANCECTL_BINARY, "remove", "web1"},

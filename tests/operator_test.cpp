@@ -43,6 +43,9 @@ class Operator : public ::testing::Test {
   std::string docRoot = installation.scratch / "docs";
   std::vector<std::string> env = commandLineEnvironment(installation.root);
   std::string user = currentUserName();
+  // web1's ports (those of allOptions), and two more for the other instances.
+  const std::string http = optionsHttpPort(), jms = optionsJmsPort();
+  const std::string otherHttp = uniquePort(), otherJms = uniquePort();
 
   // All options for `id` with the given ports (and the rest as allOptions).
   std::vector<std::string> options(const std::string& id, const std::string& port, const std::string& jmsPort) {
@@ -59,16 +62,16 @@ class Operator : public ::testing::Test {
 };
 
 TEST_F(Operator, PortsTakenByAnotherInstanceEachOtherOrAProcessAreRefused) {
-  ProcessResult first = runInstall(options("web1", "18080", "17676"), env);
+  ProcessResult first = runInstall(options("web1", http, jms), env);
   ASSERT_EQ(first.status, 0) << first.err;
   Listener listener;
   const struct {
     std::string port, jmsPort, message;
   } cases[] = {
-      {"18080", "17677", "The port 18080 is already used by the instance web1.\n"},
-      {"18081", "17676", "The port 17676 is already used by the instance web1.\n"},
-      {"18081", "18081", "The HTTP port and the JMS port are both 18081; they must differ.\n"},
-      {listener.port(), "17677", "The port " + listener.port() + " is already used by a running process.\n"},
+      {http, otherJms, "The port " + http + " is already used by the instance web1.\n"},
+      {otherHttp, jms, "The port " + jms + " is already used by the instance web1.\n"},
+      {otherHttp, otherHttp, "The HTTP port and the JMS port are both " + otherHttp + "; they must differ.\n"},
+      {listener.port(), otherJms, "The port " + listener.port() + " is already used by a running process.\n"},
   };
   auto before = listTree(installation.root);
   for (const auto& c : cases) {
@@ -81,27 +84,27 @@ TEST_F(Operator, PortsTakenByAnotherInstanceEachOtherOrAProcessAreRefused) {
 
   auto french = env;
   french[1] = "LANG=fr_FR.UTF-8";
-  ProcessResult r = runInstall(options("web2", "18080", "17677"), french);
-  EXPECT_EQ(r.err, "Le port 18080 est déjà utilisé par l’instance web1.\n");
+  ProcessResult r = runInstall(options("web2", http, otherJms), french);
+  EXPECT_EQ(r.err, "Le port " + http + " est déjà utilisé par l’instance web1.\n");
 }
 
 TEST_F(Operator, PortChecksCanBeTurnedOffForDeliberateReuse) {
-  ASSERT_EQ(runInstall(options("web1", "18080", "17676"), env).status, 0);
+  ASSERT_EQ(runInstall(options("web1", http, jms), env).status, 0);
   auto reuse = env;
   reuse.push_back("INSTALL_CHECK_PORTS=no");
-  ProcessResult r = runInstall(options("web2", "18080", "17676"), reuse);
+  ProcessResult r = runInstall(options("web2", http, jms), reuse);
   EXPECT_EQ(r.status, 0) << r.err;
 
   const std::string settings = installation.root + "/lib/install/install.defaults";
   writeFile(settings, readFile(settings) + "checkPorts = no\n");
-  r = runInstall(options("web3", "18080", "17676"), env);
+  r = runInstall(options("web3", http, jms), env);
   EXPECT_EQ(r.status, 0) << r.err;
   // An instance with both services on one port could never start.
-  r = runInstall(options("web5", "18085", "18085"), reuse);
+  r = runInstall(options("web5", otherHttp, otherHttp), reuse);
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err, "The HTTP port and the JMS port are both 18085; they must differ.\n");
+  EXPECT_EQ(r.err, "The HTTP port and the JMS port are both " + otherHttp + "; they must differ.\n");
   reuse.back() = "INSTALL_CHECK_PORTS=maybe";
-  r = runInstall(options("web4", "18080", "17676"), reuse);
+  r = runInstall(options("web4", http, jms), reuse);
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err, "Installation settings: INSTALL_CHECK_PORTS: checkPorts must be \"yes\" or \"no\"\n");
 }
@@ -111,7 +114,7 @@ TEST_F(Operator, APrivilegedPortIsNoConflictForAnOrdinaryUser) {
   if (!runningAsRoot()) GTEST_SKIP() << "needs root to become daemon";
   installation.handTo("daemon");
   user = "daemon";
-  ProcessResult r = runInstall(options("web1", "80", "17676"), env, "", asUser("daemon"));
+  ProcessResult r = runInstall(options("web1", "80", jms), env, "", asUser("daemon"));
   if (contains(r.err, "running process")) GTEST_SKIP() << "something listens on port 80 here";
   EXPECT_EQ(r.status, 0) << r.err;
 }
@@ -119,13 +122,13 @@ TEST_F(Operator, APrivilegedPortIsNoConflictForAnOrdinaryUser) {
 TEST_F(Operator, ThePasswordFileOrStandardInputStandsInForTheOption) {
   const std::string file = installation.scratch / "jms-password";
   writeFile(file, "s3cret-from-file\nsecond line\n", 0600);
-  auto args = withoutPassword(options("web1", "18080", "17676"));
+  auto args = withoutPassword(options("web1", http, jms));
   args.insert(args.end(), {"-w", file});
   ProcessResult r = runInstall(args, env);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(contains(readFile(instance("web1") + "/config/server.xml"), "\"s3cret-from-file\""));
 
-  args = withoutPassword(options("web2", "18081", "17677"));
+  args = withoutPassword(options("web2", otherHttp, otherJms));
   args.insert(args.end(), {"-w", "-"});
   r = runInstall(args, env, "s3cret-from-input\r\n");
   ASSERT_EQ(r.status, 0) << r.err;
@@ -150,7 +153,7 @@ TEST_F(Operator, UnsafeOrUnusablePasswordFilesAreRefusedByName) {
       {{"-w", empty}, true, "Give the JMS administrator's password either with -W or with -w, not both.\n"},
   };
   for (const auto& c : cases) {
-    auto args = options("web1", "18080", "17676");
+    auto args = options("web1", http, jms);
     if (!c.keepW) args = withoutPassword(args);
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     ProcessResult r = runInstall(args, env);
@@ -167,7 +170,7 @@ TEST_F(Operator, ThePasswordNeverReachesAnyArgumentListOrEnvironment) {
   const std::string file = installation.scratch / "jms-password";
   writeFile(file, secret + "\n", 0600);
   const std::string trace = installation.scratch / "execve.trace";
-  auto args = withoutPassword(options("web1", "18080", "17676"));
+  auto args = withoutPassword(options("web1", http, jms));
   args.insert(args.end(), {"-w", file});
   auto traced = env;
   traced.push_back("ASAN_OPTIONS=detect_leaks=0");  // LeakSanitizer cannot run under a tracer
@@ -183,18 +186,18 @@ TEST_F(Operator, ThePasswordNeverReachesAnyArgumentListOrEnvironment) {
 
 // A check-only run reports every problem at once and changes nothing.
 TEST_F(Operator, ACheckOnlyRunReportsEveryProblemAndChangesNothing) {
-  ASSERT_EQ(runInstall(options("web1", "18080", "17676"), env).status, 0);
+  ASSERT_EQ(runInstall(options("web1", http, jms), env).status, 0);
   makeDirs(installation.scratch / "docs-parent");
   auto before = listTree(installation.scratch.path());
 
-  auto args = options("web2", "18081", "17677");
+  auto args = options("web2", otherHttp, otherJms);
   args.insert(args.begin(), "-n");
   ProcessResult ok = runInstall(args, env);
   EXPECT_EQ(ok.status, 0) << ok.err;
   EXPECT_EQ(ok.err, "No problem found: the instance " + instance("web2") + " can be created.\n");
 
   std::remove((installation.root + "/lib/install/templates/keyfile").c_str());
-  args = options("web1", "18081", "18081");
+  args = options("web1", otherHttp, otherHttp);
   args[7] = "no-such-user-here";  // -u
   args[9] = "relative/docs";      // -d
   args.insert(args.begin(), "-n");
@@ -202,7 +205,7 @@ TEST_F(Operator, ACheckOnlyRunReportsEveryProblemAndChangesNothing) {
   EXPECT_EQ(bad.status, 3);
   EXPECT_EQ(bad.err,
             "The given server identifier is already in use.  Please pick another server identifier.\n"
-            "The HTTP port and the JMS port are both 18081; they must differ.\n"
+            "The HTTP port and the JMS port are both " + otherHttp + "; they must differ.\n"
             "The user \"no-such-user-here\" does not exist on this system.\n"
             "The document root must be an absolute path (it must begin with /).\n"
             "Cannot open " + installation.root + "/lib/install/templates/keyfile for reading: No such file or directory\n");
@@ -214,7 +217,7 @@ TEST_F(Operator, ACheckOnlyRunReportsEveryProblemAndChangesNothing) {
 TEST_F(Operator, ACheckOnlyRunByAnOrdinaryUserForAnotherUserSaysSo) {
   if (!runningAsRoot()) GTEST_SKIP() << "needs root to become daemon";
   installation.handTo("daemon");
-  auto args = options("web1", "18080", "17676");
+  auto args = options("web1", http, jms);
   args[7] = "root";
   args.insert(args.begin(), "-n");
   ProcessResult r = runInstall(args, env, "", asUser("daemon"));

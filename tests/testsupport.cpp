@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -190,6 +192,7 @@ StartedProcess& StartedProcess::operator=(StartedProcess&& other) noexcept {
     output_ = other.output_;
     error_ = other.error_;
     pendingInput_ = std::move(other.pendingInput_);
+    outputRead_ = std::move(other.outputRead_);
     other.pid_ = -1;
     other.input_ = other.output_ = other.error_ = -1;
   }
@@ -244,6 +247,7 @@ StartedProcess startProcess(const std::vector<std::string>& argv, const std::vec
 
 ProcessResult waitProcess(StartedProcess& process) {
   ProcessResult result;
+  result.out = std::move(process.outputRead_);
   size_t written = 0;
   signal(SIGPIPE, SIG_IGN);
   while (process.output_ >= 0 || process.error_ >= 0) {
@@ -273,6 +277,34 @@ ProcessResult waitProcess(StartedProcess& process) {
   process.pid_ = -1;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+bool waitForLine(StartedProcess& process, const std::string& line, int seconds) {
+  using std::chrono::steady_clock;
+  const auto deadline = steady_clock::now() + std::chrono::seconds(seconds);
+  const std::string wanted = "\n" + line + "\n";
+  for (;;) {
+    if (("\n" + process.outputRead_).find(wanted) != std::string::npos) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
+    if (process.output_ < 0 || left.count() <= 0) return false;
+    pollfd ready = {process.output_, POLLIN, 0};
+    int polled = poll(&ready, 1, static_cast<int>(left.count()));
+    if (polled < 0 && errno != EINTR) fail("poll");
+    if (polled <= 0) continue;
+    char buffer[4096];
+    ssize_t n = read(process.output_, buffer, sizeof buffer);
+    if (n > 0) process.outputRead_.append(buffer, static_cast<size_t>(n));
+    else if (n == 0 || errno != EINTR) closeIfOpen(&process.output_);
+  }
+}
+
+bool eventually(const std::function<bool()>& condition, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <string>
@@ -92,11 +93,13 @@ class StartedProcess {
   friend StartedProcess startProcess(const std::vector<std::string>&, const std::vector<std::string>&,
                                      const std::string&, bool);
   friend ProcessResult waitProcess(StartedProcess& process);
+  friend bool waitForLine(StartedProcess& process, const std::string& line, int seconds);
   void release();
 
   pid_t pid_ = -1;
   int input_ = -1, output_ = -1, error_ = -1;
   std::string pendingInput_;
+  std::string outputRead_;  // by waitForLine, ahead of waitProcess
 };
 
 // As runProcess, but returns as soon as the child runs. With
@@ -109,8 +112,27 @@ StartedProcess startProcess(const std::vector<std::string>& argv, const std::vec
 // them, then reaps it. Call once per started process.
 ProcessResult waitProcess(StartedProcess& process);
 
+// Reads the child's standard output until it holds `line` as a whole line
+// (a racer's "ready"): true once it does, false when the child closes its
+// output first or `seconds` pass. What was read stays part of the output
+// waitProcess returns. For a child started without input.
+bool waitForLine(StartedProcess& process, const std::string& line, int seconds = 60);
+
+// Asks `condition` every 20 ms until it holds (true) or `seconds` pass
+// (false): waiting for another process to be ready, with a deadline only a
+// hung process reaches.
+bool eventually(const std::function<bool()>& condition, int seconds = 60);
+
 // The argument prefix that runs a command as `user` (setpriv, real and
 // effective ids and groups of that user).
 std::vector<std::string> asUser(const std::string& user);
 
 bool runningAsRoot();
+
+// A TCP port for the calling test alone, as a decimal string: outside the
+// kernel's ephemeral range (and, without bounds, from 20000 up), nothing
+// listens on it, and no other lease of this run or of another live run of
+// this user holds it. The lease lasts as long as the caller's process group
+// (see tests/ports.cpp). Throws std::runtime_error when none is left.
+std::string uniquePort();
+std::string uniquePort(int first, int last);

@@ -66,17 +66,9 @@ password="pw-$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')"
 secrets=$scratch/secrets.yml
 (umask 077 && printf 'jms_password: "%s"\n' "$password" >"$secrets") || fatal "writing $secrets"
 
-# Distinct ports free at this moment, one a line.
-mapfile -t ports < <("$python" -c '
-import socket, sys
-held = []
-for _ in range(int(sys.argv[1])):
-    s = socket.socket()
-    s.bind(("0.0.0.0", 0))
-    held.append(s)
-for s in held:
-    print(s.getsockname()[1])
-' 24)
+# The ports of this test's instances (free_port).
+test_port=$build/tests/test-port
+read -r -a ports <<<"$(free_port 24)"
 [ "${#ports[@]}" -eq 24 ] || fatal "finding free ports"
 next_port=0
 port() {  # sets $got to the next free port
@@ -253,10 +245,10 @@ s = socket.socket()
 s.bind(("0.0.0.0", 0))
 s.listen()
 print(s.getsockname()[1], flush=True)
-time.sleep(300)
+time.sleep(3600)
 ' >"$scratch/listener.port" &
 listener_pid=$!
-for _ in $(seq 1 50); do
+for _ in $(seq 1 600); do
   [ -s "$scratch/listener.port" ] && break
   sleep 0.1
 done

@@ -22,6 +22,8 @@ const PROGRAM = setting('E2E_PROGRAM');
 const SCRIPT_NAME = setting('E2E_SCRIPT_NAME');
 const SERVER_USER = setting('E2E_SERVER_USER');
 const ARTIFACTS = setting('E2E_ARTIFACTS');
+// Ports of this test alone (run.sh takes them from the tests' registry).
+const [PORT, OTHER_PORT, THIRD_PORT] = setting('E2E_PORTS').split(' ');
 
 const CHROMIUM_ARGS = [
   '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
@@ -54,9 +56,10 @@ before(async () => {
     headless: true,
     args: CHROMIUM_ARGS,
     viewport: { width: 1000, height: 760 },
-    timeout: 60_000,
+    timeout: 120_000,
   });
-  context.setDefaultTimeout(20_000);
+  // Generous: a busy machine makes every step of the browser slow.
+  context.setDefaultTimeout(60_000);
   // Nothing but the test server is reached; anything else is refused and
   // remembered, so that a page pointing elsewhere fails the last test.
   await context.route('**/*', (route) => {
@@ -115,7 +118,7 @@ function runDirectly(queryString) {
     if (process.env[name]) env[name] = process.env[name];
   }
   if (queryString !== undefined) env.QUERY_STRING = queryString;
-  const run = spawnSync(PROGRAM, [], { env, encoding: 'utf8', timeout: 10_000 });
+  const run = spawnSync(PROGRAM, [], { env, encoding: 'utf8', timeout: 60_000 });
   assert.equal(run.status, 0, `program failed: ${run.stderr}`);
   const end = run.stdout.indexOf('\n\n');
   assert.ok(end > 0, `no CGI header block in: ${run.stdout.slice(0, 200)}`);
@@ -236,7 +239,7 @@ test('without QUERY_STRING in its environment the program shows "Full docs" and 
 
 const created = {
   servname: 'www.e2e.test',
-  servport: '8080',
+  servport: PORT,
   servid: 'e2eweb',
   servuser: SERVER_USER,
   docroot: path.join(SCRATCH, 'docs-e2eweb'),
@@ -339,7 +342,7 @@ test('an empty user is submitted as given and the creation refuses it, leaving n
   const docroot = path.join(SCRATCH, 'docs-emptyuser');
   await withPage(async (page) => {
     await page.goto(FORM_URL);
-    await fillForm(page, { ...created, servid: 'e2eempty', servport: '8082', servuser: '', docroot });
+    await fillForm(page, { ...created, servid: 'e2eempty', servport: THIRD_PORT, servuser: '', docroot });
     await submit(page);
     assert.deepEqual(await errorPage(page), {
       title: 'Error',
@@ -379,7 +382,7 @@ test('the same identifier again is refused as in use and the instance is left al
   const docroot = path.join(SCRATCH, 'docs-again');
   await withPage(async (page) => {
     await page.goto(FORM_URL);
-    await fillForm(page, { ...created, servname: 'other.e2e.test', servport: '8081', docroot, dns: 'off' });
+    await fillForm(page, { ...created, servname: 'other.e2e.test', servport: OTHER_PORT, docroot, dns: 'off' });
     const response = await submit(page);
     const body = await response.text();
     assert.ok(body.includes('<p>The given server identifier is already in use.  Please pick another.</p>'), body);

@@ -58,7 +58,11 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 
+# Every port from the tests' registry (tests/ports.cpp): the server's, and
+# those the form asks for.
+WEB_PORT_PROGRAM=$build/tests/test-port
 web_start "$build" "$scratch" || exit 1
+form_ports=$("$WEB_PORT_PROGRAM" 3) || exit 1
 echo "lighttpd (pid $WEB_PID) serves $WEB_FORM"
 
 if [ "$(id -u)" -eq 0 ]; then server_user=daemon; else server_user=$(id -un); fi
@@ -66,7 +70,7 @@ if [ "$(id -u)" -eq 0 ]; then server_user=daemon; else server_user=$(id -un); fi
 cd "$here" || exit 1
 E2E_FORM_URL=$WEB_FORM E2E_SERVER_URL=$WEB_URL E2E_SERVER_ROOT=$WEB_ROOT E2E_SCRATCH=$scratch \
 E2E_PROGRAM=$scratch/htdocs/admin/bin/install E2E_SCRIPT_NAME=$WEB_SCRIPT_PATH \
-E2E_SERVER_USER=$server_user E2E_ARTIFACTS=$artifacts \
+E2E_SERVER_USER=$server_user E2E_ARTIFACTS=$artifacts E2E_PORTS=$form_ports \
   node --test form.test.mjs </dev/null &
 node_pid=$!
 # Waiting in the shell (not in the foreground) lets a signal reach the trap

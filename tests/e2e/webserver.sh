@@ -8,7 +8,9 @@
 #                                 SCRATCH/server-root, starts lighttpd and sets
 #                                 WEB_PORT, WEB_PID, WEB_ROOT (the server root
 #                                 the CGI works on), WEB_URL (the server) and
-#                                 WEB_FORM (the form's address)
+#                                 WEB_FORM (the form's address); the port comes
+#                                 from the program WEB_PORT_PROGRAM names when
+#                                 it is set (the tests' registry), else at random
 #   web_stop                      stops that lighttpd, if it runs
 #
 # The caller owns SCRATCH (a fresh mktemp directory) and removes it after
@@ -85,18 +87,23 @@ web_prepare_tree() {
     "$WEB_SCRIPT_PATH" >"$dir/htdocs/index.html"
 }
 
-# Starts lighttpd on a port nobody else uses, trying a few random ones.
+# Starts lighttpd on a port nobody else uses, trying a few.
 web_start() {
   local build=$1 dir=$2 port
   command -v lighttpd >/dev/null 2>&1 || { echo "lighttpd missing: run scripts/setup-web.sh" >&2; return 1; }
   web_prepare_tree "$build" "$dir" || return 1
   for _ in 1 2 3 4 5 6 7 8 9 10; do
-    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-    web_port_answers "$port" && continue
+    if [ -n "${WEB_PORT_PROGRAM:-}" ]; then
+      port=$("$WEB_PORT_PROGRAM") || return 1
+    else
+      port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+      web_port_answers "$port" && continue
+    fi
     web_write_config "$dir" "$port"
     lighttpd -D -f "$dir/lighttpd.conf" </dev/null >>"$dir/logs/lighttpd.out" 2>&1 &
     WEB_PID=$!
-    for _ in $(seq 1 100); do
+    # Up to a minute for it to answer: a busy machine starts it slowly.
+    for _ in $(seq 1 1200); do
       if ! kill -0 "$WEB_PID" 2>/dev/null; then
         # Lost the port to someone else, or a configuration error: the log
         # tells which; try another port a few times.

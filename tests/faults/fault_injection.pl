@@ -97,6 +97,16 @@ sub usage {
     exit 2;
 }
 
+# Two ports from the registry's program (beside the tool, in tests/ of the build).
+sub testPorts {
+    my ($program) = @_;
+    open(my $ports, '-|', $program, '2') or harnessFailure("cannot run $program: $!");
+    my @ports = split ' ', (<$ports> // '');
+    close($ports);
+    harnessFailure("no ports from $program") unless @ports == 2;
+    return @ports;
+}
+
 sub harnessFailure {
     my ($text) = @_;
     print STDERR "fault injection: cannot run: $text\n";
@@ -118,6 +128,10 @@ harnessFailure("unknown user $option{user}") unless defined getpwnam($option{use
 my $REAL_PERL = abs_path($^X);
 my @STEP_PATTERNS = stepPatterns($option{messages});
 my $SERVER_ID = 'web1';
+# The ports of every run: leased from the tests' registry (tests/ports.cpp),
+# as one another test of the run holds, or something listens on, would make
+# every run a refusal.
+my ($HTTP_PORT, $JMS_PORT) = testPorts(dirname($INSTALL) . '/tests/test-port');
 
 my @FAMILIES = grep { straceKnows($_) } sort keys %ERRORS;
 if ($option{only}) {
@@ -391,8 +405,8 @@ sub runCreation {
     freshInstallation($worker);
     my $root = "$worker->{run}/root";
     my $before = snapshotOutside($worker);
-    my @tool = ($INSTALL, '-s', 'www.example.test', '-p', '8080', '-i', $SERVER_ID, '-u', $option{user},
-        '-d', "$worker->{run}/docs", '-P', '7676', '-A', 'admin', '-W', 'secret', '-J', '/usr/lib/jvm/java');
+    my @tool = ($INSTALL, '-s', 'www.example.test', '-p', $HTTP_PORT, '-i', $SERVER_ID, '-u', $option{user},
+        '-d', "$worker->{run}/docs", '-P', $JMS_PORT, '-A', 'admin', '-W', 'secret', '-J', '/usr/lib/jvm/java');
     my %environment = (PATH => '/usr/sbin:/usr/bin:/sbin:/bin', LC_ALL => 'C', LANG => 'C',
         ZORA_SERVER_HOME => $root, INSTALL_PERL_HOME => $worker->{perlHome});
     # LeakSanitizer cannot work under ptrace; the other checks can.

@@ -49,19 +49,19 @@ start_instance_test lifecycle-test "$@"
 # stores the body.
 fetch() {
   perl -MHTTP::Tiny -e '
-    my $r = HTTP::Tiny->new(timeout => 10)->get($ARGV[0]);
+    my $r = HTTP::Tiny->new(timeout => 60)->get($ARGV[0]);
     open(my $out, ">:raw", $ARGV[1]) or die "$ARGV[1]: $!";
     print {$out} $r->{content} // "";
     close($out);
     print "$r->{status}\n";' "$1" "$2"
 }
 
-# create ID PORT DOCROOT [NAME=VALUE...]: makes the instance, output in $scratch/create.out.
+# create ID PORT JMS_PORT DOCROOT [NAME=VALUE...]: makes the instance, output in $scratch/create.out.
 create() {
-  local id=$1 port=$2 docroot=$3
-  shift 3
+  local id=$1 port=$2 jms_port=$3 docroot=$4
+  shift 4
   env "$@" PATH=/usr/bin:/bin LANG=C ZORA_SERVER_HOME="$root" "$install_bin" -s www.example.test -p "$port" \
-    -i "$id" -u "$user" -d "$docroot" -P "$(free_port)" -A admin -W secret -J /usr/lib/jvm/java \
+    -i "$id" -u "$user" -d "$docroot" -P "$jms_port" -A admin -W secret -J /usr/lib/jvm/java \
     >"$scratch/create.out" 2>&1
 }
 
@@ -85,28 +85,32 @@ gone() {
 # The logs are the server user's: read them as that user.
 holds() { as_server_user grep -q -- "$1" "$2"; }  # holds TEXT FILE
 lacks() { ! holds "$@"; }  # lacks TEXT FILE
-pid_of() { as_server_user timeout 5 head -c 32 "$1/logs/pid" 2>/dev/null; }  # pid_of INSTANCE
+pid_of() { as_server_user timeout 30 head -c 32 "$1/logs/pid" 2>/dev/null; }  # pid_of INSTANCE
 new_process() { [ -n "$1" ] && [ "$1" != "$2" ]; }  # new_process PID OLD_PID
 page_is() { [ "$1" = 200 ] && cmp -s "$2" "$3"; }  # page_is STATUS BODY_FILE EXPECTED_FILE
 
-# Waits up to 5 s for a file to exist.
+# Waits up to 60 s for a file to exist.
 wait_for_file() {
   local _
-  for _ in $(seq 1 50); do
+  for _ in $(seq 1 600); do
     [ -e "$1" ] && return 0
     sleep 0.1
   done
   return 1
 }
 
+# The ports of the English and the French instance. Run as daemon, the test
+# is handed them by its run as root (daemon may not use root's registry).
+read -r port jms_port fr_port fr_jms_port <<<"${LIFECYCLE_PORTS:-$(free_port 4)}"
+[ -n "$fr_jms_port" ] || fatal "finding free ports"
+
 # --- an English instance: the whole cycle ----------------------------------
-port=$(free_port) || fatal "finding a free port"
 # The document root's name needs escaping in server.xml and quoting in
 # lighttpd's configuration.
 docroot="$scratch/docs & \"more\""
 instance=$root/web1
 instances+=("$instance")
-create web1 "$port" "$docroot" || fatal "creating the instance: $(cat "$scratch/create.out")"
+create web1 "$port" "$jms_port" "$docroot" || fatal "creating the instance: $(cat "$scratch/create.out")"
 url=http://127.0.0.1:$port
 
 "$instance/bin/startserv" -a 127.0.0.1 >"$scratch/start.out" 2>&1
@@ -169,10 +173,10 @@ check "nothing answers on the port any more" [ "$status" = 599 ]
 check "a second stopserv returns 2" [ $? -eq 2 ]
 
 # --- a French document root -----------------------------------------------
-port=$(free_port) || fatal "finding a free port"
+port=$fr_port
 instance=$root/webfr
 instances+=("$instance")
-create webfr "$port" "$scratch/docs-fr" INSTALL_DOC_LANGUAGE=fr ||
+create webfr "$port" "$fr_jms_port" "$scratch/docs-fr" INSTALL_DOC_LANGUAGE=fr ||
   fatal "creating the French instance: $(cat "$scratch/create.out")"
 "$instance/bin/startserv" -a 127.0.0.1 >"$scratch/start-fr.out" 2>&1
 check "the French instance starts" [ $? -eq 0 ]
@@ -183,21 +187,12 @@ check "its GET / answers 200 with the French home page" \
 check "the French instance stops" [ $? -eq 0 ]
 
 # --- as root: a port below 1024, served as the server user -----------------
-# free_low_port: the highest free port below 1024 (80 is left to the test
-# that expects it free).
-free_low_port() {
-  perl -MIO::Socket::INET -e '
-    for my $port (reverse(600 .. 1023)) {
-      my $s = IO::Socket::INET->new(Listen => 1, LocalAddr => "0.0.0.0", LocalPort => $port, ReuseAddr => 1);
-      if ($s) { print "$port\n"; exit 0 }
-    }
-    exit 1'
-}
 if [ "$(id -u)" -eq 0 ]; then
-  port=$(free_low_port) || fatal "finding a free port below 1024"
+  # (80 is left to the test that expects it free.)
+  port=$(free_port 1 600 1023) || fatal "finding a free port below 1024"
   instance=$root/weblow
   instances+=("$instance")
-  create weblow "$port" "$scratch/docs-low" || fatal "creating the instance on port $port: $(cat "$scratch/create.out")"
+  create weblow "$port" "$(free_port)" "$scratch/docs-low" || fatal "creating the instance on port $port: $(cat "$scratch/create.out")"
   "$instance/bin/startserv" -a 127.0.0.1 >"$scratch/start-low.out" 2>&1
   check "root's startserv serves port $port" [ $? -eq 0 ]
   pid=$(pid_of "$instance")
@@ -231,6 +226,8 @@ if [ "$(id -u)" -eq 0 ]; then
   stop_leftovers
   rm -rf -- "$scratch"
   trap - EXIT
+  LIFECYCLE_PORTS=$(free_port 4) || fatal "finding free ports"
+  export LIFECYCLE_PORTS
   exec setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups -- "$0" "$install_bin" "$sample"
 fi
 echo "all checks passed"

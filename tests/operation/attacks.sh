@@ -121,11 +121,11 @@ alive() {  # alive PID: running (a process that has ended waits as a zombie for 
 }
 
 # The server of the instance, as daemon sees it: the process in its pid file.
-server_pid() { as_daemon timeout 5 head -c 32 "$instance/logs/pid" 2>/dev/null; }
+server_pid() { as_daemon timeout 30 head -c 32 "$instance/logs/pid" 2>/dev/null; }
 # The user a process runs as (its effective user), by name.
 
 fetch_status() {  # fetch_status URL: the status code (599: no connection)
-  perl -MHTTP::Tiny -e 'print HTTP::Tiny->new(timeout => 5)->get($ARGV[0])->{status}, "\n"' "$1"
+  perl -MHTTP::Tiny -e 'print HTTP::Tiny->new(timeout => 60)->get($ARGV[0])->{status}, "\n"' "$1"
 }
 
 # After every attack: the sentinel as it was, and no payload run by root.
@@ -270,16 +270,23 @@ after_attack "3 through restartserv"
 
 # --- 4. lighttpd's configuration, edited while the server starts -----------
 # daemon appends an include_shell line to every lighttpd.conf it sees that
-# lacks one, as fast as it can, while root starts the server a few times.
+# lacks one, as fast as it can, while root starts the server a few times
+# (once the racer says it runs).
 race_lighttpd_conf() {
-  local conf=$instance/logs/lighttpd.conf
+  local conf=$instance/logs/lighttpd.conf ready=$attacker/racer-ready _
+  as_daemon rm -f "$ready"
   # shellcheck disable=SC2016  # expanded by daemon's shell
-  as_daemon sh -c 'while :; do
+  as_daemon sh -c ': >"$3"; while :; do
       if [ -f "$1" ] && ! grep -q include_shell "$1" 2>/dev/null; then
         printf "include_shell \"%s\"\n" "$2" >>"$1"
       fi
-    done' "$scratch/attacker-loop" "$conf" "$payload" &
+    done' "$scratch/attacker-loop" "$conf" "$payload" "$ready" &
   racer=$!
+  for _ in $(seq 1 600); do
+    [ -e "$ready" ] && return
+    sleep 0.1
+  done
+  fatal "the racer did not start"
 }
 start_stop_rounds() {  # start_stop_rounds SCRIPT: five rounds of SCRIPT then stopserv
   local round

@@ -96,10 +96,8 @@ root=$scratch/server-root
 docs=$scratch/docs
 cp -a "$sample" "$root" || exit 1
 chmod 755 "$scratch"
-# Two ports nothing listens on now.
-read -r port jmsport < <(perl -MIO::Socket::INET -e '
-  my @s = map { IO::Socket::INET->new(Listen => 1, LocalAddr => "0.0.0.0", LocalPort => 0, ReuseAddr => 1) or die } 1 .. 2;
-  print join(" ", map { $_->sockport } @s), "\n";')
+# Two ports of this test alone, from the registry of the tests (tests/ports.cpp).
+read -r port jmsport <<<"$("$build/tests/test-port" 2)"
 run() {
   env -u REQUEST_METHOD -u DESTDIR LC_ALL=C ZORA_SERVER_HOME="$root" "$program" "$@" \
     >"$scratch/out" 2>"$scratch/err"
