@@ -33,11 +33,8 @@ as_daemon() { setpriv --reuid=daemon --regid="$(id -g daemon)" --init-groups -- 
 
 root=$scratch/server-root
 cp -a "$build/server-root" "$root" || fatal "copying the sample installation"
-read -r port jms_port < <(python3 -c '
-import socket
-s = [socket.socket() for _ in range(2)]
-for x in s: x.bind(("127.0.0.1", 0))
-print(*[x.getsockname()[1] for x in s])')
+test_port=$build/tests/test-port
+read -r port jms_port <<<"$(free_port 2)"
 instance=$root/web
 env PATH=/usr/bin:/bin LANG=C INSTALL_CHECK_PORTS=no ZORA_SERVER_HOME="$root" "$build/install" -s h1.example.test -p "$port" -i web \
   -u daemon -d "$scratch/docs" -P "$jms_port" -A admin -W secret -J /usr/lib/jvm/default-java \

@@ -35,7 +35,6 @@ import re
 import select
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -182,7 +181,7 @@ class Test:
 
     # --- instances ----------------------------------------------------------
     def create(self, name):
-        port, jms = free_ports(2)
+        port, jms = free_ports(self.install, 2)
         env = {'PATH': '/usr/bin:/bin', 'LANG': 'C', 'ZORA_SERVER_HOME': self.root, 'INSTALL_CHECK_PORTS': 'no'}
         run = subprocess.run([self.install, '-s', 'www.example.test', '-p', str(port), '-i', name, '-u', DAEMON,
                               '-d', os.path.join(self.scratch, 'docs-' + name), '-P', str(jms), '-A', 'admin',
@@ -474,14 +473,11 @@ def read_pid(path):
         return None
 
 
-def free_ports(count):
-    sockets = [socket.socket() for _ in range(count)]
-    for s in sockets:
-        s.bind(('127.0.0.1', 0))
-    ports = [s.getsockname()[1] for s in sockets]
-    for s in sockets:
-        s.close()
-    return ports
+def free_ports(install, count):
+    """Ports of this test alone, leased from the registry every test of the run shares."""
+    lease = os.path.join(os.path.dirname(os.path.abspath(install)), 'tests', 'test-port')
+    return [int(port) for port in subprocess.run([lease, str(count)], check=True, capture_output=True,
+                                                  text=True).stdout.split()]
 
 
 def as_daemon(command):
