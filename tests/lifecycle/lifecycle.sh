@@ -145,13 +145,21 @@ for script in startserv stopserv restartserv rotatelogs; do
   "$instance/bin/$script" --help >"$scratch/help.out" 2>&1
   check "$script --help returns 0" [ $? -eq 0 ]
   check "... and prints its usage" grep -q "^usage: $script " "$scratch/help.out"
-  for words in "--bogus" "-x" "127.0.0.1"; do
-    # shellcheck disable=SC2086  # one word each
-    "$instance/bin/$script" $words >"$scratch/wrong.out" 2>&1
-    check "$script $words is refused with status 64" [ $? -eq 64 ]
-    check "... with its usage" grep -q "^usage: $script " "$scratch/wrong.out"
-  done
 done
+# Command lines each script refuses (status 64, with its usage).
+refused_usage() {  # refused_usage SCRIPT [WORD...]
+  "$instance/bin/$1" "${@:2}" >"$scratch/wrong.out" 2>&1
+  [ $? -eq 64 ] && grep -q "^usage: $1 " "$scratch/wrong.out"
+}
+for wrong in "startserv --bogus" "startserv 127.0.0.1" "startserv -a" "startserv --address=" \
+  "startserv --timeout 5" "stopserv -x" "stopserv --" "stopserv --timeout x" "stopserv --timeout 010" \
+  "stopserv --keep 2" "restartserv --timeout" "restartserv 127.0.0.1" "restartserv --keep=2" \
+  "rotatelogs --keep 0" "rotatelogs --keep=-1" "rotatelogs -a 127.0.0.1" "rotatelogs --kill"; do
+  read -r -a words <<<"$wrong"
+  check "$wrong is refused with status 64 and the usage" refused_usage "${words[@]}"
+done
+check "startserv -- with a word that holds a line end is refused likewise" refused_usage startserv -- "line
+end"
 check "... and none of them started a server" [ ! -e "$instance/logs/pid" ]
 check "... nor made a log" [ ! -e "$instance/logs/access" ]
 
