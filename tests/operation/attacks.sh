@@ -351,6 +351,15 @@ moved=$(sed -n "s|^$instance/logs/errors -> ||p" "$scratch/rotate-links.out")
 check "5: ... and the log is a file of daemon's of its own name" \
   eval '[ -n "$moved" ] && [ -f "$instance/logs/$moved" ] && [ ! -L "$instance/logs/$moved" ] &&
     [ "$(as_daemon cat "$instance/logs/$moved")" = old ]'
+# Links named as rotations, to root's files, for --keep to remove or follow.
+as_daemon ln -s "$sentinel_file" "$instance/logs/errors.20000101-000000"
+as_daemon ln -s "$sentinel_dir/pid" "$instance/logs/errors.20000101-000000.1"
+links_before=$(links_digest)
+as_daemon sh -c "echo newer >'$instance/logs/errors'"
+as_root rotate-keep rotatelogs --keep 1
+check "5: rotatelogs --keep 1 with links among the rotations returns 0" [ "$ran" -eq 0 ]
+check "5: ... leaves every link as it was" [ "$(links_digest)" = "$links_before" ]
+check "5: ... and removes the older rotation of the log" [ ! -e "$instance/logs/$moved" ]
 after_attack "5 (rotation)"
 
 arm_sentinel
