@@ -163,6 +163,14 @@ end"
 check "... and none of them started a server" [ ! -e "$instance/logs/pid" ]
 check "... nor made a log" [ ! -e "$instance/logs/access" ]
 
+# An address the server cannot take is refused, never taken for every address.
+check "the owner sets the listen address localhost in server.xml" set_address localhost
+"$instance/bin/startserv" >"$scratch/start-bad.out" 2>&1
+check "startserv with that address fails with status 1" [ $? -eq 1 ]
+check "... naming the address and the file" \
+  grep -qF "the address \"localhost\" of $instance/config/server.xml is not an IPv4 address nor *" \
+  "$scratch/start-bad.out"
+check "... and starts nothing" [ -z "$(pid_of "$instance")" ]
 check "the owner sets the listen address 127.0.0.1 in server.xml" set_address 127.0.0.1
 "$instance/bin/startserv" >"$scratch/start.out" 2>&1
 check "startserv returns 0" [ $? -eq 0 ]
