@@ -187,12 +187,12 @@ TEST_F(ScriptGeneratorRun, StartservRunsTheServerWithTheSettings) {
   const std::string rest = "JAVA=" + javaHome + "\nCONF=" + configRoot_ + "\nARGS=-r|" + root_ + "|-d|" +
                            instanceDir_ + "/config|extra\n";
 
-  ProcessResult plain = runProcess({script("startserv"), "extra"}, {"PATH=/usr/bin:/bin"});
+  ProcessResult plain = runProcess({script("startserv"), "--", "extra"}, {"PATH=/usr/bin:/bin"});
   EXPECT_EQ(0, plain.status) << plain.err;
   EXPECT_EQ("LD=" + root_ + "/lib:" + jre + "\n" + rest, plain.out);
 
   ProcessResult inherited =
-      runProcess({script("startserv"), "extra"}, {"PATH=/usr/bin:/bin", "LD_LIBRARY_PATH=/opt/extra"});
+      runProcess({script("startserv"), "--", "extra"}, {"PATH=/usr/bin:/bin", "LD_LIBRARY_PATH=/opt/extra"});
   EXPECT_EQ("LD=" + root_ + "/lib:/opt/extra:" + jre + "\n" + rest, inherited.out);
 }
 

@@ -103,6 +103,36 @@ wait_for_file() {
 # is handed them by its run as root (daemon may not use root's registry).
 read -r port jms_port fr_port fr_jms_port <<<"${LIFECYCLE_PORTS:-$(free_port 4)}"
 [ -n "$fr_jms_port" ] || fatal "finding free ports"
+# listening PID: ADDRESS:PORT of every TCP socket the process PID listens
+# on, one a line, sorted: the sockets it really holds, not what it says.
+listening() {
+  perl -e '
+    my $pid = shift;
+    opendir(my $fds, "/proc/$pid/fd") or exit 1;
+    my %held = map { (readlink("/proc/$pid/fd/$_") // "") =~ /\Asocket:\[(\d+)\]\z/ ? ($1 => 1) : () } readdir $fds;
+    my @found;
+    for my $table ("/proc/net/tcp", "/proc/net/tcp6") {
+      open(my $in, "<", $table) or next;
+      <$in>;
+      while (<$in>) {
+        my @f = split;
+        next unless $f[3] eq "0A" && $held{$f[9]};
+        my ($address, $port) = split /:/, $f[1];
+        $address = join(".", reverse unpack("C4", pack("H8", $address))) if length $address == 8;
+        push @found, "$address:" . hex $port;
+      }
+    }
+    print "$_\n" for sort @found;' "$1"
+}
+# set_address ADDRESS: the owner sets the address of the HTTP listener.
+set_address() {
+  as_server_user sed -i "s/<http address=\"[^\"]*\"/<http address=\"$1\"/" "$instance/config/server.xml" &&
+    holds "<http address=\"$1\"" "$instance/config/server.xml"
+}
+# rotated_to LOG OUTPUT_FILE: the name rotatelogs says it moved LOG to.
+rotated_to() { sed -n "s|^$instance/logs/$1 -> ||p" "$2"; }
+# rotations_of LOG: the names of LOG's rotations, one a line, sorted.
+rotations_of() { (cd "$instance/logs" && find . -maxdepth 1 -name "$1.*" -printf '%f\n' | sort); }
 
 # --- an English instance: the whole cycle ----------------------------------
 # The document root's name needs escaping in server.xml and quoting in
@@ -113,10 +143,43 @@ instances+=("$instance")
 create web1 "$port" "$jms_port" "$docroot" || fatal "creating the instance: $(cat "$scratch/create.out")"
 url=http://127.0.0.1:$port
 
-"$instance/bin/startserv" -a 127.0.0.1 >"$scratch/start.out" 2>&1
+# The scripts' own options come first; nothing of theirs starts a server.
+for script in startserv stopserv restartserv rotatelogs; do
+  "$instance/bin/$script" --help >"$scratch/help.out" 2>&1
+  check "$script --help returns 0" [ $? -eq 0 ]
+  check "... and prints its usage" grep -q "^usage: $script " "$scratch/help.out"
+done
+# Command lines each script refuses (status 64, with its usage).
+refused_usage() {  # refused_usage SCRIPT [WORD...]
+  "$instance/bin/$1" "${@:2}" >"$scratch/wrong.out" 2>&1
+  [ $? -eq 64 ] && grep -q "^usage: $1 " "$scratch/wrong.out"
+}
+for wrong in "startserv --bogus" "startserv 127.0.0.1" "startserv -a" "startserv --address=" \
+  "startserv --timeout 5" "stopserv -x" "stopserv --" "stopserv --timeout x" "stopserv --timeout 010" \
+  "stopserv --keep 2" "restartserv --timeout" "restartserv 127.0.0.1" "restartserv --keep=2" \
+  "rotatelogs --keep 0" "rotatelogs --keep=-1" "rotatelogs -a 127.0.0.1" "rotatelogs --kill"; do
+  read -r -a words <<<"$wrong"
+  check "$wrong is refused with status 64 and the usage" refused_usage "${words[@]}"
+done
+check "startserv -- with a word that holds a line end is refused likewise" refused_usage startserv -- "line
+end"
+check "... and none of them started a server" [ ! -e "$instance/logs/pid" ]
+check "... nor made a log" [ ! -e "$instance/logs/access" ]
+
+# An address the server cannot take is refused, never taken for every address.
+check "the owner sets the listen address localhost in server.xml" set_address localhost
+"$instance/bin/startserv" >"$scratch/start-bad.out" 2>&1
+check "startserv with that address fails with status 1" [ $? -eq 1 ]
+check "... naming the address and the file" \
+  grep -qF "the address \"localhost\" of $instance/config/server.xml is not an IPv4 address nor *" \
+  "$scratch/start-bad.out"
+check "... and starts nothing" [ -z "$(pid_of "$instance")" ]
+check "the owner sets the listen address 127.0.0.1 in server.xml" set_address 127.0.0.1
+"$instance/bin/startserv" >"$scratch/start.out" 2>&1
 check "startserv returns 0" [ $? -eq 0 ]
 pid=$(pid_of "$instance")
 check "the pid file names a live process running as $user" serving_as_user "$pid"
+check "the server listens where server.xml says, 127.0.0.1 alone" [ "$(listening "$pid")" = "127.0.0.1:$port" ]
 if [ "$(id -u)" -eq 0 ]; then
   check "started by root, the server holds the capability to bind low ports and no other" \
     has_capabilities "$pid" 0000000000000400
@@ -133,40 +196,116 @@ check "GET / answers 200" [ "$status" = 200 ]
 check "GET / is the home page copied into the document root" \
   cmp -s "$scratch/home" "$sample/lib/install/templates/index.html"
 
-"$instance/bin/startserv" -a 127.0.0.1 >"$scratch/again.out" 2>&1
-check "a second startserv fails" [ $? -ne 0 ]
+"$instance/bin/startserv" >"$scratch/again.out" 2>&1
+check "a second startserv returns 2, not a failure's status" [ $? -eq 2 ]
 check "a second startserv says the server is already running" grep -q "already running" "$scratch/again.out"
+"$instance/bin/startserv" --help >"$scratch/help.out" 2>&1
+check "startserv --help of a running server returns 0" [ $? -eq 0 ]
+check "... and says nothing of the server" eval '! grep -q "already running" "$scratch/help.out"'
 check "the first server still runs" serving_as_user "$pid"
+check "... alone" [ "$(pid_of "$instance")" = "$pid" ]
 
 check "the request is in the access log" holds '"GET / HTTP/1.1" 200 ' "$instance/logs/access"
 
 "$instance/bin/rotatelogs" >"$scratch/rotate.out" 2>&1
 check "rotatelogs returns 0" [ $? -eq 0 ]
-rotated=$(find "$instance/logs" -name 'access.*' | head -n 1)
-check "rotatelogs moves the access log aside" [ -n "$rotated" ]
-check "the moved log holds the first request" holds '"GET / HTTP/1.1" 200 ' "${rotated:-/dev/null}"
+rotated=$(rotated_to access "$scratch/rotate.out")
+check "rotatelogs moves the access log aside and says where" [ -n "$rotated" ]
+rotated=$instance/logs/${rotated:-none}
+check "the moved log holds the first request" holds '"GET / HTTP/1.1" 200 ' "$rotated"
 # The server opens a new log when it has taken the signal.
 check "the server opens a fresh access log" wait_for_file "$instance/logs/access"
 status=$(fetch "$url/index.html?after-rotation" "$scratch/page")
 check "GET after the rotation answers 200" [ "$status" = 200 ]
 check "the next request lands in the fresh log" holds 'after-rotation' "$instance/logs/access"
 check "the fresh log holds nothing older" lacks '"GET / HTTP' "$instance/logs/access"
-check "the moved log holds nothing newer" lacks after-rotation "${rotated:-/dev/null}"
+check "the moved log holds nothing newer" lacks after-rotation "$rotated"
 
-"$instance/bin/restartserv" -a 127.0.0.1 >"$scratch/restart.out" 2>&1
+# Two more rotations at once, the names of the next two minutes taken by
+# files of the owner's: each goes to a name of its own, nothing is
+# overwritten.
+as_server_user sh -c 'now=$(date +%s); set -C
+  for second in $(seq 0 119); do
+    echo planted 2>/dev/null >"$1.$(date -d "@$((now + second))" +%Y%m%d-%H%M%S)"
+  done' sh "$instance/logs/access"
+planted=$(rotations_of access | grep -vxF "${rotated##*/}")
+for round in 2 3; do
+  as_server_user sh -c 'echo "round $2" >>"$1"' sh "$instance/logs/access" "$round"
+  "$instance/bin/rotatelogs" >"$scratch/rotate$round.out" 2>&1
+  check "rotation $round returns 0" [ $? -eq 0 ]
+done
+second=$(rotated_to access "$scratch/rotate2.out")
+third=$(rotated_to access "$scratch/rotate3.out")
+check "the second rotation takes a numbered name beside the taken one" \
+  eval '[[ $second == access.[0-9]*-[0-9]*.[1-9]* ]]'
+check "the third takes another" eval '[ -n "$third" ] && [ "$third" != "$second" ]'
+check "each holds its own round" \
+  eval 'holds "round 2" "$instance/logs/$second" && holds "round 3" "$instance/logs/$third" &&
+    lacks "round 3" "$instance/logs/$second"'
+check "the planted files are untouched" \
+  eval '[ "$(cd "$instance/logs" && for f in $planted; do as_server_user cat "$f"; done | sort -u)" = planted ]'
+check "... and none of them was moved" \
+  eval '[ "$(rotations_of access | grep -vxF -e "${rotated##*/}" -e "$second" -e "$third")" = "$planted" ]'
+
+# Only the rotations of a log count for --keep; the newest are kept.
+# shellcheck disable=SC2086  # one name each
+(cd "$instance/logs" && as_server_user rm -f $planted)
+as_server_user sh -c 'echo mine >"$1.notes"; echo "round 4" >>"$1"' sh "$instance/logs/access"
+"$instance/bin/rotatelogs" --keep 2 >"$scratch/rotate-keep.out" 2>&1
+check "rotatelogs --keep 2 returns 0" [ $? -eq 0 ]
+fourth=$(rotated_to access "$scratch/rotate-keep.out")
+check "... keeps the newest two rotations of the access log" \
+  eval '[ -n "$fourth" ] && [ "$(rotations_of access)" = "$(printf "%s\n" access.notes "$third" "$fourth" | sort)" ]'
+check "... and says what it removed" grep -qF "$instance/logs/${rotated##*/} removed" "$scratch/rotate-keep.out"
+check "... and at most two of the error log" [ "$(rotations_of errors | wc -l)" -le 2 ]
+
+"$instance/bin/restartserv" >"$scratch/restart.out" 2>&1
 check "restartserv returns 0" [ $? -eq 0 ]
 new_pid=$(pid_of "$instance")
 check "restartserv leaves a new process" new_process "$new_pid" "$pid"
 check "the old process is gone" gone "$pid"
 check "the new process runs as $user" serving_as_user "$new_pid"
+check "... listening on 127.0.0.1 alone, as before" [ "$(listening "$new_pid")" = "127.0.0.1:$port" ]
 status=$(fetch "$url/" "$scratch/home")
 check "after the restart GET / answers 200 with the home page" \
   page_is "$status" "$scratch/home" "$sample/lib/install/templates/index.html"
 
-"$instance/bin/stopserv" >"$scratch/stop.out" 2>&1
-check "stopserv returns 0" [ $? -eq 0 ]
+# -a holds for its start, and for every restart after it.
+check "the owner sets server.xml back to every address" set_address '\*'
+pid=$new_pid
+"$instance/bin/restartserv" -a 127.0.0.1 >"$scratch/restart-a.out" 2>&1
+check "restartserv -a 127.0.0.1 returns 0" [ $? -eq 0 ]
+new_pid=$(pid_of "$instance")
+check "... the server listens on 127.0.0.1 alone" [ "$(listening "$new_pid")" = "127.0.0.1:$port" ]
+check "... and says that -a overrides server.xml" \
+  grep -qF "127.0.0.1:$port (given with -a; config/server.xml says *)" "$scratch/restart-a.out"
+pid=$new_pid
+"$instance/bin/restartserv" >"$scratch/restart-kept.out" 2>&1
+check "a plain restartserv returns 0" [ $? -eq 0 ]
+new_pid=$(pid_of "$instance")
+check "... in a new process" new_process "$new_pid" "$pid"
+check "... that listens on 127.0.0.1 alone again, not on every address" \
+  [ "$(listening "$new_pid")" = "127.0.0.1:$port" ]
+
+# Without the record of the last start, restartserv does not guess.
+as_server_user rm "$instance/logs/startserv.args"
+"$instance/bin/restartserv" >"$scratch/restart-unknown.out" 2>&1
+check "restartserv without the record of the last start is refused (status 1)" [ $? -eq 1 ]
+check "... naming it" grep -qF "$instance/logs/startserv.args" "$scratch/restart-unknown.out"
+check "... and the server runs on untouched" eval '[ "$(pid_of "$instance")" = "$new_pid" ] && serving_as_user "$new_pid"'
+
+# A server that does not act on SIGTERM (stopped with SIGSTOP by its owner).
+pid=$new_pid
+as_server_user kill -STOP "$pid"
+"$instance/bin/stopserv" --timeout 1 >"$scratch/stop-stuck.out" 2>&1
+check "stopserv --timeout 1 of a server that does not stop fails with status 1" [ $? -eq 1 ]
+check "... saying what still runs" grep -q "still running 1 seconds after SIGTERM: process $pid " "$scratch/stop-stuck.out"
+check "... and leaves it be" eval 'kill -0 "$pid" && [ "$(pid_of "$instance")" = "$pid" ]'
+"$instance/bin/stopserv" --timeout 1 --kill >"$scratch/stop.out" 2>&1
+check "stopserv --timeout 1 --kill returns 0" [ $? -eq 0 ]
+check "... saying it sent SIGKILL" grep -q "sending SIGKILL to process $pid" "$scratch/stop.out"
 check "stopserv removes the pid file" [ ! -e "$instance/logs/pid" ]
-check "the server process is gone" gone "$new_pid"
+check "the server process is gone" gone "$pid"
 status=$(fetch "$url/" "$scratch/home")
 check "nothing answers on the port any more" [ "$status" = 599 ]
 "$instance/bin/stopserv" >"$scratch/stop2.out" 2>&1

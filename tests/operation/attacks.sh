@@ -4,8 +4,9 @@
 # scripts, as an administrator would, while daemon attacks: it tampers with
 # the scripts, plants process numbers, rewrites the configuration the
 # server is started with, edits lighttpd's configuration while the server
-# starts, and plants links where root's log rotation and pid-file removal
-# go. Each attack runs against a fresh instance, plainly and through
+# starts, puts links, FIFOs and huge files in place of the record of the
+# last start that restartserv reads, and plants links where root's log
+# rotation and pid-file removal go. Each attack runs against a fresh instance, plainly and through
 # restartserv. After each one, a sentinel of root's outside the instances
 # (a 0600 file and a 0700 directory with files in it) must be unchanged, a
 # process of root's whose number daemon planted must still run, and a
@@ -315,6 +316,29 @@ kill "$racer" 2>/dev/null
 wait "$racer" 2>/dev/null
 after_attack "4 through restartserv"
 
+# --- the record of the last start, which restartserv reads -------------------
+# daemon puts a link to a file of root's, a FIFO or a huge file in its
+# place while the server runs: root's restartserv reads it as daemon, so
+# it refuses at once, without waiting, and stops nothing.
+arm_sentinel
+new_instance record
+as_root start-record startserv -a 127.0.0.1
+pid=$(server_pid)
+for kind in link fifo huge; do
+  as_daemon rm -f "$instance/logs/startserv.args"
+  case $kind in
+    link) as_daemon ln -s "$sentinel_dir/pid" "$instance/logs/startserv.args" ;;
+    fifo) as_daemon mkfifo "$instance/logs/startserv.args" ;;
+    huge) as_daemon truncate -s 1G "$instance/logs/startserv.args" ;;
+  esac
+  as_root "restart-record-$kind" restartserv
+  check "the record a $kind: root's restartserv refuses (status 1)" [ "$ran" -eq 1 ]
+  check "... in one line naming it" one_line "restart-record-$kind" "$instance/logs/startserv.args"
+  check "... and the server runs on" eval '[ "$(server_pid)" = "$pid" ] && [ "$(process_user "$pid")" = daemon ]'
+done
+as_root stop-record stopserv
+after_attack "the record of the last start"
+
 # --- 5. links where root rotates and removes --------------------------------
 arm_sentinel
 new_instance logs
@@ -325,9 +349,24 @@ for second in 0 1 2 3 4 5; do
   stamp=$(date -d "@$((now + second))" +%Y%m%d-%H%M%S)
   as_daemon ln -s "$sentinel_dir" "$instance/logs/errors.$stamp"
 done
+links_digest() { find "$instance/logs" -name 'errors.*' -type l -printf '%f %l\n' | sort; }
+links_before=$(links_digest)
 as_root rotate-links rotatelogs
-check "5: rotatelogs does not move a log through a planted link (status 1)" [ "$ran" -eq 1 ]
-check "5: ... and says so in one line" one_line rotate-links "$instance/logs/errors" "exists already"
+check "5: rotatelogs moves the log past the planted links (status 0)" [ "$ran" -eq 0 ]
+check "5: ... every link is as daemon planted it" [ "$(links_digest)" = "$links_before" ]
+moved=$(sed -n "s|^$instance/logs/errors -> ||p" "$scratch/rotate-links.out")
+check "5: ... and the log is a file of daemon's of its own name" \
+  eval '[ -n "$moved" ] && [ -f "$instance/logs/$moved" ] && [ ! -L "$instance/logs/$moved" ] &&
+    [ "$(as_daemon cat "$instance/logs/$moved")" = old ]'
+# Links named as rotations, to root's files, for --keep to remove or follow.
+as_daemon ln -s "$sentinel_file" "$instance/logs/errors.20000101-000000"
+as_daemon ln -s "$sentinel_dir/pid" "$instance/logs/errors.20000101-000000.1"
+links_before=$(links_digest)
+as_daemon sh -c "echo newer >'$instance/logs/errors'"
+as_root rotate-keep rotatelogs --keep 1
+check "5: rotatelogs --keep 1 with links among the rotations returns 0" [ "$ran" -eq 0 ]
+check "5: ... leaves every link as it was" [ "$(links_digest)" = "$links_before" ]
+check "5: ... and removes the older rotation of the log" [ ! -e "$instance/logs/$moved" ]
 after_attack "5 (rotation)"
 
 arm_sentinel
