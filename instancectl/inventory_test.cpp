@@ -57,7 +57,7 @@ class Inventory : public ::testing::Test {
     std::vector<InstanceInfo> found;
     EXPECT_EQ(listInstances(root.get(), rootPath, &found), 0);
     std::vector<std::string> listed;
-    for (const InstanceInfo& info : found) listed.push_back(info.name + ":" + stateName(info.state));
+    for (const InstanceInfo& info : found) listed.push_back(info.entry.id + ":" + stateName(info.state));
     return listed;
   }
   ScratchDir scratch;
@@ -101,7 +101,7 @@ TEST_F(Inventory, RunningOnlyWhileThePidFileNamesALiveServerOfTheOwner) {
   InstanceInfo info;
   // The shell needs a moment to exist under its own command line.
   for (int tries = 0; tries < 100 && info.pid == 0; ++tries) {
-    ASSERT_TRUE(describeInstance(root.get(), rootPath, "web1", &info));
+    ASSERT_TRUE(lookUpInstance(root.get(), rootPath, "web1", &info));
     if (info.pid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(info.pid, server.pid());
@@ -109,13 +109,13 @@ TEST_F(Inventory, RunningOnlyWhileThePidFileNamesALiveServerOfTheOwner) {
 
   StartedProcess other = startProcess({"/bin/sh", "-c", "sleep 30; :", rootPath + "/web10/x"}, {});
   writeFile(instanceDir + "/logs/pid", std::to_string(other.pid()) + "\n");
-  ASSERT_TRUE(describeInstance(root.get(), rootPath, "web1", &info));
+  ASSERT_TRUE(lookUpInstance(root.get(), rootPath, "web1", &info));
   EXPECT_EQ(info.state, InstanceState::Stopped) << "not the instance's server";
 
   writeFile(instanceDir + "/logs/pid", std::to_string(server.pid()) + "\n");
   kill(server.pid(), SIGKILL);
   for (int tries = 0; tries < 100 && info.pid != 0; ++tries) {
-    ASSERT_TRUE(describeInstance(root.get(), rootPath, "web1", &info));
+    ASSERT_TRUE(lookUpInstance(root.get(), rootPath, "web1", &info));
     if (info.pid != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(info.state, InstanceState::Stopped) << "a zombie is no server";
