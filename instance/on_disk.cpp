@@ -32,7 +32,7 @@ constexpr const char* MADE_ON_THE_WAY = "directory";
 const char MARK_HEADER[] =
     "# This instance is being created; until this file is gone it is not complete.\n"
     "# \"instancectl remove\" removes it with the directories listed below, which the\n"
-    "# creation made outside it (device, inode, path; \"-\" while being made).\n";
+    "# creation made outside it (device, inode, birth time, path; \"-\" while being made).\n";
 const char NOTE_HEADER[] =
     "# A removal that has not finished: \"instancectl remove\" goes on with it.\n";
 
@@ -578,12 +578,13 @@ IdentifierUse identifierUse(const char* serverRoot, const char* instancesRoot, c
     const bool quiet = holdingLock || lockIsFree(root.get(), &shared);
     const IdentifierUse unfinished = quiet ? IdentifierUse::Unfinished : IdentifierUse::Taken;
     const std::string removal = removingName(id);
+    InstanceEntry entry;
+    if (describeEntry(root.get(), removal, &entry)) return found(unfinished, joined(rootPath, removal));
     if (fstatat(root.get(), removal.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
-      return found(unfinished, joined(rootPath, removal));
+      return found(IdentifierUse::Taken, joined(rootPath, removal));
     // Any entry takes the name, a link that leads nowhere included: the
     // claim's mkdir would fail on it.
     if (fstatat(root.get(), id, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-      InstanceEntry entry;
       const bool incomplete = describeEntry(root.get(), id, &entry) && entry.state == EntryState::Incomplete;
       return found(incomplete ? unfinished : IdentifierUse::Taken, joined(rootPath, id));
     }

@@ -128,7 +128,11 @@ bool stillAsJustMade(int directory) {
 bool takeBackOne(const Workplace& place, const std::string& id, const MadeDirectory& made) {
   const std::string name = lastComponentOf(made.path);
   Descriptor parent;
-  if (openDirectoryPath(parentOf(made.path).c_str(), &parent) != 0) return true;  // nothing there any more
+  if (openDirectoryPath(parentOf(made.path).c_str(), &parent) != 0) {
+    // Gone with what held it; or reached only through a link nobody trusted made.
+    if (errno != ENOENT && made.known) complain(escapedMessage("ERR_CTL_MADE_CHANGED", {made.path}));
+    return true;
+  }
   Descriptor directory(openat(parent.get(), name.c_str(), LISTABLE));
   if (!directory.valid()) {
     if (errno == ENOENT) return true;

@@ -268,7 +268,9 @@ new_root root-d1
 new_root root-d2
 new_root root-d3
 new_root root-d4
-mkdir "$scratch/root-d4/web" || fatal "making an instance directory without answers"
+# An instance made before records were kept: its configuration and its start script.
+mkdir -p "$scratch/root-d4/web/config" "$scratch/root-d4/web/bin" && : >"$scratch/root-d4/web/bin/startserv" ||
+  fatal "making an instance directory without answers"
 port; d1_http=$got
 port; d1_jms=$got
 port; d2_jms=$got
