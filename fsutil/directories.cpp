@@ -29,12 +29,13 @@ struct Component {
   bool given;  // part of the path as given, not of a link's target
 };
 
-enum class WalkFailure { None, System, UntrustedLink, NotRootOnly };
+enum class WalkFailure { None, System, UntrustedLink, NotRootOnly, Observer };
 
 struct WalkOptions {
   mode_t createMode = 0;  // 0: nothing is made
   bool dryRun = false;    // missing directories are only imagined: what making them would meet is checked
   bool rootOnly = false;  // every directory must be changeable by root alone
+  const MakingObserver* observer = nullptr;  // told of every directory made
 };
 
 // One resolution of a path: where it stands, and what it has seen.
@@ -53,6 +54,7 @@ struct Walk {
   std::string lastName;     // and that entry's name
   WalkFailure failure = WalkFailure::None;
   int error = 0;
+  Message observerFailure;  // when failure is Observer
 };
 
 bool fail(Walk& walk, WalkFailure failure, int error) {
@@ -128,11 +130,7 @@ bool isDirectoryJustMade(int fd, const struct stat& status, mode_t parentMode, c
   if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &birth) == 0 && (birth.stx_mask & STATX_BTIME) != 0 &&
       birth.stx_btime.tv_sec < before.tv_sec)
     return false;
-  DirectoryListing listing = openListing(fd, ".");
-  if (!listing) return false;
-  while (const dirent* entry = readdir(listing.get()))
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) return false;
-  return true;
+  return holdsNoEntry(fd);
 }
 
 bool visit(Walk& walk, const std::string& name, bool given);
@@ -141,18 +139,29 @@ bool visit(Walk& walk, const std::string& name, bool given);
 // is the one made, and gives it exactly the walk's mode. One that another
 // run (or user) made at the same moment is taken as an existing directory,
 // by the rules for those.
+bool observed(Walk& walk, Message message) {
+  if (!message) return true;
+  walk.observerFailure = std::move(message);
+  return fail(walk, WalkFailure::Observer, 0);
+}
+
 bool makeDirectory(Walk& walk, const std::string& name) {
+  const MakingObserver* observer = walk.options.observer;
+  const bool last = walk.pending.empty();
+  if (observer && observer->before && !observed(walk, observer->before(walk.shown, last))) return false;
   timespec before;
   clock_gettime(CLOCK_REALTIME_COARSE, &before);
   if (mkdirat(walk.current.get(), name.c_str(), PROOF_MODE) != 0) {
     if (errno != EEXIST || ++walk.raceRetries > RACE_RETRY_LIMIT) return fail(walk, WalkFailure::System, errno);
     return visit(walk, name, true);
   }
-  if (walk.pending.empty()) walk.made = true;
+  if (last) walk.made = true;
   const mode_t parentMode = walk.currentStatus.st_mode;
   if (!enterDirectory(walk, name, true)) return false;
   if (!isDirectoryJustMade(walk.current.get(), walk.currentStatus, parentMode, before))
     return fail(walk, WalkFailure::UntrustedLink, EPERM);
+  if (observer && observer->made && !observed(walk, observer->made(walk.shown, last, walk.current.get())))
+    return false;
   // The set-group-ID bit stays, as mkdir -p keeps it: files made below the
   // directory keep going to the tree's group.
   if (fchmod(walk.current.get(), walk.options.createMode | inheritedBits(parentMode)) != 0)
@@ -252,6 +261,14 @@ bool linkIsTrusted(const struct stat& directory, const struct stat& link) {
   return link.st_uid == 0 && link.st_nlink == 1 && onlyRootChanges(directory);
 }
 
+bool holdsNoEntry(int directory) {
+  DirectoryListing listing = openListing(directory, ".");
+  if (!listing) return false;
+  while (const dirent* entry = readdir(listing.get()))
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) return false;
+  return true;
+}
+
 DirectoryListing openListing(int parent, const char* name) {
   Descriptor fd(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) return DirectoryListing();
@@ -268,12 +285,15 @@ Message linkRefusal(int directory, const struct stat& entry, const char* shown) 
   return errorMessage(othersMay ? "ERR_UNSAFE_LINK" : "ERR_LINK_REFUSED", {shown});
 }
 
-Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* out) {
+Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* out,
+                                const MakingObserver* observer) {
   Walk walk;
   walk.options.createMode = mode;
+  walk.options.observer = observer;
   bool walked = walkPath(walk, path);
   out->made = walk.made;
   out->notDirectory = walk.notDirectory;
+  if (walk.failure == WalkFailure::Observer) return std::move(walk.observerFailure);
   if (!walked) return walkFailure(walk, path);
   out->fd = std::move(walk.current);
   return Message();
@@ -312,6 +332,20 @@ Message surveyDirectoryPath(const char* path, PathSurvey* out) {
   out->notDirectory = walk.notDirectory;
   out->directory = std::move(walk.notDirectory ? walk.parentOfLast : walk.current);
   return Message();
+}
+
+bool liesWithin(int directory, const struct stat& ancestor) {
+  auto same = [](const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; };
+  Descriptor current(fcntl(directory, F_DUPFD_CLOEXEC, 0));
+  struct stat status;
+  while (current.valid() && fstat(current.get(), &status) == 0) {
+    if (same(status, ancestor)) return true;
+    Descriptor parent(openat(current.get(), "..", PASSAGE_FLAGS));
+    struct stat parentStatus;
+    if (!parent.valid() || fstat(parent.get(), &parentStatus) != 0 || same(parentStatus, status)) return false;
+    current = std::move(parent);
+  }
+  return false;
 }
 
 Message checkRootOnlyDirectory(const char* path) {

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -45,6 +46,10 @@ struct CloseDirectory {
 };
 using DirectoryListing = std::unique_ptr<DIR, CloseDirectory>;
 
+// True when the directory held open for reading as `directory` holds
+// nothing but "." and ".."; false also when it cannot be listed.
+bool holdsNoEntry(int directory);
+
 // A listing of the directory `name` of `parent` ("." for `parent` itself),
 // opened without following a link: an entry swapped for a link after it
 // was examined is not followed. Null, with errno, when it cannot be opened.
@@ -56,15 +61,28 @@ struct OpenedDirectory {
   bool notDirectory = false;  // the path names an existing entry that is not a directory
 };
 
+// Told of every directory openOrMakeDirectoryPath makes, so that a caller
+// can record what it made before a kill could hide it: `before` right
+// before the mkdir, `made` once the directory is proven to be the one made
+// (held open as `directory`, not yet given its mode), each with the prefix
+// of the path it makes and whether it is the last component. A message
+// from either stops the walk with it.
+struct MakingObserver {
+  std::function<Message(const std::string& prefix, bool last)> before;
+  std::function<Message(const std::string& prefix, bool last, int directory)> made;
+};
+
 // Opens the directory at the absolute `path`, making every missing directory
 // along it with exactly `mode` (and the set-group-ID bit of a parent that
 // has it); an existing entry is left as it is. When the
 // last component exists but is not a directory, `notDirectory` is set and
 // no descriptor is held. Empty on success, else ERR_MKDIR_FAILURE (the
-// prefix of `path` that could not be made, error text) or ERR_UNSAFE_LINK
+// prefix of `path` that could not be made, error text), ERR_UNSAFE_LINK
 // (the prefix that is a link the run must not follow, or a directory made
-// here that another user replaced before it could be opened).
-Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* out);
+// here that another user replaced before it could be opened), or the
+// message of `observer` (may be null).
+Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* out,
+                                const MakingObserver* observer = nullptr);
 
 // Opens the existing directory at the absolute `path`. 0, or -1 with errno
 // (ELOOP for a link the run must not follow, its prefix in `*unsafePrefix`
@@ -94,6 +112,11 @@ struct PathSurvey {
   Descriptor directory;
 };
 Message surveyDirectoryPath(const char* path, PathSurvey* out);
+
+// True when the directory held as `directory` is the one of status
+// `ancestor` or lies below it, found by climbing its ".." entries up to the
+// root of its file system.
+bool liesWithin(int directory, const struct stat& ancestor);
 
 // For a run as root: empty when nobody but root can change the directory at
 // `path` or any directory on the way to it, so that entries made in it

@@ -443,6 +443,27 @@ Message checkCopyIfAbsentIn(const char* source, int directory, const char* name,
   return Message();
 }
 
+int replaceFileAt(int directory, const char* temporary, const char* name, const std::string& text, mode_t mode) {
+  unlinkat(directory, temporary, 0);  // left by a run that died here
+  int error = 0;
+  {
+    Descriptor file(openat(directory, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!file.valid()) return errno;
+    // The mode exactly, whatever the umask.
+    if ((error = writeAll(file.get(), text.data(), text.size())) == 0 &&
+        (fchmod(file.get(), mode) != 0 || fsync(file.get()) != 0 || file.closeChecked() != 0))
+      error = errno;
+  }
+  if (error == 0 && renameat(directory, temporary, directory, name) != 0) error = errno;
+  if (error != 0) {
+    unlinkat(directory, temporary, 0);
+    return error;
+  }
+  // A directory opened with O_PATH cannot be synced; it is then left to the caller.
+  if (fsync(directory) != 0 && errno != EBADF && errno != EINVAL) return errno;
+  return 0;
+}
+
 int copyFileQuiet(const char* source, const char* destination, mode_t mode) {
   CopyStep step = copyRegularFile(source, destination, mode).step;
   return step == CopyStep::Done || step == CopyStep::Irregular ? 0 : -1;

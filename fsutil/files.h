@@ -90,6 +90,14 @@ int makeDirectory(const char* path, mode_t mode);
 // prefixes are left as they are. Empty, or ERR_MKDIR_FAILURE (prefix, error).
 Message makeDirectoryPath(const char* path, mode_t mode);
 
+// Makes the entry `name` of the directory held as `directory` hold exactly
+// `text` with exactly `mode`: written whole under the name `temporary`
+// beside it (a stale one removed first, never followed), synced, renamed
+// over `name`, and the directory synced. A run stopped at any moment leaves
+// the old content or the new one under `name`, never a part. 0, or an
+// error number (the temporary name is removed again on failure).
+int replaceFileAt(int directory, const char* temporary, const char* name, const std::string& text, mode_t mode);
+
 // True when stat(path) succeeds (symbolic links are followed).
 bool pathExists(const char* path);
 

@@ -44,15 +44,15 @@ bool takeWithin(int fd, int waitSeconds) {
   }
 }
 
-// Opens the lock file of the instances root held as `directory` (made when
-// missing, or, for a check, only looked at), and proves it a plain file of
-// this user with one name. `lock` stays invalid when a check finds no file
-// but a directory the file could be made in.
-Message openLockFile(int directory, const std::string& path, bool create, Descriptor* lock) {
+// Opens the lock file `name` of the directory held as `directory` (made
+// when missing, or, for a check, only looked at), and proves it a plain
+// file of this user with one name. `lock` stays invalid when a check finds
+// no file but a directory the file could be made in.
+Message openLockFile(int directory, const char* name, const std::string& path, bool create, Descriptor* lock) {
   // Read-only is enough for flock; 0600 keeps other users from opening the
   // file and holding the lock against this user's runs.
   int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (create ? O_CREAT : 0);
-  lock->reset(openat(directory, INSTANCES_LOCK_FILE, flags, 0600));
+  lock->reset(openat(directory, name, flags, 0600));
   if (!lock->valid()) {
     int error = errno;
     // A link or a directory in the lock's place: what a check finds opening
@@ -68,28 +68,28 @@ Message openLockFile(int directory, const std::string& path, bool create, Descri
   return Message();
 }
 
-std::string lockPath(const char* instancesRoot) {
-  return std::string(instancesRoot ? instancesRoot : "") + "/" + INSTANCES_LOCK_FILE;
+std::string lockPath(const char* directory, const char* name) {
+  return std::string(directory ? directory : "") + "/" + name;
 }
 
-Message openInstancesRootLock(const char* instancesRoot, bool create, Descriptor* lock) {
-  const std::string path = lockPath(instancesRoot);
+Message openLock(const char* directoryPath, const char* name, bool create, Descriptor* lock) {
+  const std::string path = lockPath(directoryPath, name);
   Descriptor directory;
   std::string unsafe;
-  if (openDirectoryPath(instancesRoot, &directory, &unsafe) != 0) {
+  if (openDirectoryPath(directoryPath, &directory, &unsafe) != 0) {
     if (!unsafe.empty()) return errorMessage("ERR_UNSAFE_LINK", {unsafe.c_str()});
     return errorMessage("ERR_FILE_OPEN_WRITE", {path.c_str(), std::strerror(errno)});
   }
-  return openLockFile(directory.get(), path, create, lock);
+  return openLockFile(directory.get(), name, path, create, lock);
 }
 
 }  // namespace
 
-Message lockInstancesRoot(const char* instancesRoot, Descriptor* held, int waitSeconds) {
+Message lockFileIn(const char* directory, const char* name, Descriptor* held, int waitSeconds) {
   Descriptor lock;
-  if (Message failure = openInstancesRootLock(instancesRoot, true, &lock)) return failure;
+  if (Message failure = openLock(directory, name, true, &lock)) return failure;
   if (!takeWithin(lock.get(), waitSeconds)) {
-    const std::string path = lockPath(instancesRoot);
+    const std::string path = lockPath(directory, name);
     if (errno == ETIMEDOUT) return errorMessage("ERR_LOCK_TIMEOUT", {path.c_str(), std::to_string(waitSeconds).c_str()});
     return errorMessage("ERR_FILE_OPEN_WRITE", {path.c_str(), std::strerror(errno)});
   }
@@ -97,7 +97,7 @@ Message lockInstancesRoot(const char* instancesRoot, Descriptor* held, int waitS
   return Message();
 }
 
-Message checkInstancesRootLock(const char* instancesRoot) {
+Message checkLockFileIn(const char* directory, const char* name) {
   Descriptor lock;
-  return openInstancesRootLock(instancesRoot, false, &lock);
+  return openLock(directory, name, false, &lock);
 }

@@ -22,14 +22,14 @@ TEST(LockTest, ASecondHolderWaitsThenGivesUpNamingTheLock) {
   ScopedMessageBundle bundle(SAMPLE_SERVER_ROOT);
   const std::string root = scratch.path();
   Descriptor first;
-  ASSERT_EQ(text(lockInstancesRoot(root.c_str(), &first)), "<no message>");
+  ASSERT_EQ(text(lockFileIn(root.c_str(), ".instances.lock", &first)), "<no message>");
   EXPECT_EQ(fileMode(root + "/.instances.lock"), 0600);
 
   // A separate process: locks of one process's own descriptors do not exclude each other.
   pid_t child = fork();
   if (child == 0) {
     Descriptor second;
-    std::string message = text(lockInstancesRoot(root.c_str(), &second, 1));
+    std::string message = text(lockFileIn(root.c_str(), ".instances.lock", &second, 1));
     _exit(message == "Another run has held the lock " + root + "/.instances.lock for more than 1 seconds; nothing "
                      "was created. Try again later." ? 0 : 1);
   }
@@ -39,7 +39,7 @@ TEST(LockTest, ASecondHolderWaitsThenGivesUpNamingTheLock) {
 
   first.reset();
   Descriptor again;
-  EXPECT_EQ(text(lockInstancesRoot(root.c_str(), &again, 1)), "<no message>");
+  EXPECT_EQ(text(lockFileIn(root.c_str(), ".instances.lock", &again, 1)), "<no message>");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "instance/validate.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -9,7 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include "fsutil/descriptor.h"
+#include "fsutil/directories.h"
 #include "fsutil/ownership.h"
+#include "instance/on_disk.h"
 #include "instance/settings_internal.h"
 #include "messages/escape.h"
 
@@ -40,25 +44,14 @@ constexpr FormedName FORMED_NAMES[] = {
     {"genwork.", ".acl", OWNER_WALK_NAME_LIMIT},
     {"", "-obj.conf.1", OWNER_WALK_NAME_LIMIT},    // config/ and its backups
     {"", ".acl.1", OWNER_WALK_NAME_LIMIT},
-    {"broken.", ".9999", NAME_MAX},                // a failed run set aside
+    {BROKEN_PREFIX, ".9999", NAME_MAX},            // a failed run set aside
+    {".removing.broken.", ".9999", NAME_MAX},      // and its removal
     {"broken.https-", "", NAME_MAX},
 };
 
 // Every path of the backup catalogue holds the identifier, and the
 // catalogue separates its fields with colons.
 constexpr char CATALOGUE_SEPARATOR = ':';
-
-// The forms of the names the tool gives its own entries beside the
-// instances: hidden names (the lock, runs in progress), the remains of
-// failed runs, and the older name that marks an identifier in use. An
-// instance of such a name would be taken for one of them.
-constexpr const char* RESERVED_PREFIXES[] = {".", "broken.", "https-"};
-
-bool isReservedName(const char* serverId) {
-  for (const char* prefix : RESERVED_PREFIXES)
-    if (std::strncmp(serverId, prefix, std::strlen(prefix)) == 0) return true;
-  return false;
-}
 
 // ERR_CONTROL_CHARACTER naming `label` when `text` holds a control character.
 Message controlCharacterIn(const char* text, const char* label) {
@@ -72,15 +65,16 @@ struct UserIds {
   gid_t gid;
 };
 
-// Proves, as root, that files can be given to the user's ids: a fresh
-// directory under /tmp with an unpredictable name is handed over and removed.
-// A directory that cannot be made leaves the user accepted untested.
-int probeOwnerChange(const UserIds& user) {
-  char scratch[] = "/tmp/trychown.XXXXXX";
-  if (mkdtemp(scratch) == nullptr) return 0;
-  bool refused = chown(scratch, user.uid, user.gid) != 0;
-  rmdir(scratch);
-  return refused ? -2 : 0;
+// Proves, as root, that files can be given to the user's ids: a file with
+// no name (O_TMPFILE) in the directory at `where` is handed over, and goes
+// when it is closed or the run is killed, so that no run leaves anything
+// behind. Where no such file can be made, the user is accepted untested.
+int probeOwnerChange(const UserIds& user, const char* where) {
+  Descriptor directory;
+  if (!where || openDirectoryPath(where, &directory) != 0) return 0;
+  Descriptor probe(openat(directory.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (!probe.valid()) return 0;
+  return fchown(probe.get(), user.uid, user.gid) == 0 ? 0 : -2;
 }
 
 }  // namespace
@@ -154,8 +148,8 @@ Message checkOwnerIsRunner(const char* userName) {
   return another ? errorMessage("ERR_OTHER_USER_NEEDS_ROOT", {userName}) : Message();
 }
 
-Message checkServerUser(const char* userName) {
-  switch (probeUser(userName)) {
+Message checkServerUser(const char* userName, const char* where) {
+  switch (probeUser(userName, where)) {
     case -2:
       return errorMessage("ERR_INVALID_USER");
     case -1:
@@ -165,7 +159,7 @@ Message checkServerUser(const char* userName) {
   }
 }
 
-int probeUser(const char* userName) {
+int probeUser(const char* userName, const char* where) {
   if (userName == nullptr) return -1;
   setpwent();
   const passwd* entry = getpwnam(userName);
@@ -173,5 +167,5 @@ int probeUser(const char* userName) {
   endpwent();
   if (entry == nullptr) return -1;
   if (geteuid() != 0) return 0;
-  return probeOwnerChange(user);
+  return probeOwnerChange(user, where);
 }

@@ -64,11 +64,13 @@ Message checkDocRootPath(const char* docRoot);
 // validation reports that).
 Message checkOwnerIsRunner(const char* userName);
 
-// Empty when the user exists and (as root) can own files; else
-// ERR_UNKNOWN_USER (user name) or ERR_INVALID_USER.
-Message checkServerUser(const char* userName);
+// Empty when the user exists and (as root) can own files in the directory
+// at `where` (the instances root); else ERR_UNKNOWN_USER (user name) or
+// ERR_INVALID_USER.
+Message checkServerUser(const char* userName, const char* where);
 
-// 0 accepted, -1 no such user, -2 the user's ids cannot own files (root only:
-// a fresh mkdtemp directory "/tmp/trychown.XXXXXX" is given to the user and
-// removed again; when it cannot be made the user is accepted untested).
-int probeUser(const char* userName);
+// 0 accepted, -1 no such user, -2 the user's ids cannot own files (root
+// only: an unnamed file, O_TMPFILE, in the directory at `where` is given
+// to the user; it leaves nothing behind, even when the run is killed. Where
+// none can be made the user is accepted untested).
+int probeUser(const char* userName, const char* where);

@@ -17,17 +17,17 @@
 #include "instance/record.h"
 #include "tests/testsupport.h"
 
-// Every directory this process makes with mkdtemp, recorded on the way to
-// the C library's own: other processes running at the same time make
-// probe directories of the same pattern, so only these names prove anything.
-std::vector<std::string> madeTemporaryDirectories;
+// What every fchown of this process was given, as /proc names it, recorded
+// on the way to the C library's own: the probe's file must have no name.
+std::vector<std::string> ownerChanges;
 
-extern "C" char* mkdtemp(char* pattern) {
-  using Mkdtemp = char* (*)(char*);
-  static Mkdtemp next = reinterpret_cast<Mkdtemp>(dlsym(RTLD_NEXT, "mkdtemp"));
-  char* made = next(pattern);
-  if (made) madeTemporaryDirectories.push_back(made);
-  return made;
+extern "C" int fchown(int fd, uid_t owner, gid_t group) {
+  using Fchown = int (*)(int, uid_t, gid_t);
+  static Fchown next = reinterpret_cast<Fchown>(dlsym(RTLD_NEXT, "fchown"));
+  char target[4096] = "";
+  ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+  if (length > 0) ownerChanges.push_back(std::string(target, static_cast<size_t>(length)));
+  return next(fd, owner, group);
 }
 
 namespace {
@@ -173,21 +173,26 @@ TEST_F(ValidateTest, DocumentRootMustBeAbsolute) {
   EXPECT_EQ(text(checkDocRootPath("/does/not/exist/yet")), "<no message>");
 }
 
-TEST_F(ValidateTest, ProbeAsRootLeavesNoScratchDirectory) {
+// The probe hands over a file that has no name in the directory it is
+// given: a run killed at any moment leaves nothing there or anywhere else.
+TEST_F(ValidateTest, ProbeAsRootHandsOverAFileWithoutAName) {
   if (!runningAsRoot()) GTEST_SKIP() << "needs root";
-  madeTemporaryDirectories.clear();
-  EXPECT_EQ(probeUser("daemon"), 0);
-  EXPECT_EQ(probeUser("root"), 0);
-  EXPECT_EQ(probeUser("no-such-user-here"), -1);
-  EXPECT_EQ(probeUser(nullptr), -1);
-  EXPECT_EQ(text(checkServerUser("daemon")), "<no message>");
-  EXPECT_EQ(text(checkServerUser("no-such-user-here")),
+  ScratchDir scratch;
+  ownerChanges.clear();
+  EXPECT_EQ(probeUser("daemon", scratch.path().c_str()), 0);
+  EXPECT_EQ(probeUser("root", scratch.path().c_str()), 0);
+  EXPECT_EQ(probeUser("no-such-user-here", scratch.path().c_str()), -1);
+  EXPECT_EQ(probeUser(nullptr, scratch.path().c_str()), -1);
+  EXPECT_EQ(text(checkServerUser("daemon", scratch.path().c_str())), "<no message>");
+  EXPECT_EQ(text(checkServerUser("no-such-user-here", scratch.path().c_str())),
             "The user \"no-such-user-here\" does not exist on this system.");
-  ASSERT_EQ(madeTemporaryDirectories.size(), 3u);  // daemon, root, and daemon once more
-  for (const std::string& made : madeTemporaryDirectories) {
-    EXPECT_EQ(made.rfind("/tmp/trychown.", 0), 0u) << made;
-    EXPECT_FALSE(pathExists(made.c_str())) << made;
+  ASSERT_EQ(ownerChanges.size(), 3u);  // daemon, root, and daemon once more
+  for (const std::string& changed : ownerChanges) {
+    EXPECT_EQ(changed.rfind(scratch.path() + "/#", 0), 0u) << changed;
+    EXPECT_NE(changed.find(" (deleted)"), std::string::npos) << changed;
   }
+  EXPECT_TRUE(listTree(scratch.path()).empty());
+  EXPECT_EQ(probeUser("daemon", (scratch / "missing").c_str()), 0) << "untested where no file can be made";
 }
 
 TEST_F(ValidateTest, OrdinaryUserAcceptsAnyExistingUser) {
@@ -200,7 +205,8 @@ TEST_F(ValidateTest, OrdinaryUserAcceptsAnyExistingUser) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) _exit(99);
-    int failures = (probeUser("root") != 0) + (probeUser("daemon") != 0) + (probeUser("no-such-user-here") != -1);
+    int failures = (probeUser("root", "/tmp") != 0) + (probeUser("daemon", "/tmp") != 0) +
+                   (probeUser("no-such-user-here", "/tmp") != -1);
     _exit(failures);
   }
   int status = 0;

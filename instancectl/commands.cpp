@@ -11,21 +11,17 @@
 #include <cstring>
 
 #include "fsutil/directories.h"
-#include "fsutil/lock.h"
 #include "fsutil/reading.h"
+#include "instance/on_disk.h"
 #include "instance/validate.h"
 #include "instancectl/control.h"
-#include "instancectl/decision.h"
 #include "instancectl/instancectl.h"
 #include "instancectl/inventory.h"
 #include "instancectl/listing.h"
-#include "instancectl/removal.h"
+#include "instancectl/removing.h"
 #include "instancectl/unit.h"
 
 namespace {
-
-// /proc/self/mountinfo of a machine with very many mounts stays below this.
-constexpr size_t MOUNTINFO_LIMIT = 16 * 1024 * 1024;
 
 void say(const Message& message) { std::printf("%s\n", message.get()); }
 
@@ -34,14 +30,12 @@ int refuse(int status, const Message& message) {
   return status;
 }
 
-std::string below(const std::string& directory, const std::string& relative) {
-  return relative.empty() ? directory : directory + "/" + relative;
-}
-
-// -1 when `line.id` names an instance, now described in `info`; else the exit status.
+// -1 when `line.id` names an instance (an identifier, or what a failed
+// creation set aside), now described in `info`; else the exit status.
 int findInstance(const CommandLine& line, const Workplace& place, InstanceInfo* info) {
-  if (Message refused = checkServerId(line.id.c_str())) return refuse(STATUS_UNKNOWN_INSTANCE, refused);
-  if (describeInstance(place.root.get(), place.instancesRoot, line.id, info)) return -1;
+  if (parseEntryName(line.id).kind != NameKind::Broken)
+    if (Message refused = checkServerId(line.id.c_str())) return refuse(STATUS_UNKNOWN_INSTANCE, refused);
+  if (lookUpInstance(place.root.get(), place.instancesRoot, line.id, info)) return -1;
   return refuse(STATUS_UNKNOWN_INSTANCE,
                 escapedMessage("ERR_CTL_UNKNOWN_INSTANCE", {line.id.c_str(), place.instancesRoot.c_str()}));
 }
@@ -61,68 +55,12 @@ int stopIfRunning(const CommandLine& line, const Workplace& place, InstanceInfo*
   const std::string pid = std::to_string(info->pid);
   if (!line.stop) return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_RUNNING", {line.id.c_str(), pid.c_str()}));
   Message refusal;
-  int status = runStopScript(place.root.get(), place.instancesRoot, line.id, info->owner, &refusal);
+  int status = runStopScript(place.root.get(), place.instancesRoot, line.id, info->entry.owner, &refusal);
   if (refusal) return refuse(STATUS_RUNNING, refusal);
-  if (!describeInstance(place.root.get(), place.instancesRoot, line.id, info)) return -1;  // the walk reports what became of it
+  if (!lookUpInstance(place.root.get(), place.instancesRoot, line.id, info)) return -1;  // the walk reports what became of it
   if (!info->pid) return -1;
   return refuse(STATUS_RUNNING,
                 escapedMessage("ERR_CTL_NOT_STOPPED", {line.id.c_str(), std::to_string(status).c_str()}));
-}
-
-// A mount below the instance is refused before anything is removed; the
-// walk would only leave it alone. Without /proc the walk's check remains.
-Message mountInside(const Workplace& place, const std::string& id, const std::string& instanceDir) {
-  Descriptor instance(openat(place.root.get(), id.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!instance.valid()) return Message();
-  char real[PATH_MAX];
-  ssize_t length = readlink(("/proc/self/fd/" + std::to_string(instance.get())).c_str(), real, sizeof real - 1);
-  std::string mountinfo;
-  if (length <= 0 || !readSmallFile("/proc/self/mountinfo", MOUNTINFO_LIMIT, &mountinfo)) return Message();
-  std::vector<std::string> mounts = mountPointsBelow(mountinfo, std::string(real, static_cast<size_t>(length)));
-  if (mounts.empty()) return Message();
-  return escapedMessage("ERR_CTL_MOUNT_INSIDE", {instanceDir.c_str(), mounts.front().c_str()});
-}
-
-// Before the walk: a document root the record names but that is not kept.
-void reportDecision(const RemovalDecision& decision, const std::string& instanceDir) {
-  if (decision.place == DocumentRootPlace::Refused)
-    refuse(STATUS_FAILED, escapedMessage("ERR_CTL_DOCROOT_NOT_KEPT", {decision.docRoot, instanceDir}));
-}
-
-// What the walk did. A removal that leaves the instance directory in place
-// has failed, whatever it kept on purpose: it says what is left, never
-// that the instance was removed.
-int reportRemoval(const CommandLine& line, const std::string& instanceDir, const RemovalDecision& decision,
-                  const RemovalResult& result) {
-  for (const std::string& other : result.otherFileSystems)
-    refuse(STATUS_FAILED, escapedMessage("ERR_CTL_OTHER_FILE_SYSTEM", {below(instanceDir, other)}));
-  if (result.error)
-    refuse(STATUS_FAILED, escapedMessage("ERR_CTL_NOT_REMOVED", {below(instanceDir, result.failedPath),
-                                                                 std::strerror(result.error)}));
-  const bool failed = !result.removedAll || result.error != 0 || !result.otherFileSystems.empty();
-  if (!failed) say(escapedMessage("ERR_CTL_REMOVED", {line.id, instanceDir}));
-  for (const std::string& kept : result.kept)
-    say(escapedMessage("ERR_CTL_KEPT_INSIDE", {below(instanceDir, kept), instanceDir}));
-  if (decision.place == DocumentRootPlace::Outside) say(escapedMessage("ERR_CTL_KEPT_DOCROOT", {decision.docRoot}));
-  if (!result.removedAll) refuse(STATUS_FAILED, escapedMessage("ERR_CTL_INSTANCE_LEFT", {line.id, instanceDir}));
-  return failed ? STATUS_FAILED : STATUS_DONE;
-}
-
-// Only a unit that `instancectl unit` made for this very instance goes.
-int removeUnit(const CommandLine& line, const std::string& instanceDir) {
-  const std::string name = unitFileName(normalizePath(instanceDir));
-  Descriptor directory;
-  if (name.empty() || openDirectoryPath(line.unitDirectory.c_str(), &directory) != 0) return STATUS_DONE;
-  const std::string path = line.unitDirectory + "/" + name;
-  int error = 0;
-  switch (removeUnitAt(directory.get(), name, normalizePath(instanceDir), &error)) {
-    case UnitRemoval::Removed: say(escapedMessage("ERR_CTL_UNIT_REMOVED", {path.c_str()})); break;
-    case UnitRemoval::Failed:
-      return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_NOT_REMOVED", {path.c_str(), std::strerror(error)}));
-    case UnitRemoval::Absent:
-    case UnitRemoval::NotOurs: break;
-  }
-  return STATUS_DONE;
 }
 
 // Empty when nobody but root can change the start script or a directory on
@@ -143,8 +81,9 @@ Message startScriptProblem(const std::string& instanceDir) {
 }
 
 UnitSettings unitSettingsFor(const InstanceInfo& info, const std::string& instanceDir) {
-  UnitSettings settings{info.name, instanceDir, std::to_string(info.owner), std::to_string(info.owner)};
-  if (const passwd* user = getpwuid(info.owner)) {
+  const uid_t owner = info.entry.owner;
+  UnitSettings settings{info.entry.id, instanceDir, std::to_string(owner), std::to_string(owner)};
+  if (const passwd* user = getpwuid(owner)) {
     settings.user = user->pw_name;
     const group* primary = getgrgid(user->pw_gid);
     settings.group = primary ? primary->gr_name : std::to_string(user->pw_gid);
@@ -178,22 +117,16 @@ int listCommand(const CommandLine& line, const Workplace& place) {
   return STATUS_DONE;
 }
 
+// A mount below the instance is refused before anything is removed; the
+// walk would only leave it alone. Without /proc the walk's check remains.
 int removeCommand(const CommandLine& line, const Workplace& place) {
   Descriptor lock;
   if (int status = takeTurn(place, &lock); status >= 0) return status;
   InstanceInfo info;
   if (int status = findInstance(line, place, &info); status >= 0) return status;
   if (int status = stopIfRunning(line, place, &info); status >= 0) return status;
-  const std::string instanceDir = place.instancesRoot + "/" + line.id;
-  if (Message mounted = mountInside(place, line.id, instanceDir)) return refuse(STATUS_FAILED, mounted);
-  auto recorded = info.answers.find("docRoot");
-  const RemovalDecision decision = decideRemoval(place.root.get(), line.id, info.owner,
-                                                 recorded == info.answers.end() ? std::string() : recorded->second);
-  reportDecision(decision, instanceDir);
-  allowDeepWalks();
-  RemovalResult result = removeTreeAt(place.root.get(), line.id, decision.plan);
-  if (int status = reportRemoval(line, instanceDir, decision, result)) return status;
-  return removeUnit(line, instanceDir);
+  if (Message mounted = mountInside(place, info)) return refuse(STATUS_FAILED, mounted);
+  return removeInstance(line, place, info);
 }
 
 int unitCommand(const CommandLine& line, const Workplace& place) {
@@ -203,7 +136,10 @@ int unitCommand(const CommandLine& line, const Workplace& place) {
   InstanceInfo info;
   if (int status = findInstance(line, place, &info); status >= 0) return status;
   const std::string instanceDir = normalizePath(place.instancesRoot + "/" + line.id);
-  if (info.broken) return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_BROKEN", {instanceDir.c_str()}));
+  if (info.state == InstanceState::Broken)
+    return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_BROKEN", {instanceDir.c_str()}));
+  if (info.state == InstanceState::Incomplete || info.state == InstanceState::Removing)
+    return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_UNFINISHED", {instanceDir.c_str()}));
   const std::string name = unitFileName(instanceDir);
   if (name.empty() || hasControlCharacter(instanceDir.c_str()))
     return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_NAME", {instanceDir.c_str()}));

@@ -49,7 +49,28 @@ bool mayKeepInside(int instance, uid_t owner, const struct stat& kept, const str
   return S_ISDIR(firstLevel.st_mode) && firstLevel.st_uid == owner;
 }
 
+const struct {
+  DocumentRootPlace place;
+  const char* name;
+} PLACE_NAMES[] = {{DocumentRootPlace::NotRecorded, "none"},
+                   {DocumentRootPlace::Missing, "missing"},
+                   {DocumentRootPlace::Outside, "outside"},
+                   {DocumentRootPlace::Inside, "inside"},
+                   {DocumentRootPlace::Refused, "refused"}};
+
 }  // namespace
+
+const char* placeName(DocumentRootPlace place) {
+  for (const auto& known : PLACE_NAMES)
+    if (known.place == place) return known.name;
+  return "none";
+}
+
+DocumentRootPlace placeNamed(const std::string& word) {
+  for (const auto& known : PLACE_NAMES)
+    if (word == known.name) return known.place;
+  return DocumentRootPlace::NotRecorded;
+}
 
 RemovalDecision decideRemoval(int instancesRoot, const std::string& name, uid_t owner,
                               const std::string& recordedDocRoot) {

@@ -18,6 +18,11 @@ enum class DocumentRootPlace {
   Refused,      // anything else: not kept, reported, and removed with the instance when inside it
 };
 
+// The word that names `place` in a removal's note, and back (NotRecorded
+// for a word that names none).
+const char* placeName(DocumentRootPlace place);
+DocumentRootPlace placeNamed(const std::string& word);
+
 struct RemovalDecision {
   RemovalPlan plan;   // what removeTreeAt keeps
   std::string docRoot;  // as the record names it ("" for none)

@@ -10,17 +10,6 @@
 
 namespace {
 
-const char* placeName(DocumentRootPlace place) {
-  switch (place) {
-    case DocumentRootPlace::NotRecorded: return "not recorded";
-    case DocumentRootPlace::Missing: return "missing";
-    case DocumentRootPlace::Outside: return "outside";
-    case DocumentRootPlace::Inside: return "inside";
-    case DocumentRootPlace::Refused: return "refused";
-  }
-  return "?";
-}
-
 // An instance directory laid out as a creation leaves it, with document
 // roots in and beside it, all of the running user's (who stands for the
 // server user; as root, root's instance directory makes no difference to

@@ -16,7 +16,6 @@
 #include "fsutil/directories.h"
 #include "fsutil/reading.h"
 #include "instancectl/unit.h"
-#include "provision/answers.h"
 
 namespace {
 
@@ -26,41 +25,24 @@ constexpr size_t PID_FILE_LIMIT = 64;
 // The most of a command line the kernel lets a program be given.
 constexpr size_t COMMAND_LINE_LIMIT = 2 * 1024 * 1024;
 
-bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
-bool entryIs(int directory, const char* name, mode_t type) {
-  struct stat status;
-  return fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && (status.st_mode & S_IFMT) == type;
-}
-
-// An instance made before records were kept still has its configuration
-// directory and its start script.
-bool looksLikeInstance(int instance) {
-  Descriptor bin(openat(instance, "bin", PASSAGE));
-  return entryIs(instance, "config", S_IFDIR) && bin.valid() && entryIs(bin.get(), "startserv", S_IFREG);
-}
-
-bool noRecord(const ReadOutcome& outcome) {
-  return outcome.refusal == ReadRefusal::System && outcome.error == ENOENT;
-}
-
-uid_t ownerOf(int instance) {
-  struct stat status;
-  if (fstatat(instance, "config", &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode))
-    return status.st_uid;
-  if (fstat(instance, &status) == 0) return status.st_uid;
-  return static_cast<uid_t>(-1);
-}
-
-InstanceState stateOf(const InstanceInfo& info) {
-  if (info.broken) return InstanceState::Broken;
-  if (!info.recordRead) return InstanceState::Unknown;
-  return info.pid ? InstanceState::Running : InstanceState::Stopped;
-}
-
-bool isDirectoryEntry(int root, const dirent* entry) {
-  if (entry->d_type == DT_DIR) return true;
-  return entry->d_type == DT_UNKNOWN && entryIs(root, entry->d_name, S_IFDIR);
+// The state the tools go by, and the server of an instance that can have one.
+void settleState(int root, const std::string& rootPath, InstanceInfo* info) {
+  const InstanceEntry& entry = info->entry;
+  // A tree moved into its removal no longer runs under its name.
+  if (entry.state == EntryState::Published || entry.state == EntryState::Legacy ||
+      entry.state == EntryState::Incomplete || (entry.state == EntryState::Removing && entry.tree == entry.id)) {
+    Descriptor instance(openat(root, entry.tree.c_str(), PASSAGE));
+    if (instance.valid()) info->pid = runningServerPid(instance.get(), rootPath + "/" + entry.tree, entry.owner);
+  }
+  switch (entry.state) {
+    case EntryState::Published:
+      info->state = !entry.record ? InstanceState::Unknown : info->pid ? InstanceState::Running : InstanceState::Stopped;
+      break;
+    case EntryState::Legacy: info->state = InstanceState::Unknown; break;
+    case EntryState::Incomplete: info->state = InstanceState::Incomplete; break;
+    case EntryState::Removing: info->state = InstanceState::Removing; break;
+    case EntryState::Broken: info->state = InstanceState::Broken; break;
+  }
 }
 
 }  // namespace
@@ -107,10 +89,10 @@ bool commandLineNamesPathIn(const std::string& cmdline, const std::string& insta
 }
 
 pid_t runningServerPid(int instance, const std::string& instanceDir, uid_t owner) {
-  Descriptor logs(openat(instance, "logs", PASSAGE));
+  Descriptor logs(openat(instance, PID_DIRECTORY, PASSAGE));
   if (!logs.valid()) return 0;
   std::string text;
-  if (!readSmallFileAt(logs.get(), "pid", PID_FILE_LIMIT, &text)) return 0;
+  if (!readSmallFileAt(logs.get(), PID_NAME, PID_FILE_LIMIT, &text)) return 0;
   pid_t pid = parsePidText(text);
   if (pid == 0) return 0;
   Descriptor process(open(("/proc/" + std::to_string(pid)).c_str(), PASSAGE));
@@ -122,38 +104,25 @@ pid_t runningServerPid(int instance, const std::string& instanceDir, uid_t owner
   return commandLineNamesPathIn(cmdline, instanceDir) ? pid : 0;
 }
 
-bool describeInstance(int instancesRoot, const std::string& instancesRootPath, const std::string& name,
-                      InstanceInfo* info) {
-  if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) return false;
-  Descriptor instance(openat(instancesRoot, name.c_str(), PASSAGE));
-  if (!instance.valid()) return false;
+bool lookUpInstance(int instancesRoot, const std::string& instancesRootPath, const std::string& id,
+                    InstanceInfo* info) {
   InstanceInfo found;
-  found.name = name;
-  found.broken = startsWith(name, BROKEN_PREFIX);
-  ReadOutcome outcome = readAnswersAt(instancesRoot, name, &found.answers);
-  found.recordRead = static_cast<bool>(outcome);
-  if (!found.recordRead) found.answers.clear();
-  if (!found.broken && noRecord(outcome) && !looksLikeInstance(instance.get())) return false;
-  found.owner = ownerOf(instance.get());
-  found.pid = runningServerPid(instance.get(), instancesRootPath + "/" + name, found.owner);
-  found.state = stateOf(found);
+  if (!findEntry(instancesRoot, id, &found.entry)) return false;
+  settleState(instancesRoot, instancesRootPath, &found);
   *info = std::move(found);
   return true;
 }
 
 int listInstances(int instancesRoot, const std::string& instancesRootPath, std::vector<InstanceInfo>* out) {
-  std::vector<InstanceInfo> instances;
-  DirectoryListing listing = openListing(instancesRoot, ".");
-  if (!listing) return -1;
-  while (const dirent* entry = readdir(listing.get())) {
+  std::vector<InstanceEntry> entries;
+  if (listEntries(instancesRoot, &entries) != 0) return -1;
+  out->clear();
+  for (InstanceEntry& entry : entries) {
     InstanceInfo info;
-    if (isDirectoryEntry(instancesRoot, entry) &&
-        describeInstance(instancesRoot, instancesRootPath, entry->d_name, &info))
-      instances.push_back(std::move(info));
+    info.entry = std::move(entry);
+    settleState(instancesRoot, instancesRootPath, &info);
+    out->push_back(std::move(info));
   }
-  std::sort(instances.begin(), instances.end(),
-            [](const InstanceInfo& a, const InstanceInfo& b) { return a.name < b.name; });
-  *out = std::move(instances);
   return 0;
 }
 
@@ -161,6 +130,8 @@ const char* stateName(InstanceState state) {
   switch (state) {
     case InstanceState::Running: return "running";
     case InstanceState::Stopped: return "stopped";
+    case InstanceState::Incomplete: return "incomplete";
+    case InstanceState::Removing: return "removing";
     case InstanceState::Broken: return "broken";
     case InstanceState::Unknown: break;
   }

@@ -1,43 +1,43 @@
-// The instances below an instances root, as the directory tells them:
-// what each one recorded when it was made, who owns it, and whether its
-// server runs. Everything is read relative to the instances root's
-// descriptor without following a link, blocking or reading more than a
-// small file's worth, so a server user's odd files show as an odd
-// instance, never as a hang.
+// The instances below an instances root as the tools see them: what each
+// entry is (instance/on_disk.h decides it), what it recorded when it was
+// made, who owns it, and whether its server runs. Everything is read
+// relative to the instances root's descriptor without following a link,
+// blocking or reading more than a small file's worth, so a server user's
+// odd files show as an odd instance, never as a hang.
 #pragma once
 
 #include <sys/types.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
-enum class InstanceState { Running, Stopped, Broken, Unknown };
+#include "instance/on_disk.h"
 
-struct InstanceInfo {
-  std::string name;  // the directory's name below the instances root
-  bool broken = false;  // "broken.<id>...": what a failed creation left
-  bool recordRead = false;  // config/answers.conf could be read safely
-  std::map<std::string, std::string> answers;  // empty unless recordRead
-  uid_t owner = 0;  // owner of config (of the directory itself when config is missing)
-  InstanceState state = InstanceState::Unknown;
-  pid_t pid = 0;  // the live server process, or 0
+// What `list` shows and the commands go by.
+enum class InstanceState {
+  Running,     // a complete instance whose server runs
+  Stopped,     // a complete instance whose server does not run
+  Unknown,     // a complete instance whose record cannot be read, or one made before records were kept
+  Incomplete,  // a creation that did not finish: remove takes it back
+  Removing,    // a removal that did not finish: remove goes on with it
+  Broken,      // what a failed creation set aside
 };
 
-// The prefix of the directories failed creations set aside.
-constexpr const char* BROKEN_PREFIX = "broken.";
+struct InstanceInfo {
+  InstanceEntry entry;  // what the directory tells
+  InstanceState state = InstanceState::Unknown;
+  pid_t pid = 0;        // the live server process, or 0
+};
 
-// Fills `info` and returns true when `name` in the instances root held open
-// as `instancesRoot` (whose path is `instancesRootPath`) is an instance or the remains of a failed creation: a
-// directory (not a link) named "broken.*", or one holding a record
-// config/answers.conf, or, for instances made before records were kept, a
-// config directory and bin/startserv. Hidden names are never instances.
-bool describeInstance(int instancesRoot, const std::string& instancesRootPath, const std::string& name,
-                      InstanceInfo* info);
+// The instance `id` (an identifier, or a broken.* name) of the instances
+// root held open as `instancesRoot`, whose path is `instancesRootPath`, in
+// `info`: its unfinished removal when there is one (findEntry). False when
+// there is none: no entry of that name, or one that is no instance.
+bool lookUpInstance(int instancesRoot, const std::string& instancesRootPath, const std::string& id, InstanceInfo* info);
 
 // Every instance of the instances root held open as `instancesRoot` into
-// `out`, sorted by name; entries that are not instances are passed over.
-// 0, or -1 with errno when the directory cannot be listed.
+// `out`, one per identifier, sorted by identifier (listEntries). 0, or -1
+// with errno when the directory cannot be listed.
 int listInstances(int instancesRoot, const std::string& instancesRootPath, std::vector<InstanceInfo>* out);
 
 // The process named by the pid file "logs/pid" of the instance directory
@@ -60,5 +60,5 @@ bool statusShowsLiveProcessOf(const std::string& status, uid_t owner);
 // "<instanceDir>/", as given or normalised.
 bool commandLineNamesPathIn(const std::string& cmdline, const std::string& instanceDir);
 
-// "running", "stopped", "broken" or "unknown".
+// "running", "stopped", "unknown", "incomplete", "removing" or "broken".
 const char* stateName(InstanceState state);

@@ -54,7 +54,7 @@ class Inventory : public ::testing::Test {
     std::vector<InstanceInfo> found;
     EXPECT_EQ(listInstances(root.get(), rootPath, &found), 0);
     std::vector<std::string> listed;
-    for (const InstanceInfo& info : found) listed.push_back(info.name + ":" + stateName(info.state));
+    for (const InstanceInfo& info : found) listed.push_back(info.entry.id + ":" + stateName(info.state));
     return listed;
   }
   ScratchDir scratch;
@@ -99,7 +99,7 @@ TEST_F(Inventory, RunningOnlyWhileThePidFileNamesALiveServerOfTheOwner) {
   bool described = true;
   // Until it shows as running, or reading it fails.
   auto runningIs = [&](bool running) {
-    described = describeInstance(root.get(), rootPath, "web1", &info);
+    described = lookUpInstance(root.get(), rootPath, "web1", &info);
     return !described || (info.pid != 0) == running;
   };
   // The shell needs a moment to exist under its own command line.
@@ -110,7 +110,7 @@ TEST_F(Inventory, RunningOnlyWhileThePidFileNamesALiveServerOfTheOwner) {
 
   StartedProcess other = startProcess({"/bin/sh", "-c", "sleep 30; :", rootPath + "/web10/x"}, {});
   writeFile(instanceDir + "/logs/pid", std::to_string(other.pid()) + "\n");
-  ASSERT_TRUE(describeInstance(root.get(), rootPath, "web1", &info));
+  ASSERT_TRUE(lookUpInstance(root.get(), rootPath, "web1", &info));
   EXPECT_EQ(info.state, InstanceState::Stopped) << "not the instance's server";
 
   writeFile(instanceDir + "/logs/pid", std::to_string(server.pid()) + "\n");

@@ -14,8 +14,8 @@ namespace {
 const char NOT_KNOWN[] = "-";
 
 const std::string* answer(const InstanceInfo& info, const char* name) {
-  auto found = info.answers.find(name);
-  return found == info.answers.end() ? nullptr : &found->second;
+  auto found = info.entry.answers.find(name);
+  return found == info.entry.answers.end() ? nullptr : &found->second;
 }
 
 // A port of the record as a number: 1 to 65535 written in decimal, else none.
@@ -56,7 +56,7 @@ std::vector<std::string> rowOf(const InstanceInfo& info) {
     const std::string* value = answer(info, name);
     return value && !value->empty() ? visible(*value) : std::string(NOT_KNOWN);
   };
-  return {visible(info.name), cell("serverName"), cell("port"),        cell("jmsPort"),
+  return {visible(info.entry.id), cell("serverName"), cell("port"),        cell("jmsPort"),
           visible(instanceUser(info)), stateText(info), cell("docRoot")};
 }
 
@@ -69,7 +69,7 @@ nlohmann::ordered_json portOrNull(const std::string* text) {
 
 }  // namespace
 
-std::string instanceUser(const InstanceInfo& info) { return ownerName(info.owner); }
+std::string instanceUser(const InstanceInfo& info) { return ownerName(info.entry.owner); }
 
 std::string formatTable(const std::vector<InstanceInfo>& instances) {
   std::vector<std::vector<std::string>> rows = {
@@ -94,7 +94,7 @@ std::string formatTable(const std::vector<InstanceInfo>& instances) {
 std::string formatJson(const std::vector<InstanceInfo>& instances) {
   nlohmann::ordered_json array = nlohmann::ordered_json::array();
   for (const InstanceInfo& info : instances) {
-    array.push_back({{"id", info.name},
+    array.push_back({{"id", info.entry.id},
                      {"server_name", textOrNull(answer(info, "serverName"))},
                      {"port", portOrNull(answer(info, "port"))},
                      {"jms_port", portOrNull(answer(info, "jmsPort"))},

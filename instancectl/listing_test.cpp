@@ -18,12 +18,11 @@ uid_t daemonUid() {
 
 InstanceInfo running() {
   InstanceInfo info;
-  info.name = "web1";
-  info.recordRead = true;
-  info.answers = {{"serverId", "web1"}, {"serverName", "café.example.test"}, {"port", "8080"},
+  info.entry.id = "web1";
+  info.entry.answers = {{"serverId", "web1"}, {"serverName", "café.example.test"}, {"port", "8080"},
                   {"jmsPort", "7676"},  {"serverUser", "daemon"},             {"docRoot", "/srv/a\tb"},
                   {"javaHome", "/usr/lib/jvm/java"}, {"jmsAdminUser", "admin"}};
-  info.owner = daemonUid();
+  info.entry.owner = daemonUid();
   info.state = InstanceState::Running;
   info.pid = 4242;
   return info;
@@ -31,8 +30,8 @@ InstanceInfo running() {
 
 InstanceInfo unknown() {
   InstanceInfo info;
-  info.name = "old";
-  info.owner = 0;
+  info.entry.id = "old";
+  info.entry.owner = 0;
   info.state = InstanceState::Unknown;
   return info;
 }
@@ -70,8 +69,8 @@ TEST(Table, EveryByteOfARecordIsShownPrintable) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.shown);
     InstanceInfo info = running();
-    info.answers["serverName"] = c.value;
-    info.answers["docRoot"] = c.value;
+    info.entry.answers["serverName"] = c.value;
+    info.entry.answers["docRoot"] = c.value;
     std::vector<std::string> table = lines(formatTable({info, unknown()}));
     ASSERT_EQ(table.size(), 3u);
     for (const std::string& line : table) EXPECT_EQ(escapeForTerminal(line), line) << "nothing left to escape";
@@ -83,17 +82,17 @@ TEST(Table, EveryByteOfARecordIsShownPrintable) {
 
 TEST(Table, TheUserIsTheOwnerNotTheRecord) {
   InstanceInfo info = running();
-  info.answers["serverUser"] = "root";
+  info.entry.answers["serverUser"] = "root";
   EXPECT_NE(lines(formatTable({info}))[1].find("  daemon  "), std::string::npos);
   EXPECT_EQ(instanceUser(info), "daemon");
-  info.owner = 4000000000u;  // no such user
+  info.entry.owner = 4000000000u;  // no such user
   EXPECT_EQ(instanceUser(info), "4000000000");
 }
 
 TEST(Json, ExactlyTheDocumentedKeysWithNumbersAndNulls) {
   InstanceInfo odd = running();
-  odd.answers["port"] = "80a";
-  odd.answers.erase("jmsPort");
+  odd.entry.answers["port"] = "80a";
+  odd.entry.answers.erase("jmsPort");
   odd.pid = 0;
   odd.state = InstanceState::Stopped;
   nlohmann::json parsed = nlohmann::json::parse(formatJson({running(), odd, unknown()}));
@@ -113,18 +112,18 @@ TEST(Json, ExactlyTheDocumentedKeysWithNumbersAndNulls) {
 // reaches a terminal it is shown on.
 TEST(Json, ValuesAreWholeAndTheTextIsPrintableAscii) {
   InstanceInfo info = running();
-  info.answers["serverName"] = std::string("a\0b\x1b]0;t\x07\xc2\x9b\x7f", 11);
-  info.answers["serverUser"] = "root";
+  info.entry.answers["serverName"] = std::string("a\0b\x1b]0;t\x07\xc2\x9b\x7f", 11);
+  info.entry.answers["serverUser"] = "root";
   const std::string text = formatJson({info});
   for (unsigned char byte : text) EXPECT_TRUE((byte >= 0x20 && byte < 0x7f) || byte == '\n') << int(byte);
   nlohmann::json parsed = nlohmann::json::parse(text);
-  EXPECT_EQ(parsed[0]["server_name"], info.answers["serverName"]);
+  EXPECT_EQ(parsed[0]["server_name"], info.entry.answers["serverName"]);
   EXPECT_EQ(parsed[0]["user"], "daemon");
 }
 
 TEST(Json, BytesThatAreNotUtf8DoNotFailTheListing) {
   InstanceInfo info = running();
-  info.answers["serverName"] = "bad\xff";
+  info.entry.answers["serverName"] = "bad\xff";
   nlohmann::json parsed = nlohmann::json::parse(formatJson({info}));
   EXPECT_EQ(parsed[0]["server_name"], "bad\xef\xbf\xbd");
 }

@@ -133,6 +133,11 @@ Opened enter(Walk& walk, int parentFd, const std::string& name, const std::strin
     noteFailure(walk, relative, errno);
     return Opened::Stays;
   }
+  FileIdentity identity;
+  if (relative.empty() && walk.plan.topKnown && (!identityOf(fd.get(), &identity) || !sameFile(identity, walk.plan.top))) {
+    noteFailure(walk, relative, ESTALE);
+    return Opened::Stays;
+  }
   if (deviceOf(status) != walk.device || isMountRoot(status)) {
     walk.result.otherFileSystems.push_back(relative);
     return Opened::Stays;

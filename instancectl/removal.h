@@ -16,10 +16,7 @@
 #include <string>
 #include <vector>
 
-struct FileIdentity {
-  dev_t device;
-  ino_t inode;
-};
+#include "instance/on_disk.h"
 
 // What a removal keeps.
 struct RemovalPlan {
@@ -29,6 +26,10 @@ struct RemovalPlan {
   // A path relative to the removed directory kept whole, with the entries
   // that lead to it; "" for none.
   std::string keptPath;
+  // When set, the directory is removed only when it is this one
+  // (sameFile); else nothing is touched (ESTALE).
+  bool topKnown = false;
+  FileIdentity top;
 };
 
 struct RemovalResult {

@@ -98,6 +98,30 @@ TEST_F(Removal, ALinkWhereTheKeptPathLeadsIsKeptToo) {
   EXPECT_EQ(listTree(tree), std::vector<std::string>{"www"});
 }
 
+// A tree named by its identity goes only while it is that directory: one
+// made again under its name, even with the number of the old one, is
+// another and stays whole.
+TEST_F(Removal, ATreeNamedByItsIdentityGoesOnlyWhileItIsThatOne) {
+  auto identityNow = [&](FileIdentity* found) {
+    Descriptor opened(open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return identityOf(opened.get(), found);
+  };
+  writeFile(tree + "/index.html", "made");
+  RemovalPlan plan;
+  plan.topKnown = true;
+  ASSERT_TRUE(identityNow(&plan.top));
+  removeTree(tree);
+  makeDirs(tree);
+  writeFile(tree + "/index.html", "mine");
+  RemovalResult refused = remove(plan);
+  EXPECT_FALSE(refused.removedAll);
+  EXPECT_EQ(refused.error, ESTALE);
+  EXPECT_EQ(readFile(tree + "/index.html"), "mine");
+  ASSERT_TRUE(identityNow(&plan.top));
+  EXPECT_TRUE(remove(plan).removedAll);
+  EXPECT_FALSE(fileExists(tree));
+}
+
 // Deeper than any descriptor table's default limit of 1024.
 TEST_F(Removal, RemovesATreeDeeperThanTheDefaultDescriptorLimit) {
   allowDeepWalks();

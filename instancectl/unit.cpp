@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "fsutil/descriptor.h"
+#include "fsutil/files.h"
 #include "fsutil/reading.h"
 
 namespace {
@@ -51,25 +52,6 @@ std::string unitWord(const std::string& text, bool command) {
 }
 
 std::string markerLine(const std::string& instanceDir) { return std::string(UNIT_MARKER_KEY) + "=" + instanceDir; }
-
-bool writeAll(int fd, const std::string& text) {
-  size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    written += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Writes the file `temporary` whole and durably. 0, or an error number.
-int writeNewFile(int directory, const std::string& temporary, const std::string& text) {
-  Descriptor file(openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!file.valid()) return errno;
-  if (!writeAll(file.get(), text) || fchmod(file.get(), 0644) != 0 || fsync(file.get()) != 0) return errno ? errno : EIO;
-  return file.closeChecked() == 0 ? 0 : errno;
-}
 
 UnitWrite failed(int* error, int value) {
   *error = value;
@@ -174,17 +156,7 @@ UnitWrite installUnitAt(int directory, const std::string& name, const std::strin
   if (!absent && !force) return UnitWrite::ExistsWithOtherContent;
 
   const std::string temporary = "." + name + "." + std::to_string(getpid()) + ".new";
-  unlinkat(directory, temporary.c_str(), 0);  // left by a run that died here
-  if (int written = writeNewFile(directory, temporary, text)) {
-    unlinkat(directory, temporary.c_str(), 0);
-    return failed(error, written);
-  }
-  if (renameat(directory, temporary.c_str(), directory, name.c_str()) != 0) {
-    int renameError = errno;
-    unlinkat(directory, temporary.c_str(), 0);
-    return failed(error, renameError);
-  }
-  if (fsync(directory) != 0 && errno != EINVAL && errno != EBADF) return failed(error, errno);
+  if (int failure = replaceFileAt(directory, temporary.c_str(), name.c_str(), text, 0644)) return failed(error, failure);
   return UnitWrite::Written;
 }
 

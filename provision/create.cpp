@@ -66,6 +66,25 @@ Message syncFileSystemOf(int fd, const std::string& shown) {
 
 }  // namespace
 
+Message markClaimedInstance(InstanceBuild& build) {
+  build.instance.reset(open(build.instanceDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!build.instance.valid()) return systemFailure("ERR_MKDIR_FAILURE", build.instanceDir, errno);
+  return startCreationMark(build.instance.get(), build.instanceDir);
+}
+
+Message recordMadeDirectory(InstanceBuild& build, const std::string& prefix, bool last, int directory) {
+  if (directory < 0) {
+    build.made.push_back({prefix, last, false, {}});
+  } else {
+    for (auto made = build.made.rbegin(); made != build.made.rend(); ++made) {
+      if (made->path != prefix || made->known) continue;
+      made->known = identityOf(directory, &made->identity);
+      break;
+    }
+  }
+  return rewriteCreationMark(build.instance.get(), build.instanceDir, build.made);
+}
+
 Message instancePathProblem(const InstanceRecord* record) {
   // The longest paths below the instance directory: the backup copy of the
   // object file (it carries the identifier and a version), the catalogue
@@ -162,12 +181,14 @@ Message narrowPermissions(InstanceBuild& build) {
 
 // What root runs or reads to operate the instance stays root's: the
 // instance directory itself (so that none of its entries can be renamed or
-// replaced) and bin with the control scripts. The rest is the server's.
+// replaced) and bin with the control scripts. So does the creation mark,
+// which only root may write or remove. The rest is the server's.
 Message handOverInstance(InstanceBuild& build) {
   if (geteuid() != 0) return {};
   Descriptor directory(open(build.instanceDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!directory.valid()) return systemFailure("ERR_CHANGE_OWNER", build.instanceDir, errno);
-  return chownEntriesToUserAt(build.record->serverUser, directory.get(), build.instanceDir.c_str(), {"bin"});
+  return chownEntriesToUserAt(build.record->serverUser, directory.get(), build.instanceDir.c_str(),
+                              {"bin", CREATION_MARK});
 }
 
 // A crash right after the success report must not leave empty files behind.
@@ -187,3 +208,5 @@ Message syncFileSystems(InstanceBuild& build) {
     return syncFileSystemOf(docRoot, build.record->docRoot);
   return {};
 }
+
+Message publishInstance(InstanceBuild& build) { return removeCreationMark(build.instance.get(), build.instanceDir); }

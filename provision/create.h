@@ -9,6 +9,7 @@
 
 #include "backup/catalogue.h"
 #include "fsutil/descriptor.h"
+#include "instance/on_disk.h"
 #include "instance/record.h"
 #include "messages/messages.h"
 #include "provision/docroot.h"
@@ -29,9 +30,21 @@ using CatalogueHolder = std::unique_ptr<BackupCatalogue, CatalogueDiscarder>;
 struct InstanceBuild {
   const InstanceRecord* record = nullptr;
   std::string instanceDir;    // "<instancesRoot>/<serverId>"
+  Descriptor instance;        // the instance directory, from markClaimedInstance on
+  std::vector<MadeDirectory> made;  // what the creation mark lists
   CatalogueHolder catalogue;  // from openCatalogue to closeCatalogue
   DocRootWrite docRoot;       // what the document root's step wrote (fillDocRoot)
 };
+
+// Opens the instance directory the claim has just made and marks it
+// incomplete (startCreationMark). ERR_MKDIR_FAILURE or ERR_FILE_WRITE.
+Message markClaimedInstance(InstanceBuild& build);
+
+// Lists in the creation mark a directory made outside the instance at
+// `prefix` (`last`: the document root itself): before its mkdir
+// (`directory` -1), and again with its identity once it is made and held
+// open as `directory`. ERR_FILE_WRITE.
+Message recordMadeDirectory(InstanceBuild& build, const std::string& prefix, bool last, int directory);
 
 // ERR_PATH_TOO_LONG when the longest path the steps form below the
 // instance directory would not fit the system's limit.
@@ -74,3 +87,8 @@ Message handOverInstance(InstanceBuild& build);
 // wrote to another, that one through the descriptor it left (every file
 // system when it could leave none). ERR_FILE_WRITE.
 Message syncFileSystems(InstanceBuild& build);
+
+// Publishes the instance, once everything is made, handed over and synced:
+// removes its creation mark and syncs the instance directory.
+// ERR_FILE_WRITE.
+Message publishInstance(InstanceBuild& build);

@@ -174,24 +174,6 @@ RootSurvey surveyDocRoot(const std::string& path) {
   return result;
 }
 
-bool sameDirectory(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// True when the directory held as `directory` is the one of status
-// `ancestor` or lies below it, following ".." up to the root.
-bool liesWithin(int directory, const struct stat& ancestor) {
-  Descriptor current(fcntl(directory, F_DUPFD_CLOEXEC, 0));
-  struct stat status;
-  while (current.valid() && fstat(current.get(), &status) == 0) {
-    if (sameDirectory(status, ancestor)) return true;
-    Descriptor parent(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat parentStatus;
-    if (!parent.valid() || fstat(parent.get(), &parentStatus) != 0 || sameDirectory(parentStatus, status))
-      return false;
-    current = std::move(parent);
-  }
-  return false;
-}
-
 // The documents come from the installation's template directory: a
 // document root there would have the installation's own files overwritten.
 Message templateDirectoryProblem(const InstanceRecord* record, const std::string& path, int nearest) {
@@ -264,11 +246,11 @@ std::vector<Message> docRootProblems(const InstanceRecord* record) {
   return problems;
 }
 
-Message fillDocRoot(const InstanceRecord* record, DocRootWrite* written) {
+Message fillDocRoot(const InstanceRecord* record, DocRootWrite* written, const MakingObserver* observer) {
   std::vector<Message> problems;
   std::string path = text(record->docRoot);
   OpenedDirectory docRoot;
-  if (Message failure = openOrMakeDirectoryPath(path.c_str(), DOC_ROOT_MODE, &docRoot)) return failure;
+  if (Message failure = openOrMakeDirectoryPath(path.c_str(), DOC_ROOT_MODE, &docRoot, observer)) return failure;
   if (docRoot.fd.valid() && holdsHomePage(docRoot.fd.get())) return {};
 
   written->done = true;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fsutil/descriptor.h"
+#include "fsutil/directories.h"
 #include "instance/record.h"
 #include "messages/messages.h"
 
@@ -33,8 +34,9 @@ struct DocRootWrite {
 // copies the documents listed in docs.lst of the (localised) template
 // directory. A document root made here goes to serverUser (as root). Makes
 // no check of its own beyond what it meets: the plan runs docRootProblems
-// right before it. The first failure's message.
-Message fillDocRoot(const InstanceRecord* record, DocRootWrite* written);
+// right before it. `observer` (may be null) is told of every directory
+// made on the way, the document root included. The first failure's message.
+Message fillDocRoot(const InstanceRecord* record, DocRootWrite* written, const MakingObserver* observer = nullptr);
 
 // docRootProblems, then fillDocRoot when it found none: the first problem.
 Message populateDocRoot(const InstanceRecord* record);

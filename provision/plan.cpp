@@ -13,8 +13,8 @@
 #include "adminlib/adminlib.h"
 #include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
-#include "fsutil/lock.h"
 #include "fsutil/ownership.h"
+#include "instance/on_disk.h"
 #include "instance/settings.h"
 #include "instance/validate.h"
 #include "messages/escape.h"
@@ -170,7 +170,8 @@ void checkIdentifier(Plan& plan, Problems& found) {
 }
 
 void checkInUse(Plan& plan, Problems& found) {
-  if (serverIdInUse(&plan.record)) add(found, Topic::InUse, inUseMessage(plan.policy), Answer::ServerId);
+  if (serverIdUse(&plan.record) == IdentifierUse::Free) return;
+  add(found, Topic::InUse, identifierRefusal(&plan.record, inUseMessage(plan.policy)), Answer::ServerId);
 }
 
 void checkGiven(Plan& plan, Problems& found) {
@@ -228,7 +229,7 @@ void checkPortsFree(Plan& plan, Problems& found) {
 }
 
 void checkUser(Plan& plan, Problems& found) {
-  add(found, Topic::Creation, checkServerUser(plan.record.serverUser));
+  add(found, Topic::Creation, checkServerUser(plan.record.serverUser, plan.record.instancesRoot));
   add(found, Topic::Creation, checkOwnerIsRunner(plan.record.serverUser));
 }
 
@@ -243,24 +244,37 @@ void checkPathLimits(Plan& plan, Problems& found) { add(found, Topic::Creation, 
 void checkClaim(Plan& plan, Problems& found) { add(found, Topic::Creation, claimProblem(&plan.record)); }
 
 // The one mkdir that makes the instance directory claims the identifier:
-// of runs at the same moment with one identifier, one goes on. Run as root,
+// of runs at the same moment with one identifier, one goes on. It is
+// marked incomplete at once, until the last row publishes it. Run as root,
 // the instance stays root's own until the final hand-over, so that the
 // server user cannot swap any of its directories for a link while root is
-// still writing into it by name; an ordinary user hands it over at once.
+// still writing into it by name (nor touch the mark); an ordinary user
+// hands it over at once.
 Problem claim(Plan& plan) {
   Message failure;
   switch (claimInstanceDirectory(&plan.record, &failure)) {
-    case ClaimResult::InUse: return {Topic::InUse, Answer::ServerId, inUseMessage(plan.policy)};
+    case ClaimResult::InUse:
+      return {Topic::InUse, Answer::ServerId, identifierRefusal(&plan.record, inUseMessage(plan.policy), true)};
     case ClaimResult::Failed: return creationProblem(std::move(failure));
     case ClaimResult::Claimed: break;
   }
   plan.claimed = true;
+  if ((failure = markClaimedInstance(plan.build))) return creationProblem(std::move(failure));
   if (geteuid() == 0) return {};
-  if ((failure = chownToUser(plan.build.instanceDir.c_str(), plan.record.serverUser))) {
-    rmdir(plan.build.instanceDir.c_str());
-    plan.claimed = false;
-  }
-  return creationProblem(std::move(failure));
+  return creationProblem(chownToUser(plan.build.instanceDir.c_str(), plan.record.serverUser));
+}
+
+// Every directory the document root's step makes is in the creation mark
+// before a kill could hide it, so that a removal can take it back.
+Problem fillDocumentRoot(Plan& plan) {
+  MakingObserver observer;
+  observer.before = [&plan](const std::string& prefix, bool last) {
+    return recordMadeDirectory(plan.build, prefix, last, -1);
+  };
+  observer.made = [&plan](const std::string& prefix, bool last, int directory) {
+    return recordMadeDirectory(plan.build, prefix, last, directory);
+  };
+  return creationProblem(fillDocRoot(&plan.record, &plan.build.docRoot, &observer));
 }
 
 // --- The instance ----------------------------------------------------------
@@ -313,11 +327,12 @@ const Row ROWS[] = {
     {"answers record", BUILD, 0, nullptr,
      [](Plan& p) { return creationProblem(writeAnswers(&p.record, p.build.instanceDir)); }},
     {"document root", BUILD, 0, [](Plan& p, Problems& found) { addAll(found, docRootProblems(&p.record)); },
-     [](Plan& p) { return creationProblem(fillDocRoot(&p.record, &p.build.docRoot)); }},
+     fillDocumentRoot},
     {"backup catalogue written", BUILD, 0, nullptr, [](Plan& p) { return creationProblem(closeCatalogue(p.build)); }},
     {"permissions", BUILD, 0, nullptr, [](Plan& p) { return creationProblem(narrowPermissions(p.build)); }},
     {"hand-over", BUILD, 0, nullptr, [](Plan& p) { return creationProblem(handOverInstance(p.build)); }},
     {"sync", BUILD, 0, nullptr, [](Plan& p) { return creationProblem(syncFileSystems(p.build)); }},
+    {"publication", BUILD, 0, nullptr, [](Plan& p) { return creationProblem(publishInstance(p.build)); }},
 };
 
 bool listed(const Problems& problems, const Problem& problem) {
@@ -348,6 +363,7 @@ PlanResult checkOnly(Plan& plan) {
 Problem abandon(Plan& plan, Problem problem) {
   if (!plan.claimed) return problem;
   plan.build.catalogue.reset();
+  plan.build.instance.reset();
   Message where = setAsideInstance(&plan.record);
   if (where) problem.text = textMessage(std::string(problem.text.get()) + "\n" + where.get());
   return problem;

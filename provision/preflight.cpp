@@ -18,7 +18,7 @@
 #include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
 #include "fsutil/reading.h"
-#include "provision/answers.h"
+#include "instance/on_disk.h"
 
 namespace {
 
@@ -42,40 +42,30 @@ bool someoneListensOn(unsigned port) {
   return bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
 }
 
-// An instance is a directory; links and files beside them (the lock among
-// them) are none.
-bool isInstanceCandidate(int root, const dirent* entry) {
-  std::string name = entry->d_name;
-  if (name == "." || name == ".." || name.rfind("broken.", 0) == 0) return false;
-  if (entry->d_type == DT_DIR) return true;
-  struct stat status;
-  return entry->d_type == DT_UNKNOWN && fstatat(root, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISDIR(status.st_mode);
-}
-
-// The ports other instances recorded, with the identifier of each. A record
-// that cannot be read safely is skipped and noted in `skipped` (one without
-// a record, made before records were kept, silently).
+// The ports other instances recorded, with the identifier of each: those
+// of complete instances, and of creations and removals that have not
+// finished, which still hold theirs (instance/on_disk.h); set-aside
+// remains are passed over. A record that cannot be read safely is skipped
+// and noted in `skipped` (one without a record, made before records were
+// kept or not written yet, silently).
 std::multimap<unsigned, std::string> recordedPorts(const InstanceRecord* record, std::vector<Message>* skipped) {
   std::multimap<unsigned, std::string> ports;
   Descriptor root;
-  if (openDirectoryPath(record->instancesRoot, &root) != 0) return ports;
-  DirectoryListing listing = openListing(root.get(), ".");
-  if (!listing) return ports;
-  while (const dirent* entry = readdir(listing.get())) {
-    std::string name = entry->d_name;
-    if (name == record->serverId || !isInstanceCandidate(root.get(), entry)) continue;
-    std::map<std::string, std::string> answers;
-    ReadOutcome outcome = readAnswersAt(root.get(), name, &answers);
-    if (!outcome) {
-      if (skipped && !(outcome.refusal == ReadRefusal::System && outcome.error == ENOENT)) {
-        std::string path = std::string(record->instancesRoot) + "/" + name + "/" + ANSWERS_FILE;
-        Message reason = readRefusalMessage(path.c_str(), outcome, SMALL_FILE_LIMIT);
-        skipped->push_back(errorMessage("ERR_RECORD_SKIPPED", {name.c_str(), reason.get()}));
+  std::vector<InstanceEntry> entries;
+  if (openDirectoryPath(record->instancesRoot, &root) != 0 || listEntries(root.get(), &entries) != 0) return ports;
+  for (InstanceEntry& entry : entries) {
+    if (entry.id == record->serverId || entry.state == EntryState::Broken) continue;
+    if (!entry.record) {
+      if (skipped && !entry.tree.empty() &&
+          !(entry.record.refusal == ReadRefusal::System && entry.record.error == ENOENT)) {
+        std::string path = std::string(record->instancesRoot) + "/" + entry.tree + "/" + RECORD_PATH;
+        Message reason = readRefusalMessage(path.c_str(), entry.record, SMALL_FILE_LIMIT);
+        skipped->push_back(errorMessage("ERR_RECORD_SKIPPED", {entry.id.c_str(), reason.get()}));
       }
       continue;
     }
-    const std::string& id = answers.count("serverId") ? answers["serverId"] : name;
+    std::map<std::string, std::string>& answers = entry.answers;
+    const std::string& id = answers.count("serverId") ? answers["serverId"] : entry.id;
     for (const char* port : {"port", "jmsPort"})
       if (answers.count(port) && portNumber(answers[port].c_str()) != 0)
         ports.emplace(portNumber(answers[port].c_str()), id);

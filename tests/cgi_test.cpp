@@ -134,6 +134,15 @@ TEST_F(Cgi, IdentifierRefusals) {
 
   r = post(completeForm("lib"));
   EXPECT_TRUE(contains(r.out, inUse)) << r.out;
+
+  // One a creation left unfinished: the way to clear it, in the form's title.
+  makeDirs(installation.root + "/web2");
+  r = post(completeForm("web2"));
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(contains(r.out, "<h2>Server Identifier</h2>\n<p>The server identifier web2 is held by a creation or a "
+                              "removal that did not finish (" + installation.root + "/web2); run "))
+      << r.out;
+  EXPECT_TRUE(contains(r.out, "instancectl remove web2")) << r.out;
 }
 
 // A blank identifier field is empty, not in use; a control character is

@@ -106,15 +106,33 @@ TEST_F(CommandLine, IdentifierInUseIsRefusedWithStatus254AndLeftAlone) {
   EXPECT_FALSE(fileExists(installation.root + "/web1"));
 }
 
+// Any entry of the identifier's name takes it, also directories of the
+// installation itself; one that a creation or a removal left unfinished is
+// refused with the way to clear it.
 TEST_F(CommandLine, ExistingInstanceDirectoryIsInUseToo) {
-  // Also names that are directories of the installation itself.
-  for (const char* id : {"web1", "lib", "admin-server"}) {
-    if (std::string(id) == "web1") makeDirs(installation.root + "/web1");
+  auto unfinished = [&](const std::string& id, const std::string& entry) {
+    return "The server identifier " + id + " is held by a creation or a removal that did not finish (" +
+           installation.root + "/" + entry + "); run \"instancectl remove " + id + "\" to clear it, then try again.\n";
+  };
+  makeDirs(installation.root + "/empty");
+  makeDirs(installation.root + "/marked/config");
+  writeFile(installation.root + "/marked/.incomplete", "");
+  makeDirs(installation.root + "/.removing.gone");
+  makeDirs(installation.root + "/other/site");
+  writeFile(installation.root + "/file", "");
+  const struct {
+    const char* id;
+    std::string refusal;
+  } cases[] = {{"empty", unfinished("empty", "empty")},       {"marked", unfinished("marked", "marked")},
+               {"gone", unfinished("gone", ".removing.gone")}, {"other", IN_USE},
+               {"file", IN_USE},                               {"lib", IN_USE},
+               {"admin-server", IN_USE}};
+  for (const auto& c : cases) {
     auto before = installationTree(installation.root);
-    ProcessResult r = runInstall(options(id), env);
-    EXPECT_EQ(r.status, 254) << id;
-    EXPECT_EQ(r.err, IN_USE) << id;
-    EXPECT_EQ(installationTree(installation.root), before) << id;
+    ProcessResult r = runInstall(options(c.id), env);
+    EXPECT_EQ(r.status, 254) << c.id;
+    EXPECT_EQ(r.err, c.refusal) << c.id;
+    EXPECT_EQ(installationTree(installation.root), before) << c.id;
   }
 }
 

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/blackbox.h"
 
 namespace {
@@ -180,6 +182,19 @@ class Concurrency : public ::testing::Test {
       EXPECT_EQ(readFile(docRoot + "/" + document), readFile(referenceDocs + "/" + document)) << document;
   }
 
+  // The state `instancectl list --json` gives the instance `id`.
+  std::string listedState(const std::string& id) {
+    ProcessResult listed = runProcess({INSTANCECTL_BINARY, "list", "--json"}, env);
+    for (const auto& entry : nlohmann::json::parse(listed.out))
+      if (entry["id"] == id) return entry["state"];
+    return "(not listed)";
+  }
+
+  std::string unfinished(const std::string& id) const {
+    return "The server identifier " + id + " is held by a creation or a removal that did not finish (" + instance(id) +
+           "); run \"instancectl remove " + id + "\" to clear it, then try again.\n";
+  }
+
   std::vector<std::string> brokenEntries() const {
     std::vector<std::string> broken;
     for (const std::string& entry : installationTree(installation.root))
@@ -344,12 +359,14 @@ TEST_F(Concurrency, ALockFileThatIsNotThisUsersPlainFileIsRefused) {
 //   backup copy, is whole (equal to the clean creation's), since it is the
 //   one file that later readers take as the record of a finished configuration;
 // - no later run builds on the remains: as long as the killed run's instance
-//   directory exists, a run with the same identifier is refused as in use and
+//   directory exists, instancectl lists it as incomplete until it is whole, and
+//   a run with the same identifier is refused (with the way to clear it) and
 //   changes nothing, so no partly written file is ever taken over;
-// - once the remains are removed, the identifier works again and yields a
-//   complete instance and document root. The document root is shared by the
-//   killed run and the retry: a home page there counts as "already filled",
-//   so a killed run must never leave one behind the others.
+// - once instancectl remove has cleared the remains, the identifier works
+//   again and yields a complete instance and document root, handed over as a
+//   clean run hands it over. The document root is the killed run's and the
+//   retry's: a home page there counts as "already filled", so a killed run
+//   must never leave one behind the others.
 TEST_F(Concurrency, KilledCreationsLeaveNothingTakenForFinished) {
   const std::string id = "killed", docRoot = installation.scratch / "docs-killed";
   const unsigned seed = std::random_device{}();
@@ -392,14 +409,22 @@ TEST_F(Concurrency, KilledCreationsLeaveNothingTakenForFinished) {
     }
 
     if (claimed) {
+      // Listed as incomplete until the creation is whole; refused the way
+      // the listing says, and cleared by instancectl remove.
       std::vector<std::string> before = installationTree(installation.root);
       Snapshot remains = snapshot(instance(id), id, docRoot);
+      const std::string state = listedState(id);
+      if (state != "incomplete") {
+        EXPECT_EQ(state, "stopped");
+        EXPECT_EQ(differences(remains, reference), "") << "listed as made, but not whole";
+      }
       ProcessResult refused = runProcess(command(id, docRoot), env);
       EXPECT_EQ(refused.status, 254);
-      EXPECT_EQ(refused.err, IN_USE);
+      EXPECT_EQ(refused.err, state == "incomplete" ? unfinished(id) : IN_USE);
       EXPECT_EQ(installationTree(installation.root), before);
       EXPECT_EQ(differences(snapshot(instance(id), id, docRoot), remains), "");
-      removeTree(instance(id));
+      ProcessResult removed = runProcess({INSTANCECTL_BINARY, "remove", id}, env);
+      EXPECT_EQ(removed.status, 0) << removed.err;
     }
     ++outcomes[killed.status == 0 ? "finished"
                : !claimed         ? "killed before the claim"
@@ -410,6 +435,7 @@ TEST_F(Concurrency, KilledCreationsLeaveNothingTakenForFinished) {
     ProcessResult retry = runProcess(command(id, docRoot), env);
     ASSERT_EQ(retry.status, 0) << retry.err;
     expectLikeTheReference(id, docRoot);
+    EXPECT_EQ(fileOwner(docRoot), fileOwner(referenceDocs)) << "handed over as a clean run hands it over";
     removeTree(instance(id));
     removeTree(docRoot);
     if (HasFatalFailure()) return;

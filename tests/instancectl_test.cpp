@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -131,6 +132,55 @@ class Instancectl : public ::testing::TestWithParam<bool> {
     return server;
   }
 
+  // The state `list --json` gives the instance `id`, after checking that
+  // the table gives it too.
+  std::string listedState(const std::string& id) {
+    ProcessResult json = ctl({"list", "--json"}), table = ctl({"list"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    std::string state = "(not listed)";
+    for (const auto& entry : nlohmann::json::parse(json.out))
+      if (entry["id"] == id) state = entry["state"];
+    const std::vector<std::string> lines = linesOf(table.out);
+    const size_t column = lines.empty() ? 0 : lines[0].find("STATE");
+    std::string shown = "(not listed)";
+    for (size_t i = 1; i < lines.size(); ++i)
+      if (lines[i].rfind(id + " ", 0) == 0) shown = lines[i].substr(column, lines[i].find(' ', column) - column);
+    EXPECT_EQ(shown, state) << table.out;
+    return state;
+  }
+
+  // `command` run as the case's identity, killed with SIGKILL before its
+  // `when`th call of `syscall`.
+  ProcessResult killedAt(const std::vector<std::string>& command, const std::string& syscall, int when) {
+    std::vector<std::string> argv = prefix;
+    const std::vector<std::string> strace = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=" + syscall,
+                                             "-e", "inject=" + syscall + ":signal=KILL:when=" + std::to_string(when)};
+    argv.insert(argv.end(), strace.begin(), strace.end());
+    argv.insert(argv.end(), command.begin(), command.end());
+    std::vector<std::string> env = commandLineEnvironment(installation.root);
+    env.push_back("INSTALL_CHECK_PORTS=no");
+    env.push_back("ASAN_OPTIONS=detect_leaks=0");  // LeakSanitizer cannot work under ptrace
+    return runProcess(argv, env);
+  }
+
+  // A creation killed once its document root is made, filled and handed
+  // over, before it publishes the instance.
+  void killCreation(const std::string& id, const std::string& docRoot) {
+    ProcessResult killed = killedAt(installCommand(allOptions(id, user, docRoot)), "syncfs", 1);
+    ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+  }
+
+  std::string unfinished(const std::string& id, const std::string& entry) const {
+    return "The server identifier " + id + " is held by a creation or a removal that did not finish (" +
+           installation.root + "/" + entry + "); run \"instancectl remove " + id + "\" to clear it, then try again.\n";
+  }
+
+  // A creation of `id` on the port that the others use, with the ports checked.
+  ProcessResult createOnTakenPort(const std::string& id) {
+    return runInstall(allOptions(id, user, installation.scratch / ("docs-" + id)),
+                      commandLineEnvironment(installation.root), "", prefix);
+  }
+
   pid_t serverPid(const std::string& id) {
     ProcessResult r = ctl({"list", "--json"});
     for (const auto& entry : nlohmann::json::parse(r.out))
@@ -157,11 +207,14 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
   const std::string odd = instance("web5") + "/config/answers.conf";
   ASSERT_EQ(unlink(odd.c_str()), 0);
   ASSERT_EQ(mkfifo(odd.c_str(), 0644), 0);  // would hang a reader that blocks
+  killCreation("web6", docs);
+  create("web7", docs);
+  ASSERT_EQ(killedAt({INSTANCECTL_BINARY, "remove", "web7"}, "unlinkat", 20).status, 128 + SIGKILL);
 
   ProcessResult text = ctl({"list"});
   ASSERT_EQ(text.status, 0) << text.err;
   std::vector<std::string> lines = linesOf(text.out);
-  ASSERT_EQ(lines.size(), 6u) << text.out;
+  ASSERT_EQ(lines.size(), 8u) << text.out;
   const std::string& header = lines[0];
   const size_t state = header.find("STATE"), documentRoot = header.find("DOCUMENT ROOT"), port = header.find("PORT");
   ASSERT_EQ(header.rfind("ID", 0), 0u) << header;
@@ -174,8 +227,10 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
               {"web1", "stopped", optionsHttpPort(), docs},
               {"web2", "running (" + std::to_string(pid) + ")", optionsHttpPort(), docs},
               {"web4", "unknown", "-", "-"},
-              {"web5", "unknown", "-", "-"}};
-  for (size_t i = 0; i < 5; ++i) {
+              {"web5", "unknown", "-", "-"},
+              {"web6", "incomplete", optionsHttpPort(), docs},
+              {"web7", "removing", optionsHttpPort(), docs}};
+  for (size_t i = 0; i < std::size(rows); ++i) {
     SCOPED_TRACE(lines[i + 1]);
     EXPECT_EQ(lines[i + 1].rfind(std::string(rows[i].id) + " ", 0), 0u);
     EXPECT_EQ(lines[i + 1].substr(state, rows[i].state.size() + 1), rows[i].state + " ");
@@ -187,7 +242,7 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
   ProcessResult json = ctl({"list", "--json"});
   ASSERT_EQ(json.status, 0) << json.err;
   nlohmann::ordered_json parsed = nlohmann::ordered_json::parse(json.out);
-  ASSERT_EQ(parsed.size(), 5u);
+  ASSERT_EQ(parsed.size(), 7u);
   for (const auto& entry : parsed) {
     std::vector<std::string> keys;
     for (const auto& item : entry.items()) keys.push_back(item.key());
@@ -205,6 +260,117 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
   EXPECT_EQ(parsed[1]["pid"], nullptr);
   EXPECT_EQ(parsed[3]["port"], nullptr);
   EXPECT_EQ(parsed[4]["state"], "unknown");
+  EXPECT_EQ(parsed[5]["state"], "incomplete");
+  EXPECT_EQ(parsed[6]["state"], "removing");
+  EXPECT_EQ(parsed[6]["port"], std::stoi(optionsHttpPort()));
+}
+
+// A creation killed before it published the instance: every tool calls it
+// incomplete, it keeps its identifier and ports, and remove takes it back
+// with the directories it made outside; the next creation hands the
+// document root over as a clean run does.
+TEST_P(Instancectl, AnInterruptedCreationIsIncompleteUntilRemovedWithWhatItMade) {
+  const std::string site = installation.scratch / "site", docs = site + "/docs";
+  killCreation("web1", docs);
+  EXPECT_EQ(listedState("web1"), "incomplete");
+  ProcessResult again = runInstall(allOptions("web1", user, docs), commandLineEnvironment(installation.root), "", prefix);
+  EXPECT_EQ(again.status, 254);
+  EXPECT_EQ(again.err, unfinished("web1", "web1"));
+  ProcessResult other = createOnTakenPort("web2");
+  EXPECT_EQ(other.status, 3);
+  EXPECT_NE(other.err.find("The port " + optionsHttpPort() + " is already used by the instance web1."), std::string::npos) << other.err;
+  if (GetParam()) {
+    ProcessResult unit = ctl({"unit", "web1", "--unit-dir", installation.scratch.path()});
+    EXPECT_EQ(unit.status, 2);
+    EXPECT_EQ(unit.err, instance("web1") + " is a creation or a removal that did not finish; it has no server to start.\n");
+  }
+
+  ProcessResult removed = ctl({"remove", "web1"});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(removed.out, "Removed " + docs + ", which the unfinished creation had made.\nRemoved " + site +
+                             ", which the unfinished creation had made.\nRemoved the instance web1 (" + instance("web1") +
+                             ").\n");
+  EXPECT_FALSE(fileExists(site));
+  EXPECT_EQ(ctl({"list", "--json"}).out, "[]\n");
+  create("web1", docs);
+  EXPECT_EQ(fileOwner(docs), uidOf(user));
+  EXPECT_EQ(fileOwner(docs + "/index.html"), uidOf(user));
+  EXPECT_EQ(fileMode(site), 0755);
+}
+
+// What the killed creation made is taken back only while nothing else
+// depends on it: another instance serves it, or it is no longer the
+// directory the creation made.
+TEST_P(Instancectl, AnInterruptedCreationTakesBackOnlyWhatIsStillItsOwn) {
+  const std::string site = installation.scratch / "site", docs = site + "/docs";
+  enum Change { ServedByAnother, MadeAgainByHand };
+  const struct {
+    Change change;
+    std::string left;
+  } cases[] = {
+      {ServedByAnother, "Left " + docs + " in place, which the unfinished creation had made: the instance web2 "
+                        "names it, or a directory in it, as its document root.\n"},
+      {MadeAgainByHand, "Left " + docs + " in place: it is no longer the directory the unfinished creation had "
+                        "made, or something else was put in it.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    killCreation("web1", docs);
+    if (c.change == ServedByAnother) create("web2", docs);
+    if (c.change == MadeAgainByHand) {
+      std::vector<std::string> remake = prefix;
+      for (const std::string& word : {std::string("/bin/sh"), std::string("-c"),
+                                      std::string("rm -rf \"$0\" && mkdir \"$0\" && echo mine > \"$0/index.html\""), docs})
+        remake.push_back(word);
+      ASSERT_EQ(runProcess(remake, {"PATH=/usr/bin:/bin"}).status, 0);
+    }
+    const auto before = snapshot(docs);
+    ProcessResult removed = ctl({"remove", "web1"});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(removed.err, c.left + "Left " + site + " in place: it is no longer the directory the unfinished "
+                                                     "creation had made, or something else was put in it.\n");
+    EXPECT_EQ(snapshot(docs), before);
+    EXPECT_FALSE(fileExists(instance("web1")));
+    ctl({"remove", "web2"});
+    removeTree(site);
+  }
+}
+
+// A removal killed in its walk: listed as removing, it keeps the identifier
+// and the ports, and the next remove finishes it from its note.
+TEST_P(Instancectl, AnInterruptedRemovalIsFinishedByTheNextOne) {
+  const std::string docs = installation.scratch / "docs";
+  create("web1", docs);
+  const auto site = snapshot(docs);
+  ProcessResult killed = killedAt({INSTANCECTL_BINARY, "remove", "web1"}, "unlinkat", 20);
+  ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+  EXPECT_FALSE(fileExists(instance("web1")));
+  EXPECT_EQ(listedState("web1"), "removing");
+  ProcessResult again = runInstall(allOptions("web1", user, docs), commandLineEnvironment(installation.root), "", prefix);
+  EXPECT_EQ(again.status, 254);
+  EXPECT_EQ(again.err, unfinished("web1", ".removing.web1"));
+  ProcessResult other = createOnTakenPort("web2");
+  EXPECT_EQ(other.status, 3);
+  EXPECT_NE(other.err.find("The port " + optionsHttpPort() + " is already used by the instance web1."), std::string::npos) << other.err;
+
+  ProcessResult finished = ctl({"remove", "web1"});
+  EXPECT_EQ(finished.status, 0) << finished.err;
+  EXPECT_EQ(finished.out, "Going on with the unfinished removal of web1.\nRemoved the instance web1 (" +
+                              instance("web1") + ").\nKept the document root " + docs + ": it holds the site.\n");
+  EXPECT_EQ(snapshot(docs), site);
+  EXPECT_EQ(ctl({"list", "--json"}).out, "[]\n");
+  EXPECT_EQ(installationTree(installation.root), installationTree(sampleServerRoot()));
+}
+
+// What a failed creation set aside is removed by its name.
+TEST_P(Instancectl, WhatAFailedCreationSetAsideIsRemovedByItsName) {
+  create("web3", installation.scratch / "docs");
+  ASSERT_EQ(rename(instance("web3").c_str(), instance("broken.web3").c_str()), 0);
+  ProcessResult removed = ctl({"remove", "broken.web3"});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(removed.out.rfind("Removed the instance broken.web3 (" + instance("broken.web3") + ").\n", 0), 0u)
+      << removed.out;
+  EXPECT_FALSE(fileExists(instance("broken.web3")));
 }
 
 TEST_P(Instancectl, RemoveRefusesARunningInstanceUntilStopIsGiven) {

@@ -36,9 +36,13 @@ description:
   - A creation that fails after it made something leaves it in C(<server_root>/broken.<id>)
     (or C(broken.<id>.<n>)); the task then fails with C(changed) and names that directory in
     I(broken_dir).
+  - A creation or a removal that was killed (or lost its machine) before it finished is
+    listed by C(instancectl) as C(incomplete) or C(removing); the task fails and leaves it
+    as it is, and so does the tool, until I(state=absent) (C(instancectl remove)) clears it.
   - With I(state=absent) the instance is removed by C(instancectl remove --stop), which stops
     a running instance with its own C(bin/stopserv) first, keeps the document root and removes
-    the systemd unit C(instancectl unit) made for it. An instance that is not there is C(ok).
+    the systemd unit C(instancectl unit) made for it; an unfinished creation is removed with
+    what it made, an unfinished removal is finished. An instance that is not there is C(ok).
   - In check mode a missing instance is checked by the tool's check-only run (C(-n)),
     which creates nothing; the task reports C(changed) when a creation would succeed and
     fails with every problem found otherwise.
@@ -232,6 +236,8 @@ from ansible.module_utils.basic import AnsibleModule
 TOOL_PATH = '/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
 
 ANSWERS_FILE = os.path.join('config', 'answers.conf')
+# What instancectl lists for what a killed creation or removal left.
+UNFINISHED_STATES = ('incomplete', 'removing')
 
 # Module parameter -> the key of `instancectl list --json` -> the name of the
 # answer in config/answers.conf (the names the diff shows).
@@ -404,6 +410,11 @@ def differences_of(answers, params):
 def compare_existing(module, instance_dir):
     """Exits: ok when the existing instance has the requested answers, else fails."""
     instance = listed_instance(module)
+    if instance is not None and instance.get('state') in UNFINISHED_STATES:
+        module.fail_json(msg='%s is a creation or a removal that did not finish (instancectl lists it as %s); '
+                             'it is left as it is. Remove it with state=absent (instancectl remove %s), '
+                             'then create it again.' % (instance_dir, instance.get('state'), module.params['id']),
+                         instance_dir=instance_dir)
     if instance is None or instance.get('state') == 'unknown':
         module.fail_json(msg='%s exists but its recorded answers cannot be read (instancectl lists %s); '
                              'it is left as it is.'

@@ -18,7 +18,8 @@
 #   7. state: absent removes an instance (running or not) and keeps its
 #      document root; a second run changes nothing;
 #   8. a creation that fails after it made something reports changed and
-#      names the broken.<id> it left;
+#      names the broken.<id> it left; one killed before it finished fails
+#      the task, untouched, until state: absent clears it;
 #   9. the module passes ansible-test's validate-modules checks, run offline;
 # and the JMS password is nowhere in the output nor in any traced execve,
 # yet it reaches the instances' config/server.xml. As root the instances go
@@ -259,7 +260,9 @@ new_root root-d1
 new_root root-d2
 new_root root-d3
 new_root root-d4
-mkdir "$scratch/root-d4/web" || fatal "making an instance directory without answers"
+# An instance made before records were kept: its configuration and its start script.
+mkdir -p "$scratch/root-d4/web/config" "$scratch/root-d4/web/bin" && : >"$scratch/root-d4/web/bin/startserv" ||
+  fatal "making an instance directory without answers"
 port; d1_http=$got
 port; d1_jms=$got
 port; d2_jms=$got
@@ -362,6 +365,27 @@ check "broken: the host fails" recap "$scratch/run8.out" f1 ok=0 failed=1
 check "broken: the failure reports a change" test "$(result "$scratch/run8.out" f1 changed)" = true
 check "broken: it names what was left" result_has "$scratch/run8.out" f1 broken_dir "\"$scratch/root-f1/broken.web\""
 check "broken: the directory is there" test -d "$scratch/root-f1/broken.web"
+
+# A creation killed once its document root was made: incomplete, left as it
+# is by the module, cleared with what it made by state: absent.
+new_root root-g1
+port; g1_http=$got
+port; g1_jms=$got
+ZORA_SERVER_HOME=$scratch/root-g1 strace -qq -o /dev/null -e trace=syncfs -e inject=syncfs:signal=KILL:when=1 \
+  "$tool" -s g1.example.test -p "$g1_http" -i web -u "$user" -d "$scratch/docs-g1" -P "$g1_jms" -A admin -W x \
+  -J /usr/lib/jvm/default-java >"$scratch/kill-g1.out" 2>&1
+check "unfinished: the killed creation left its instance" test -d "$scratch/root-g1/web"
+inventory "$scratch/hosts-unfinished" "$tool" "$(host g1 root-g1 web "$g1_http" "$g1_jms" "$user")"$'\n'
+playbook "$scratch/run8b.out" -v -i "$scratch/hosts-unfinished"
+check "unfinished: the host fails" recap "$scratch/run8b.out" g1 ok=0 changed=0 failed=1
+check "unfinished: the message says what it is" result_has "$scratch/run8b.out" g1 msg \
+  "$scratch/root-g1/web is a creation or a removal that did not finish (instancectl lists it as incomplete)"
+check "unfinished: it is left as it is" test -f "$scratch/root-g1/web/.incomplete"
+ansible-playbook -v -i "$scratch/hosts-unfinished" "$here/remove.yml" >"$scratch/run8c.out" 2>&1
+check "unfinished: state absent clears it" recap "$scratch/run8c.out" g1 ok=1 changed=1 failed=0
+check "unfinished: nothing of it is left" test ! -e "$scratch/root-g1/web" -a ! -e "$scratch/docs-g1"
+playbook "$scratch/run8d.out" -v -i "$scratch/hosts-unfinished"
+check "unfinished: then the instance is made" recap "$scratch/run8d.out" g1 ok=1 changed=1 failed=0
 
 # --- 9. ansible-test's validate-modules checks ----------------------------
 "$here/validate_modules.sh" "$library/server_instance.py" >"$scratch/validate.out" 2>&1

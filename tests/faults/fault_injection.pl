@@ -33,15 +33,14 @@
 use strict;
 use warnings;
 use Cwd qw(abs_path);
-use Digest::SHA;
-use Fcntl qw(:mode);
 use File::Basename qw(dirname);
-use File::Find;
 use File::Path qw(make_path remove_tree);
 use File::Temp qw(tempdir);
 use Getopt::Long;
 use POSIX qw(WIFEXITED WEXITSTATUS WIFSIGNALED WTERMSIG);
 use Time::HiRes qw(time sleep);
+use lib dirname(abs_path($0));
+use HarnessSupport qw(snapshotTree compareSnapshots slurp findProgram straceKnows runInWorkers);
 
 # The error each family of calls is failed with; two errors mean two runs.
 my %ERRORS = (
@@ -133,7 +132,7 @@ my $SERVER_ID = 'web1';
 # every run a refusal.
 my ($HTTP_PORT, $JMS_PORT) = testPorts(dirname($INSTALL) . '/tests/test-port');
 
-my @FAMILIES = grep { straceKnows($_) } sort keys %ERRORS;
+my @FAMILIES = grep { straceKnows($STRACE, $_) } sort keys %ERRORS;
 if ($option{only}) {
     my %wanted = map { $_ => 1 } split /,/, $option{only};
     @FAMILIES = grep { $wanted{$_} } @FAMILIES;
@@ -296,39 +295,12 @@ sub inQuickSample {
 # a clean run made there.
 sub runWorkers {
     my ($tasks) = @_;
-    my %children;
-    for my $index (0 .. $option{jobs} - 1) {
-        my @share = grep { $_->{id} % $option{jobs} == $index } @$tasks;
-        next unless @share;
-        my $pid = fork() // die "fork: $!";
-        if ($pid == 0) {
-            my $status = eval { workerMain($index, \@share); 0 } // do { print STDERR $@; 1 };
-            POSIX::_exit($status);
-        }
-        $children{$pid} = $index;
-        $WORKERS{$pid} = $index;
-    }
-    my $workerFailed;
-    while (%children) {
-        my $pid = waitpid(-1, 0);
-        last if $pid < 0;
-        my $index = delete $children{$pid};
-        delete $WORKERS{$pid};
-        $workerFailed = "worker $index ended with status " . ($? >> 8) if $? != 0;
-    }
-    die "$workerFailed\n" if $workerFailed;
     my @results;
-    for my $index (0 .. $option{jobs} - 1) {
-        my $path = "$TOP/results.$index";
-        next unless -e $path;
-        open(my $in, '<', $path) or die "cannot read $path: $!";
-        while (my $line = <$in>) {
-            chomp $line;
-            my ($id, $class, $status, $reason, $stderr) = split /\t/, $line, 5;
-            push @results, { id => $id, class => $class, status => $status, reason => $reason,
-                stderr => unescape($stderr) };
-        }
-        close($in);
+    for my $line (runInWorkers(top => $TOP, jobs => $option{jobs}, tasks => $tasks, running => \%WORKERS,
+        work => \&workerMain))
+    {
+        my ($id, $class, $status, $reason, $stderr) = split /\t/, $line, 5;
+        push @results, { id => $id, class => $class, status => $status, reason => $reason, stderr => unescape($stderr) };
     }
     return sort { $a->{id} <=> $b->{id} } @results;
 }
@@ -599,61 +571,6 @@ sub snapshotOutside {
     return $outside;
 }
 
-# relative path => "type mode uid gid content" for every entry below $top
-# ('.' for $top itself); empty when $top does not exist.
-sub snapshotTree {
-    my ($top, $skip, $maskCatalogue) = @_;
-    my %entries;
-    return \%entries unless -e $top || -l $top;
-    my $visit = sub {
-        my $path = $File::Find::name;
-        my $relative = $path eq $top ? '.' : substr($path, length($top) + 1);
-        if ($skip && $relative ne '.' && $skip->($relative)) {
-            $File::Find::prune = 1;
-            return;
-        }
-        $entries{$relative} = describeEntry($path, $maskCatalogue && $relative =~ m{(\A|/)backups\.conf\z});
-    };
-    find({ wanted => $visit, no_chdir => 1 }, $top);
-    return \%entries;
-}
-
-sub describeEntry {
-    my ($path, $maskTimes) = @_;
-    my @status = lstat($path) or return 'vanished';
-    my ($mode, $uid, $gid) = @status[ 2, 4, 5 ];
-    my $permissions = sprintf('%04o %d:%d', $mode & 07777, $uid, $gid);
-    return "link $permissions " . readlink($path) if S_ISLNK($mode);
-    return "dir $permissions" if S_ISDIR($mode);
-    return "other $permissions" unless S_ISREG($mode);
-    my $content = slurp($path);
-    $content = maskCatalogueTimes($content) if $maskTimes;
-    return "file $permissions " . Digest::SHA::sha256_hex($content);
-}
-
-# Entry lines "name:path:version:time:description" and tag lines
-# "time:members::text" carry the times of the run.
-sub maskCatalogueTimes {
-    my ($text) = @_;
-    $text =~ s/^([^:\n]*:[^:\n]*:\d+:)-?\d+:/${1}TIME:/mg;
-    $text =~ s/^-?\d+:/TIME:/mg;
-    return $text;
-}
-
-sub compareSnapshots {
-    my ($expected, $actual) = @_;
-    my @differences;
-    my %names = map { $_ => 1 } keys %$expected, keys %$actual;
-    for my $name (sort keys %names) {
-        my $before = $expected->{$name} // 'absent';
-        my $after  = $actual->{$name} // 'absent';
-        next if $before eq $after;
-        push @differences, "$name ($before -> $after)";
-        last if @differences >= 5;
-    }
-    return @differences;
-}
-
 # --- summary ------------------------------------------------------------
 
 sub summarise {
@@ -691,15 +608,6 @@ sub summarise {
 
 # --- small helpers ------------------------------------------------------
 
-sub slurp {
-    my ($path) = @_;
-    open(my $in, '<:raw', $path) or return '';
-    local $/;
-    my $text = <$in> // '';
-    close($in);
-    return $text;
-}
-
 sub escape {
     my ($text) = @_;
     $text //= '';
@@ -714,25 +622,4 @@ sub unescape {
     $text //= '';
     $text =~ s/\\(.)/$1 eq 'n' ? "\n" : $1 eq 't' ? "\t" : $1/ge;
     return $text;
-}
-
-sub findProgram {
-    my ($name) = @_;
-    for my $directory (split /:/, $ENV{PATH} // '/usr/bin:/bin') {
-        return "$directory/$name" if -x "$directory/$name";
-    }
-    return undef;
-}
-
-sub straceKnows {
-    my ($syscall) = @_;
-    my $pid = fork() // die "fork: $!";
-    if ($pid == 0) {
-        open(STDOUT, '>', '/dev/null');
-        open(STDERR, '>', '/dev/null');
-        { no warnings "exec"; exec($STRACE, '-qq', '-o', '/dev/null', '-e', "trace=$syscall", '/bin/true'); }
-        POSIX::_exit(127);
-    }
-    waitpid($pid, 0);
-    return $? == 0;
 }
