@@ -18,7 +18,8 @@
 #   7. state: absent removes an instance (running or not) and keeps its
 #      document root; a second run changes nothing;
 #   8. a creation that fails after it made something reports changed and
-#      names the broken.<id> it left;
+#      names the broken.<id> it left; a server root that is missing or no
+#      installation fails the task with the one line the tool names it with;
 #   9. the module passes ansible-test's validate-modules checks, run offline;
 # and the JMS password is nowhere in the output nor in any traced execve,
 # yet it reaches the instances' config/server.xml. As root the instances go
@@ -370,6 +371,30 @@ check "broken: the host fails" recap "$scratch/run8.out" f1 ok=0 failed=1
 check "broken: the failure reports a change" test "$(result "$scratch/run8.out" f1 changed)" = true
 check "broken: it names what was left" result_has "$scratch/run8.out" f1 broken_dir "\"$scratch/root-f1/broken.web\""
 check "broken: the directory is there" test -d "$scratch/root-f1/broken.web"
+
+# A server root that is no installation: the line the tool names it with,
+# whether the tool or instancectl is run, never an internal error.
+mkdir -p "$scratch/root-g2/web" || fatal "making a directory that is no installation"
+root_problem() {  # root_problem OUTPUT HOST ROOT PROBLEM
+  result_has "$1" "$2" msg "The server root $3 given by ZORA_SERVER_HOME is $4" &&
+    ! grep -q 'Internal Error' "$1"
+}
+inventory "$scratch/hosts-no-root" "$tool" \
+  "$(host g1 root-g1 web 1 2 "$user")"$'\n' "$(host g2 root-g2 web 1 2 "$user")"$'\n'
+playbook "$scratch/run8b.out" -v -i "$scratch/hosts-no-root"
+ansible-playbook -v -i "$scratch/hosts-no-root" "$here/remove.yml" >"$scratch/run8c.out" 2>&1
+for output in run8b run8c; do
+  for name in g1 g2; do
+    check "no installation ($output): $name fails" recap "$scratch/$output.out" "$name" ok=0 changed=0 failed=1
+  done
+  check "no installation ($output): a missing root is named" \
+    root_problem "$scratch/$output.out" g1 "$scratch/root-g1" "not a directory: No such file or directory."
+  check "no installation ($output): a directory that is no installation is named" \
+    root_problem "$scratch/$output.out" g2 "$scratch/root-g2" "not an installation: it has no $scratch/root-g2/lib"
+done
+check "no installation: the tool's status for a creation" test "$(result "$scratch/run8b.out" g1 rc)" = 3
+check "no installation: instancectl's status for a removal" test "$(result "$scratch/run8c.out" g1 rc)" = 2
+check "no installation: nothing is made" test ! -e "$scratch/root-g1" -a "$(ls -A "$scratch/root-g2")" = web
 
 # --- 9. ansible-test's validate-modules checks ----------------------------
 "$here/validate_modules.sh" "$library/server_instance.py" >"$scratch/validate.out" 2>&1
