@@ -341,8 +341,9 @@ bool listed(const Problems& problems, const Problem& problem) {
   return false;
 }
 
-// How the face names the record field `field`: the label of its answer,
-// else the name of its installation setting, else the marker's name.
+// How the run names the setting that fills `token`: the face's label of
+// its answer, else its name in the installation settings, else the
+// token's own name.
 std::string settingName(const Plan& plan, const TemplateToken& token) {
   for (size_t i = 1; i < ANSWER_COUNT; ++i)
     if (ANSWER_FIELDS[i].member == token.field) return labelOf(plan, static_cast<Answer>(i));

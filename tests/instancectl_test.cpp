@@ -119,6 +119,21 @@ TEST(InstancectlCommandLine, AServerRootThatIsNoInstallationIsNamedInOneLineAsIn
   EXPECT_EQ(relative.status, 2);
   EXPECT_EQ(relative.err, "The server root \"server-root\" given by --server-root is not an absolute path; it must "
                           "name the installation directory, beginning with /.\n");
+
+  // A message bundle the user may not read.
+  if (!runningAsRoot()) return;
+  Installation installation;
+  for (const char* bundle : {"root.res", "fr.res"})
+    ASSERT_EQ(chmod((installation.root + "/lib/messages/httpconf/" + bundle).c_str(), 0600), 0);
+  const std::string unreadable = "The server root " + installation.root +
+                                 " given by ZORA_SERVER_HOME is not an installation: its message bundle " +
+                                 installation.root + "/lib/messages/httpconf cannot be opened.\n";
+  ProcessResult r = runInstancectl({"list"}, installation.root, asUser("daemon"));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, unreadable);
+  ProcessResult install = runInstall(allOptions("web1", "daemon", installation.scratch / "docs"),
+                                     commandLineEnvironment(installation.root), "", asUser("daemon"));
+  EXPECT_EQ(install.err, "Server Root: " + unreadable);
 }
 
 // Runs every case as root with instances handed to daemon (true) and as
