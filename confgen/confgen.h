@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "backup/catalogue.h"
 #include "instance/record.h"
@@ -28,6 +29,16 @@ Message writeObjConf(const InstanceRecord* record, BackupCatalogue* catalogue);
 // config/server.xml and config/mirel-acc.xml from their templates.
 Message writeServerXml(const InstanceRecord* record, BackupCatalogue* catalogue);
 Message writeAccXml(const InstanceRecord* record, BackupCatalogue* catalogue);
+
+// A token of config/server.xml and the record field that gives its value.
+struct TemplateToken {
+  const char* name;
+  const char* InstanceRecord::*field;
+};
+// The tokens of config/server.xml whose field `record` leaves unset, in the
+// order of the token table: the file keeps each as the template writes it
+// ("%%%NAME%%%"), so the instance lacks that setting until it is replaced.
+std::vector<TemplateToken> unsetServerXmlTokens(const InstanceRecord* record);
 // Writes the one to three lines of config/dbswitch.conf to the caller's open
 // file (which the caller closes and checks); 0, or errno of a failed write.
 int writeDbSwitch(FILE* file, const char* directoryUrl, const char* directoryBase,

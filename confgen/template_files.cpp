@@ -18,6 +18,55 @@ struct TokenSource {
   bool escape;        // false for the fixed texts, which need none
 };
 
+// A token of a template: its value is a field of the record, or a fixed
+// text when `field` is null.
+struct TokenField {
+  const char* name;
+  const char* InstanceRecord::*field;
+  const char* fixed;
+};
+
+constexpr TokenField SERVER_XML_TOKENS[] = {
+    {"FILE_PREFIX", nullptr, "file:"},
+    {"SERVER_ROOT", &InstanceRecord::serverRoot, nullptr},
+    {"HTTP_PORT", &InstanceRecord::port, nullptr},
+    {"SERVER_NAME", &InstanceRecord::serverName, nullptr},
+    {"SERVER_ID", &InstanceRecord::serverId, nullptr},
+    // The directory that holds the instance, not the instance itself.
+    {"INSTANCE_ROOT", &InstanceRecord::instancesRoot, nullptr},
+    {"DEFAULT_DOC_ROOT", &InstanceRecord::docRoot, nullptr},
+    {"JMS_SERVICE_PORT", &InstanceRecord::jmsPort, nullptr},
+    {"JMS_SERVICE_USER_NAME", &InstanceRecord::jmsAdminUser, nullptr},
+    {"JMS_SERVICE_PASSWORD", &InstanceRecord::jmsAdminPassword, nullptr},
+    {"JAVA_HOME", &InstanceRecord::javaHome, nullptr},
+    {"QBUS_BIN", &InstanceRecord::qbusBin, nullptr},
+    {"QBUS_LIB", &InstanceRecord::qbusLib, nullptr},
+    {"DEFAULT_LOCALE", &InstanceRecord::defaultLocale, nullptr},
+    {"WEBSERVICES_LIB", &InstanceRecord::webServicesLib, nullptr},
+    {"ORB_LISTENER1_PORT", &InstanceRecord::orbListenerPort, nullptr},
+    {"INSTALL_CONFIG_ROOT", &InstanceRecord::installConfigRoot, nullptr},
+    {"JAVA_SEP", nullptr, ":"},
+};
+
+constexpr TokenField ACC_XML_TOKENS[] = {
+    {"SERVER_ROOT", &InstanceRecord::serverRoot, nullptr},
+    {"SERVER_NAME", &InstanceRecord::serverName, nullptr},
+    {"ORB_LISTENER1_PORT", &InstanceRecord::orbListenerPort, nullptr},
+    {"JAVA_SEP", nullptr, ":"},
+    {"FILE_PREFIX", nullptr, "file:"},
+};
+
+// The values `record` gives the tokens of a table; the record's values are
+// escaped, the fixed texts need no escaping.
+template <size_t N>
+std::vector<TokenSource> tokenSources(const TokenField (&table)[N], const InstanceRecord* record) {
+  std::vector<TokenSource> tokens;
+  for (const TokenField& token : table)
+    tokens.push_back(token.field ? TokenSource{token.name, record->*token.field, true}
+                                 : TokenSource{token.name, token.fixed, false});
+  return tokens;
+}
+
 struct TemplateFile {
   const char* templateName;  // below <serverRoot>/lib/install/templates
   const char* fileName;      // below <instanceDir>/config and config/backup
@@ -92,39 +141,16 @@ Message checkTemplateWriters(const InstanceRecord* record) {
 }
 
 Message writeServerXml(const InstanceRecord* record, BackupCatalogue* catalogue) {
-  const TemplateFile& file = SERVER_XML;
-  const std::vector<TokenSource> tokens = {
-      {"FILE_PREFIX", "file:", false},
-      {"SERVER_ROOT", record->serverRoot, true},
-      {"HTTP_PORT", record->port, true},
-      {"SERVER_NAME", record->serverName, true},
-      {"SERVER_ID", record->serverId, true},
-      // The directory that holds the instance, not the instance itself.
-      {"INSTANCE_ROOT", record->instancesRoot, true},
-      {"DEFAULT_DOC_ROOT", record->docRoot, true},
-      {"JMS_SERVICE_PORT", record->jmsPort, true},
-      {"JMS_SERVICE_USER_NAME", record->jmsAdminUser, true},
-      {"JMS_SERVICE_PASSWORD", record->jmsAdminPassword, true},
-      {"JAVA_HOME", record->javaHome, true},
-      {"QBUS_BIN", record->qbusBin, true},
-      {"QBUS_LIB", record->qbusLib, true},
-      {"DEFAULT_LOCALE", record->defaultLocale, true},
-      {"WEBSERVICES_LIB", record->webServicesLib, true},
-      {"ORB_LISTENER1_PORT", record->orbListenerPort, true},
-      {"INSTALL_CONFIG_ROOT", record->installConfigRoot, true},
-      {"JAVA_SEP", ":", false},
-  };
-  return writeFromTemplate(record, catalogue, file, tokens);
+  return writeFromTemplate(record, catalogue, SERVER_XML, tokenSources(SERVER_XML_TOKENS, record));
 }
 
 Message writeAccXml(const InstanceRecord* record, BackupCatalogue* catalogue) {
-  const TemplateFile& file = ACC_XML;
-  const std::vector<TokenSource> tokens = {
-      {"SERVER_ROOT", record->serverRoot, true},
-      {"SERVER_NAME", record->serverName, true},
-      {"ORB_LISTENER1_PORT", record->orbListenerPort, true},
-      {"JAVA_SEP", ":", false},
-      {"FILE_PREFIX", "file:", false},
-  };
-  return writeFromTemplate(record, catalogue, file, tokens);
+  return writeFromTemplate(record, catalogue, ACC_XML, tokenSources(ACC_XML_TOKENS, record));
+}
+
+std::vector<TemplateToken> unsetServerXmlTokens(const InstanceRecord* record) {
+  std::vector<TemplateToken> unset;
+  for (const TokenField& token : SERVER_XML_TOKENS)
+    if (token.field && !(record->*token.field)) unset.push_back({token.name, token.field});
+  return unset;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "adminlib/adminlib.h"
 #include "frontend/frontend.h"
@@ -85,13 +86,20 @@ Request earlyRequest(int argc, char** argv) {
   return Request::Run;
 }
 
-// A password file stands in for -W.
-bool allOptionsGiven(InstanceRecord* record, const RunOptions& run) {
+// The required options still unset, in the order of the usage line, as
+// one line ("install: the options -i and -J are missing."); "" when every
+// one was given. A password file stands in for -W.
+std::string missingOptions(InstanceRecord* record, const RunOptions& run) {
+  std::vector<std::string> missing;
   for (char option : std::string("spiudPAWJ")) {
     if (option == 'W' && run.passwordFile) continue;
-    if (!*optionField(record, option)) return false;
+    if (!*optionField(record, option)) missing.push_back(option == 'W' ? "-W (or -w)" : std::string("-") + option);
   }
-  return true;
+  if (missing.empty()) return "";
+  std::string named = missing.front();
+  for (size_t i = 1; i < missing.size(); ++i) named += (i + 1 == missing.size() ? " and " : ", ") + missing[i];
+  return "install: the option" + std::string(missing.size() > 1 ? "s " : " ") + named +
+         (missing.size() > 1 ? " are" : " is") + " missing.\n";
 }
 
 // Returns 0 when the options were read, else the exit status.
@@ -115,8 +123,10 @@ int readOptions(int argc, char** argv, InstanceRecord* record, RunOptions* run) 
   }
   record->mtaHost = "localhost";
   record->dnsMode = "off";
-  if (!allOptionsGiven(record, *run)) {
+  const std::string missing = missingOptions(record, *run);
+  if (!missing.empty()) {
     printUsage();
+    std::fputs(missing.c_str(), stderr);
     return STATUS_MISSING;
   }
   return 0;
@@ -125,6 +135,7 @@ int readOptions(int argc, char** argv, InstanceRecord* record, RunOptions* run) 
 int checkOnly(const InstanceRecord& record, const FacePolicy& policy) {
   PlanResult result = runCreationPlan(record, policy, Runner::Check);
   for (const Message& note : result.notes) std::fprintf(stderr, "%s\n", note.get());
+  if (result.unsetSettings) std::fprintf(stderr, "%s\n", result.unsetSettings.get());
   for (const Problem& problem : result.problems) std::fprintf(stderr, "%s\n", problemLine(problem, policy).c_str());
   if (!result.problems.empty()) return STATUS_REFUSED;
   std::fprintf(stderr, "%s\n", result.conclusion.get());
@@ -164,15 +175,16 @@ int runCommandLine(int argc, char** argv) {
 FacePolicy commandLinePolicy(const char* passwordFile) {
   FacePolicy policy;
   policy.rootSource = "ZORA_SERVER_HOME";
-  policy.answer(Answer::ServerName) = {"-s", nullptr, nullptr};
-  policy.answer(Answer::Port) = {"-p", "HTTP port", nullptr};
-  policy.answer(Answer::ServerId) = {"-i", nullptr, nullptr};
-  policy.answer(Answer::ServerUser) = {"-u", nullptr, nullptr};
-  policy.answer(Answer::DocRoot) = {"-d", nullptr, nullptr};
-  policy.answer(Answer::JmsPort) = {"-P", "JMS port", nullptr};
-  policy.answer(Answer::JmsAdminUser) = {"-A", nullptr, nullptr};
-  policy.answer(Answer::JmsAdminPassword) = {passwordFile ? "-w" : "-W", nullptr, nullptr};
-  policy.answer(Answer::JavaHome) = {"-J", nullptr, nullptr};
+  // The titles say which port an option is, in the language of the run.
+  policy.answer(Answer::ServerName) = {fixedText("-s"), {}, nullptr};
+  policy.answer(Answer::Port) = {fixedText("-p"), bundleText("ERR_LABEL_HTTP_PORT"), nullptr};
+  policy.answer(Answer::ServerId) = {fixedText("-i"), {}, nullptr};
+  policy.answer(Answer::ServerUser) = {fixedText("-u"), {}, nullptr};
+  policy.answer(Answer::DocRoot) = {fixedText("-d"), {}, nullptr};
+  policy.answer(Answer::JmsPort) = {fixedText("-P"), bundleText("ERR_LABEL_JMS_PORT"), nullptr};
+  policy.answer(Answer::JmsAdminUser) = {fixedText("-A"), {}, nullptr};
+  policy.answer(Answer::JmsAdminPassword) = {fixedText(passwordFile ? "-w" : "-W"), {}, nullptr};
+  policy.answer(Answer::JavaHome) = {fixedText("-J"), {}, nullptr};
   for (TopicPolicy& topic : policy.topics) topic = {nullptr, 0, STATUS_REFUSED};
   policy.topic(Topic::ServerRoot).title = "Server Root";
   policy.topic(Topic::Settings).title = "Installation settings";

@@ -98,6 +98,12 @@ bool writeDirective(const char* line, const InstanceRecord& record, bool express
   } else if (directive_is(line, "DNS_NOLOG")) writeDnsChoice(record, "nolog");
   else if (directive_is(line, "DNS_OFF")) writeDnsChoice(record, "off");
   else if (directive_is(line, "DOCUMENT_ROOT")) output_input("text", "docroot", record.docRoot, "size=40");
+  else if (directive_is(line, "JMS_PORT")) output_input("text", "jmsport", record.jmsPort, "size=40");
+  else if (directive_is(line, "JMS_ADMIN")) output_input("text", "jmsadmin", record.jmsAdminUser, "size=40");
+  // A password is never written into a page, not even back into its own field.
+  else if (directive_is(line, "JMS_PASSWORD"))
+    output_input("password", "jmspassword", nullptr, "size=40 autocomplete=new-password");
+  else if (directive_is(line, "JAVA_HOME")) output_input("text", "javahome", record.javaHome, "size=40");
   else if (directive_is(line, "INST_DOCSWITCH")) writeDocumentationSwitch(express);
   else if (directive_is(line, "INSTALLSUBMIT")) writeButtonRow();
   else return false;

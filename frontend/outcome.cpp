@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "adminlib/adminlib.h"
 #include "frontend/frontend.h"
@@ -30,30 +31,49 @@ void writeConfigureLink(const InstanceRecord* record) {
               escaped(record->serverId).c_str());
 }
 
+// The settings the instance was given no value for, as a paragraph.
+void writeUnsetSettings(const Message& unset) {
+  if (unset) std::printf("<p class=unset>%s</p>\n", escaped(unset.get()).c_str());
+}
+
 // The instance exists by now: a page template that went missing meanwhile
 // must not turn its creation into a reported failure.
-void writePlainSuccessPage(const InstanceRecord* record) {
+void writePlainSuccessPage(const InstanceRecord* record, const Message& unset) {
   std::fputs("<html>\n<head><title>Server created</title></head>\n<body>\n<h2>Server created</h2>\n<p>", stdout);
   writeServerDescription(record);
   std::fputs("\n", stdout);
+  writeUnsetSettings(unset);
   writeConfigureLink(record);
   std::fputs("</body>\n</html>\n", stdout);
 }
 
-void writeSuccessPage(char** config, const InstanceRecord* record) {
+// The note on unset settings goes where the template's UNSET_SETTINGS
+// directive stands; a template without one (made before there was one)
+// gets it right after the server's description, so that it is never lost.
+void writeSuccessPage(char** config, const InstanceRecord* record, const Message& unset) {
   std::fputs("Content-type: text/html\n\n", stdout);
   note_cgi_header_sent();
   HtmlTemplatePtr page = try_open_html_file("success.html");
-  if (!page) return writePlainSuccessPage(record);
+  if (!page) return writePlainSuccessPage(record, unset);
+  std::vector<std::string> lines;
+  bool placed = false;
   char line[HTML_LINE_SIZE];
   while (next_html_line(page.get(), line)) {
     if (!parse_line(line, config)) continue;
-    if (directive_is(line, "SERVER_DESCRIPTION"))
+    lines.push_back(line);
+    placed = placed || directive_is(line, "UNSET_SETTINGS");
+  }
+  for (const std::string& kept : lines) {
+    if (directive_is(kept.c_str(), "SERVER_DESCRIPTION")) {
       writeServerDescription(record);
-    else if (directive_is(line, "CONFIG_NEW_SERVER"))
+      if (!placed) writeUnsetSettings(unset);
+    } else if (directive_is(kept.c_str(), "CONFIG_NEW_SERVER")) {
       writeConfigureLink(record);
-    else
-      std::fputs(line, stdout);
+    } else if (directive_is(kept.c_str(), "UNSET_SETTINGS")) {
+      writeUnsetSettings(unset);
+    } else {
+      std::fputs(kept.c_str(), stdout);
+    }
   }
 }
 
@@ -74,9 +94,10 @@ int reportCreationOutcome(char** config, const InstanceRecord* record, const Fac
                  "Created new Server %s (%s), \nlistening to port %s \n and serving documents from %s directory.\n",
                  shown(record->serverName).c_str(), shown(record->serverId).c_str(), shown(record->port).c_str(),
                  shown(record->docRoot).c_str());
+    if (result.unsetSettings) std::fprintf(stderr, "%s\n", result.unsetSettings.get());
     return 0;
   }
-  writeSuccessPage(config, record);
+  writeSuccessPage(config, record, result.unsetSettings);
   std::fflush(stdout);
   return 0;
 }

@@ -22,6 +22,14 @@ bool blank(const char* text) {
 
 const char* field(const char* name) { return get_cgi_var(name, nullptr, nullptr); }
 
+// An optional field: a browser submits an empty text field all the same,
+// so a blank value (for a password, an empty one) is no answer.
+const char* optionalField(const char* name, bool keepBlanks = false) {
+  const char* value = field(name);
+  if (!value || !*value || (!keepBlanks && blank(value))) return nullptr;
+  return value;
+}
+
 // The submitted fields, as given: a field that was not submitted stays
 // unset, and the plan refuses it in its turn with the form's own text.
 void readFields(InstanceRecord* record) {
@@ -32,6 +40,10 @@ void readFields(InstanceRecord* record) {
   record->mtaHost = mtaHost && !blank(mtaHost) ? mtaHost : nullptr;
   record->dnsMode = field("dns");
   record->docRoot = field("docroot");
+  record->jmsPort = optionalField("jmsport");
+  record->jmsAdminUser = optionalField("jmsadmin");
+  record->jmsAdminPassword = optionalField("jmspassword", true);
+  record->javaHome = optionalField("javahome");
 }
 
 }  // namespace
@@ -39,16 +51,25 @@ void readFields(InstanceRecord* record) {
 FacePolicy formPolicy() {
   FacePolicy policy;
   policy.rootSource = "BREVIK_ROOT";
-  policy.answer(Answer::ServerName) = {"Server name", "Server Name", nullptr};
-  policy.answer(Answer::Port) = {"Server port", "Server Port", "Please give a port number to run on."};
-  policy.answer(Answer::ServerId) = {"Server identifier", "Server Identifier",
+  // The labels name the fields inside the bundle's messages, so they are
+  // the bundle's, in the messages' language; the titles are the form's own.
+  policy.answer(Answer::ServerName) = {bundleText("ERR_LABEL_SERVER_NAME"), fixedText("Server Name"), nullptr};
+  policy.answer(Answer::Port) = {bundleText("ERR_LABEL_SERVER_PORT"), fixedText("Server Port"),
+                                 "Please give a port number to run on."};
+  policy.answer(Answer::ServerId) = {bundleText("ERR_LABEL_SERVER_ID"), fixedText("Server Identifier"),
                                      "Please give your server a short identifier."};
-  policy.answer(Answer::ServerUser) = {"Server user", "User to run as",
+  policy.answer(Answer::ServerUser) = {bundleText("ERR_LABEL_SERVER_USER"), fixedText("User to run as"),
                                        "Please specify the user you wish to run your server as."};
-  policy.answer(Answer::DnsMode) = {"Host name lookups (DNS)", "DNS level",
+  policy.answer(Answer::DnsMode) = {bundleText("ERR_LABEL_DNS"), fixedText("DNS level"),
                                     "Please choose how often you want hostname resolutions to take place."};
-  policy.answer(Answer::DocRoot) = {"Document root", "Document Root",
+  policy.answer(Answer::DocRoot) = {bundleText("ERR_LABEL_DOC_ROOT"), fixedText("Document Root"),
                                     "Please specify a directory to contain your documents."};
+  // Optional: left out, server.xml keeps their markers and the success
+  // page says so.
+  policy.answer(Answer::JmsPort) = {bundleText("ERR_LABEL_JMS_PORT"), {}, nullptr};
+  policy.answer(Answer::JmsAdminUser) = {bundleText("ERR_LABEL_JMS_ADMIN"), {}, nullptr};
+  policy.answer(Answer::JmsAdminPassword) = {bundleText("ERR_LABEL_JMS_PASSWORD"), {}, nullptr};
+  policy.answer(Answer::JavaHome) = {bundleText("ERR_LABEL_JAVA_HOME"), {}, nullptr};
   for (TopicPolicy& topic : policy.topics) topic = {nullptr, FIELD_ERROR, REPORT_ERROR_STATUS};
   policy.topic(Topic::ServerRoot).title = "Server Root";
   policy.topic(Topic::Port).title = "Port Number";

@@ -40,7 +40,17 @@ constexpr size_t PERL_HOME = 0;
 
 using SettingValues = InstallSettingValues;
 
-constexpr const char* CHECK_PORTS = "checkPorts";
+// The tool's own settings, "yes" or "no".
+struct ToolSwitch {
+  const char* name;
+  bool ToolSettings::*member;
+  const char* byDefault;
+};
+constexpr ToolSwitch TOOL_SWITCHES[] = {
+    {"checkPorts", &ToolSettings::checkPorts, "yes"},
+    {"allowRootUser", &ToolSettings::allowRootUser, "no"},
+};
+static_assert(sizeof TOOL_SWITCHES / sizeof TOOL_SWITCHES[0] == TOOL_SETTING_COUNT, "every tool setting has a slot");
 constexpr const char* SERVER_ROOT_REFERENCE = "${SERVER_ROOT}";
 constexpr const char* BLANKS = " \t\r";
 
@@ -85,6 +95,12 @@ std::optional<size_t> fieldIndex(const std::string& name) {
   return std::nullopt;
 }
 
+std::optional<size_t> toolIndex(const std::string& name) {
+  for (size_t i = 0; i < TOOL_SETTING_COUNT; ++i)
+    if (name == TOOL_SWITCHES[i].name) return i;
+  return std::nullopt;
+}
+
 bool isExecutableFile(const std::string& path) {
   struct stat status;
   return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && access(path.c_str(), X_OK) == 0;
@@ -113,14 +129,19 @@ std::string lineError(const std::string& file, long line, const std::string& wha
 
 bool isYesOrNo(const std::string& value) { return value == "yes" || value == "no"; }
 
-std::string takeCheckPorts(const std::string& file, long number, const std::string& value, SettingValues& values) {
-  if (values.checkPortsLine != 0)
+std::string yesOrNoRefusal(size_t index) {
+  return std::string(TOOL_SWITCHES[index].name) + " must be \"yes\" or \"no\"";
+}
+
+std::string takeToolSetting(const std::string& file, long number, size_t index, const std::string& value,
+                            SettingValues& values) {
+  if (values.toolLine[index] != 0)
     return lineError(file, number,
-                     std::string("setting \"") + CHECK_PORTS + "\" given twice (first on line " +
-                         std::to_string(values.checkPortsLine) + ")");
-  if (!isYesOrNo(value)) return lineError(file, number, "checkPorts must be \"yes\" or \"no\"");
-  values.checkPorts = value;
-  values.checkPortsLine = number;
+                     std::string("setting \"") + TOOL_SWITCHES[index].name + "\" given twice (first on line " +
+                         std::to_string(values.toolLine[index]) + ")");
+  if (!isYesOrNo(value)) return lineError(file, number, yesOrNoRefusal(index));
+  values.tool[index] = value;
+  values.toolLine[index] = number;
   return "";
 }
 
@@ -133,7 +154,8 @@ std::string takeLine(const std::string& file, long number, const std::string& li
   size_t equals = content.find('=');
   if (equals == std::string::npos) return lineError(file, number, "expected a line \"name = value\"");
   std::string name = trimmed(content.substr(0, equals));
-  if (name == CHECK_PORTS) return takeCheckPorts(file, number, trimmed(content.substr(equals + 1)), values);
+  if (std::optional<size_t> tool = toolIndex(name))
+    return takeToolSetting(file, number, *tool, trimmed(content.substr(equals + 1)), values);
   std::optional<size_t> index = fieldIndex(name);
   if (!index) return lineError(file, number, "unknown setting \"" + name + "\"");
   if (values.line[*index] != 0)
@@ -172,10 +194,12 @@ std::string takeEnvironment(const char* serverRoot, SettingValues& values) {
     if (const char* value = std::getenv(environmentName(SETTING_FIELDS[i].name).c_str()))
       values.value[i] = withServerRoot(value, serverRoot);
   }
-  const std::string variable = environmentName(CHECK_PORTS);
-  if (const char* value = std::getenv(variable.c_str())) {
-    if (!isYesOrNo(value)) return variable + ": checkPorts must be \"yes\" or \"no\"";
-    values.checkPorts = value;
+  for (size_t i = 0; i < TOOL_SETTING_COUNT; ++i) {
+    const std::string variable = environmentName(TOOL_SWITCHES[i].name);
+    const char* value = std::getenv(variable.c_str());
+    if (!value) continue;
+    if (!isYesOrNo(value)) return variable + ": " + yesOrNoRefusal(i);
+    values.tool[i] = value;
   }
   return "";
 }
@@ -211,6 +235,7 @@ std::string applyInstallSettings(const char* serverRoot, InstanceRecord* record,
   if (!error.empty()) return error;
   for (size_t i = 0; i < FIELD_COUNT; ++i)
     if (values.value[i]) record->*SETTING_FIELDS[i].member = keepForRun(*values.value[i]);
-  if (tool) tool->checkPorts = values.checkPorts.value_or("yes") == "yes";
+  for (size_t i = 0; tool && i < TOOL_SETTING_COUNT; ++i)
+    tool->*TOOL_SWITCHES[i].member = values.tool[i].value_or(TOOL_SWITCHES[i].byDefault) == "yes";
   return "";
 }

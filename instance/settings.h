@@ -18,9 +18,12 @@
 // In values from the file and the environment every "${SERVER_ROOT}" is
 // replaced by the server root; no other reference is expanded.
 //
-// One more setting, checkPorts ("yes", the default, or "no"; environment
-// INSTALL_CHECK_PORTS), belongs to the tool rather than to the instance: "no"
-// turns off every check of the ports for runs that reuse them on purpose.
+// Two more settings belong to the tool rather than to the instance, each
+// "yes" or "no", from the file or the environment like the others:
+//   checkPorts (default "yes"; INSTALL_CHECK_PORTS): "no" turns off every
+//     check of the ports for runs that reuse them on purpose;
+//   allowRootUser (default "no"; INSTALL_ALLOW_ROOT_USER): "yes" lets root
+//     be the server user, which runs the server with every privilege.
 #pragma once
 
 #include <string>
@@ -35,10 +38,11 @@ constexpr const char* SETTINGS_FILE = "lib/install/install.defaults";
 // success; otherwise a one-line English description naming the file and
 // line, e.g. "<file>:<line>: unknown setting \"perlhome\"", and the record
 // is not changed. A missing file is not an error.
-// With `tool`, the tool's own settings are filled too; a checkPorts value
-// other than "yes" or "no" is refused like a malformed line (from the
-// environment: "INSTALL_CHECK_PORTS: ...").
+// With `tool`, the tool's own settings are filled too; a value other than
+// "yes" or "no" is refused like a malformed line (from the environment:
+// "INSTALL_CHECK_PORTS: ...").
 struct ToolSettings {
   bool checkPorts = true;
+  bool allowRootUser = false;
 };
 std::string applyInstallSettings(const char* serverRoot, InstanceRecord* record, ToolSettings* tool = nullptr);

@@ -10,6 +10,8 @@
 #include "instance/record.h"
 
 constexpr size_t INSTALL_SETTING_COUNT = 12;
+// The tool's own yes/no settings: checkPorts, allowRootUser.
+constexpr size_t TOOL_SETTING_COUNT = 2;
 
 // The field name of setting `index` (0 to INSTALL_SETTING_COUNT - 1), as
 // written in the file: "perlHome", "installConfigRoot", ...
@@ -24,9 +26,10 @@ const char* InstanceRecord::*installSettingField(size_t index);
 struct InstallSettingValues {
   std::optional<std::string> value[INSTALL_SETTING_COUNT];
   long line[INSTALL_SETTING_COUNT] = {};
-  // checkPorts, a setting of the tool rather than of the instance: "yes" or "no".
-  std::optional<std::string> checkPorts;
-  long checkPortsLine = 0;
+  // The settings of the tool rather than of the instance, each "yes" or
+  // "no", by their index in the tool's table, and the lines that gave them.
+  std::optional<std::string> tool[TOOL_SETTING_COUNT];
+  long toolLine[TOOL_SETTING_COUNT] = {};
 };
 
 // Reads settings lines from `in` into `values`, "${SERVER_ROOT}" replaced by

@@ -148,6 +148,15 @@ Message checkOwnerIsRunner(const char* userName) {
   return another ? errorMessage("ERR_OTHER_USER_NEEDS_ROOT", {userName}) : Message();
 }
 
+Message checkRootServerUser(const char* userName, bool allowed, const char* settingsFile) {
+  if (allowed || userName == nullptr) return Message();
+  setpwent();
+  const passwd* entry = getpwnam(userName);
+  bool root = entry != nullptr && entry->pw_uid == 0;
+  endpwent();
+  return root ? errorMessage("ERR_ROOT_SERVER_USER", {userName, settingsFile}) : Message();
+}
+
 Message checkServerUser(const char* userName, const char* where) {
   switch (probeUser(userName, where)) {
     case -2:

@@ -64,6 +64,13 @@ Message checkDocRootPath(const char* docRoot);
 // validation reports that).
 Message checkOwnerIsRunner(const char* userName);
 
+// Root as the server user runs the server with every privilege of the
+// system: ERR_ROOT_SERVER_USER (user, `settingsFile`, where it can be
+// allowed) when `userName` names a user of user id 0, unless `allowed`.
+// Empty otherwise, also for a user that does not exist (checkServerUser
+// reports that).
+Message checkRootServerUser(const char* userName, bool allowed, const char* settingsFile);
+
 // Empty when the user exists and (as root) can own files in the directory
 // at `where` (the instances root); else ERR_UNKNOWN_USER (user name) or
 // ERR_INVALID_USER.

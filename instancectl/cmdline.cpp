@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "frontend/frontend.h"
 #include "fsutil/directories.h"
@@ -15,7 +16,7 @@
 namespace {
 
 const char USAGE[] =
-    "Usage: instancectl [--server-root DIR] list [--json]\n"
+    "Usage: instancectl [--server-root DIR] list [--json | --no-header] [ID...]\n"
     "       instancectl [--server-root DIR] remove ID [--stop] [--unit-dir DIR]\n"
     "       instancectl [--server-root DIR] unit ID [--unit-dir DIR] [--force]\n"
     "       instancectl --help | --version\n";
@@ -25,8 +26,9 @@ const char HELP[] =
     "Lists, removes and hands to systemd the instances of a server root.\n"
     "\n"
     "Commands:\n"
-    "  list              one line per instance: identifier, server name, ports, user,\n"
-    "                    state (running, stopped, broken, unknown) and document root\n"
+    "  list [ID...]      one line per instance (or per instance named): identifier,\n"
+    "                    server name, ports, user, state (running, stopped, broken,\n"
+    "                    unknown) and document root\n"
     "  remove ID         removes the instance ID (or a broken.* directory) and the\n"
     "                    service unit made for it; keeps its document root\n"
     "  unit ID           writes a systemd service unit for the instance ID\n"
@@ -34,6 +36,7 @@ const char HELP[] =
     "Options:\n"
     "  --server-root DIR the server root (default: $ZORA_SERVER_HOME)\n"
     "  --json            list: one JSON array instead of the table\n"
+    "  --no-header       list: the table without its line of headings\n"
     "  --stop            remove: stop a running instance with its bin/stopserv first\n"
     "  --unit-dir DIR    unit, remove: the unit directory (default: /etc/systemd/system)\n"
     "  --force           unit: replace a unit file that has other content\n"
@@ -43,10 +46,11 @@ const char HELP[] =
     "Exit status: 0 done, 1 wrong command line, 2 refused or failed, 3 no such\n"
     "instance, 4 the instance is running.\n";
 
-enum Option { SERVER_ROOT = 256, JSON, STOP, UNIT_DIR, FORCE, VERSION };
+enum Option { SERVER_ROOT = 256, JSON, NO_HEADER, STOP, UNIT_DIR, FORCE, VERSION };
 
 const option OPTIONS[] = {{"server-root", required_argument, nullptr, SERVER_ROOT},
                           {"json", no_argument, nullptr, JSON},
+                          {"no-header", no_argument, nullptr, NO_HEADER},
                           {"stop", no_argument, nullptr, STOP},
                           {"unit-dir", required_argument, nullptr, UNIT_DIR},
                           {"force", no_argument, nullptr, FORCE},
@@ -71,6 +75,7 @@ int readOptions(int argc, char** argv, CommandLine* line, bool* unitDirGiven) {
         line->serverRootGiven = true;
         break;
       case JSON: line->json = true; break;
+      case NO_HEADER: line->noHeader = true; break;
       case STOP: line->stop = true; break;
       case FORCE: line->force = true; break;
       case UNIT_DIR:
@@ -98,8 +103,11 @@ int readWords(int argc, char** argv, CommandLine* line, bool unitDirGiven) {
     if (optind >= argc) return usageError(("no identifier given to " + line->command).c_str());
     line->id = argv[optind++];
   }
+  while (!takesId && optind < argc) line->ids.push_back(argv[optind++]);
   if (optind < argc) return usageError((std::string("unexpected word: ") + argv[optind]).c_str());
   if (line->json && line->command != "list") return usageError("--json goes with list only");
+  if (line->noHeader && (line->command != "list" || line->json))
+    return usageError("--no-header goes with list only, and not with --json");
   if (line->stop && line->command != "remove") return usageError("--stop goes with remove only");
   if (line->force && line->command != "unit") return usageError("--force goes with unit only");
   if (unitDirGiven && line->command == "list") return usageError("--unit-dir goes with unit and remove only");
@@ -107,11 +115,17 @@ int readWords(int argc, char** argv, CommandLine* line, bool unitDirGiven) {
 }
 
 // The server and instances roots as a creation takes them from the same
-// setting; -1 to go on, else the exit status.
-int findRoots(const CommandLine& line, Workplace* place) {
+// setting, and the message bundle of the installation in `bundle`. A root
+// that is no installation is named in the one line a creation names it
+// with, before anything else: without its bundle there are no other texts.
+// Status 2, not 3: 3 says there is no such instance, which a removal may
+// take for "already removed". -1 to go on, else the exit status.
+int findRoots(const CommandLine& line, Workplace* place, std::optional<ScopedMessageBundle>* bundle) {
   InstanceRecord record{};
   setInstanceDefaults(line.serverRoot.c_str(), "default", &record);
-  std::string problem = serverRootProblem(&record, line.serverRootGiven ? "--server-root" : "ZORA_SERVER_HOME");
+  const char* source = line.serverRootGiven ? "--server-root" : "ZORA_SERVER_HOME";
+  std::string problem = serverRootProblem(&record, source);
+  if (problem.empty()) problem = openInstallation(&record, source, bundle);
   if (!problem.empty()) {
     std::fprintf(stderr, "%s\n", problem.c_str());
     return STATUS_FAILED;
@@ -152,8 +166,8 @@ int instancectlMain(int argc, char** argv) {
     line.serverRoot = home;
   }
   Workplace place;
-  if (int status = findRoots(line, &place); status >= 0) return status;
-  ScopedMessageBundle bundle(place.serverRoot.c_str());
+  std::optional<ScopedMessageBundle> bundle;
+  if (int status = findRoots(line, &place, &bundle); status >= 0) return status;
   if (int status = openInstancesRoot(&place); status >= 0) return status;
   return dispatch(line, place);
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -99,12 +100,31 @@ int openUnitDirectory(const CommandLine& line, Descriptor* directory) {
   std::string unsafe;
   if (openDirectoryPath(path, directory, &unsafe) == 0) return -1;
   if (!unsafe.empty()) return refuse(STATUS_FAILED, escapedMessage("ERR_UNSAFE_LINK", {unsafe.c_str()}));
-  return refuse(STATUS_FAILED, escapedMessage("ERR_FILE_OPEN_READ", {path, std::strerror(errno)}));
+  return refuse(STATUS_FAILED, escapedMessage("ERR_FILE_OPEN_WRITE", {path, std::strerror(errno)}));
 }
 
 void printEnableCommands(const std::string& name) {
   say(errorMessage("ERR_CTL_UNIT_ENABLE"));
   std::printf("  systemctl daemon-reload\n  systemctl enable --now '%s'\n", name.c_str());
+}
+
+// The listed instances that `ids` names (all when it is empty), in the
+// listing's order; each identifier that names none is refused on standard
+// error. STATUS_UNKNOWN_INSTANCE when one was, else STATUS_DONE.
+int selectInstances(const std::vector<std::string>& ids, const Workplace& place, std::vector<InstanceInfo>* instances) {
+  if (ids.empty()) return STATUS_DONE;
+  int status = STATUS_DONE;
+  for (const std::string& id : ids) {
+    bool listed = std::any_of(instances->begin(), instances->end(), [&](const InstanceInfo& info) { return info.name == id; });
+    if (!listed)
+      status = refuse(STATUS_UNKNOWN_INSTANCE, escapedMessage("ERR_CTL_UNKNOWN_INSTANCE", {id, place.instancesRoot}));
+  }
+  instances->erase(std::remove_if(instances->begin(), instances->end(),
+                                  [&](const InstanceInfo& info) {
+                                    return std::find(ids.begin(), ids.end(), info.name) == ids.end();
+                                  }),
+                   instances->end());
+  return status;
 }
 
 }  // namespace
@@ -113,8 +133,9 @@ int listCommand(const CommandLine& line, const Workplace& place) {
   std::vector<InstanceInfo> instances;
   if (listInstances(place.root.get(), place.instancesRoot, &instances) != 0)
     return refuse(STATUS_FAILED, escapedMessage("ERR_FILE_OPEN_READ", {place.instancesRoot.c_str(), std::strerror(errno)}));
-  std::fputs((line.json ? formatJson(instances) : formatTable(instances)).c_str(), stdout);
-  return STATUS_DONE;
+  const int status = selectInstances(line.ids, place, &instances);
+  std::fputs((line.json ? formatJson(instances) : formatTable(instances, !line.noHeader)).c_str(), stdout);
+  return status;
 }
 
 // A mount below the instance is refused before anything is removed; the

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "fsutil/descriptor.h"
 
@@ -16,10 +17,12 @@ constexpr int STATUS_RUNNING = 4;           // the instance runs and was not sto
 struct CommandLine {
   std::string command;     // "list", "remove" or "unit"
   std::string id;          // remove and unit
+  std::vector<std::string> ids;  // list: the instances to show; empty: all
   std::string serverRoot;  // --server-root, else ZORA_SERVER_HOME
   bool serverRootGiven = false;
   std::string unitDirectory;  // --unit-dir, else the default
   bool json = false;          // list --json
+  bool noHeader = false;      // list --no-header
   bool stop = false;          // remove --stop
   bool force = false;         // unit --force
 };

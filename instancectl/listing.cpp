@@ -71,11 +71,12 @@ nlohmann::ordered_json portOrNull(const std::string* text) {
 
 std::string instanceUser(const InstanceInfo& info) { return ownerName(info.entry.owner); }
 
-std::string formatTable(const std::vector<InstanceInfo>& instances) {
-  std::vector<std::vector<std::string>> rows = {
-      {"ID", "SERVER NAME", "PORT", "JMS PORT", "USER", "STATE", "DOCUMENT ROOT"}};
+std::string formatTable(const std::vector<InstanceInfo>& instances, bool withHeader) {
+  const std::vector<std::string> headings = {"ID", "SERVER NAME", "PORT", "JMS PORT", "USER", "STATE", "DOCUMENT ROOT"};
+  std::vector<std::vector<std::string>> rows;
+  if (withHeader) rows.push_back(headings);
   for (const InstanceInfo& info : instances) rows.push_back(rowOf(info));
-  std::vector<size_t> widths(rows[0].size(), 0);
+  std::vector<size_t> widths(headings.size(), 0);
   for (const auto& row : rows)
     for (size_t column = 0; column < row.size(); ++column)
       widths[column] = std::max(widths[column], displayWidth(row[column]));

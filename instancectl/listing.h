@@ -7,13 +7,14 @@
 
 #include "instancectl/inventory.h"
 
-// One line of headings, then one line per instance with its identifier,
+// One line of headings (unless not `withHeader`, for scripts), then one
+// line per instance with its identifier,
 // server name, HTTP port, JMS port, user, state (with the process number
 // when one runs) and document root, in columns aligned by characters. A
 // value that is not known is "-"; every value passes through
 // escapeForTerminal, so that no byte of a record reaches a terminal as a
 // control character (a NUL included).
-std::string formatTable(const std::vector<InstanceInfo>& instances);
+std::string formatTable(const std::vector<InstanceInfo>& instances, bool withHeader = true);
 
 // A JSON array of one object per instance with exactly the keys id,
 // server_name, port, jms_port, user, docroot, state, pid, java_home and

@@ -84,6 +84,14 @@ const KeyArity kKeys[] = {
     {"ERR_RESERVED_SERVER_ID", 1},  {"ERR_SAME_FILE", 2},
     {"ERR_DOC_ROOT_IN_TEMPLATES", 2}, {"ERR_PATH_TOO_LONG", 3},
     {"ERR_INTERPRETER_CANNOT_START", 2}, {"ERR_INTERPRETER_NEEDS", 3},
+    {"ERR_LABEL_SERVER_NAME", 0},   {"ERR_LABEL_SERVER_PORT", 0},
+    {"ERR_LABEL_SERVER_ID", 0},     {"ERR_LABEL_SERVER_USER", 0},
+    {"ERR_LABEL_DNS", 0},           {"ERR_LABEL_DOC_ROOT", 0},
+    {"ERR_LABEL_HTTP_PORT", 0},     {"ERR_LABEL_JMS_PORT", 0},
+    {"ERR_LABEL_JMS_ADMIN", 0},     {"ERR_LABEL_JMS_PASSWORD", 0},
+    {"ERR_LABEL_JAVA_HOME", 0},     {"ERR_UNSET_SETTINGS", 2},
+    {"ERR_ROOT_SERVER_USER", 2},    {"ERR_PASSWORD_STDIN_EMPTY", 0},
+    {"ERR_PASSWORD_STDIN_READ", 1}, {"ERR_PASSWORD_STDIN_TOO_LONG", 1},
 };
 
 std::string bundlePath() { return sampleServerRoot() + "/lib/messages/httpconf"; }

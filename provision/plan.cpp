@@ -11,11 +11,13 @@
 #include <utility>
 
 #include "adminlib/adminlib.h"
+#include "confgen/confgen.h"
 #include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
 #include "fsutil/ownership.h"
 #include "instance/on_disk.h"
 #include "instance/settings.h"
+#include "instance/settings_internal.h"
 #include "instance/validate.h"
 #include "messages/escape.h"
 #include "provision/answers.h"
@@ -24,6 +26,7 @@
 #include "provision/docroot.h"
 #include "provision/preflight.h"
 #include "provision/scripts.h"
+#include "template/token_replacer.h"
 
 namespace {
 
@@ -98,10 +101,10 @@ Message textMessage(const std::string& text) {
 }
 
 void add(Problems& found, Topic topic, Message text, Answer answer = Answer::None) {
-  if (text) found.push_back({topic, answer, std::move(text)});
+  if (text) found.push_back({topic, answer, std::move(text), std::nullopt});
 }
 
-Problem creationProblem(Message text) { return {Topic::Creation, Answer::None, std::move(text)}; }
+Problem creationProblem(Message text) { return {Topic::Creation, Answer::None, std::move(text), std::nullopt}; }
 
 Message inUseMessage(const FacePolicy& policy) {
   return policy.inUseText ? textMessage(policy.inUseText) : errorMessage("ERR_SERVER_ID_IN_USE");
@@ -111,9 +114,23 @@ const char* valueOf(const Plan& plan, Answer answer) {
   return plan.record.*ANSWER_FIELDS[static_cast<size_t>(answer)].member;
 }
 
-const char* labelOf(const Plan& plan, Answer answer) {
-  const char* label = plan.policy.answer(answer).label;
-  return label ? label : ANSWER_FIELDS[static_cast<size_t>(answer)].name;
+// The text a face gives; none when it gives none. A text of the bundle
+// needs the bundle: before it is open (the server root's rows), none.
+std::optional<std::string> faceText(const FaceText& text) {
+  if (text.key && rBundle) return std::string(errorMessage(text.key).get());
+  if (text.fixed) return std::string(text.fixed);
+  return std::nullopt;
+}
+
+std::string labelOf(const Plan& plan, Answer answer) {
+  return faceText(plan.policy.answer(answer).label).value_or(ANSWER_FIELDS[static_cast<size_t>(answer)].name);
+}
+
+// The title the face gives `problem`: its topic's, else its answer's.
+std::optional<std::string> titleOf(const FacePolicy& policy, const Problem& problem) {
+  if (const char* title = policy.topic(problem.topic).title) return std::string(title);
+  if (problem.answer == Answer::None) return std::nullopt;
+  return faceText(policy.answer(problem.answer).title);
 }
 
 // True when `answer` was not given and the face refuses that: the problem
@@ -136,28 +153,15 @@ void checkServerRoot(Plan& plan, Problems& found) {
 // One line names a root that is no installation: without its bundle there
 // are no other texts. The bundle is opened here, once for the run.
 void checkInstallation(Plan& plan, Problems& found) {
-  const std::string root = plan.record.serverRoot;
-  const std::string shown = escapeForTerminal(root), source = plan.policy.rootSource;
-  struct stat status;
-  int error = stat(root.c_str(), &status) != 0 ? errno : S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
-  if (error != 0)
-    return add(found, Topic::ServerRoot,
-               textMessage("The server root " + shown + " given by " + source +
-                           " is not a directory: " + std::strerror(error) + "."));
-  for (const char* part : {"/lib/messages/httpconf/root.res", "/lib/install/templates"}) {
-    if (stat((root + part).c_str(), &status) != 0)
-      return add(found, Topic::ServerRoot,
-                 textMessage("The server root " + shown + " given by " + source +
-                             " is not an installation: it has no " + shown + part + "."));
-  }
-  if (!plan.bundle) plan.bundle.emplace(plan.record.serverRoot);
+  const std::string problem = openInstallation(&plan.record, plan.policy.rootSource, &plan.bundle);
+  if (!problem.empty()) add(found, Topic::ServerRoot, textMessage(problem));
 }
 
 void checkPortAnswers(Plan& plan, Problems& found) {
   for (Answer port : {Answer::Port, Answer::JmsPort}) {
     const char* value = valueOf(plan, port);
     if (refusedAsMissing(plan, port, found) || !value || parsePort(value)) continue;
-    add(found, Topic::Port, errorMessage("ERR_BAD_PORT", {value, labelOf(plan, port)}), port);
+    add(found, Topic::Port, errorMessage("ERR_BAD_PORT", {value, labelOf(plan, port).c_str()}), port);
   }
 }
 
@@ -207,9 +211,11 @@ void checkSettings(Plan& plan, Problems& found) {
 // A line end in any of them would add lines of their own to a
 // configuration file.
 void checkAnswerCharacters(Plan& plan, Problems& found) {
+  std::vector<std::string> texts;
+  for (Answer answer : TEXT_ANSWERS) texts.push_back(labelOf(plan, answer));
   std::vector<FieldLabel> labels;
-  for (Answer answer : TEXT_ANSWERS)
-    labels.push_back({ANSWER_FIELDS[static_cast<size_t>(answer)].member, labelOf(plan, answer)});
+  for (size_t i = 0; i < texts.size(); ++i)
+    labels.push_back({ANSWER_FIELDS[static_cast<size_t>(TEXT_ANSWERS[i])].member, texts[i].c_str()});
   add(found, Topic::Answer, checkControlCharacters(&plan.record, labels.data(), labels.size(), plan.policy.rootSource));
 }
 
@@ -233,6 +239,14 @@ void checkUser(Plan& plan, Problems& found) {
   add(found, Topic::Creation, checkOwnerIsRunner(plan.record.serverUser));
 }
 
+// Apart from the user checks above: it rests on the settings, which may
+// allow what it refuses.
+void checkRootUser(Plan& plan, Problems& found) {
+  const std::string settings = std::string(plan.record.serverRoot) + "/" + SETTINGS_FILE;
+  add(found, Topic::Creation,
+      checkRootServerUser(plan.record.serverUser, plan.tool.allowRootUser, settings.c_str()), Answer::ServerUser);
+}
+
 void checkDocRootAnswer(Plan& plan, Problems& found) {
   add(found, Topic::Creation, checkDocRootPath(plan.record.docRoot));
 }
@@ -254,7 +268,8 @@ Problem claim(Plan& plan) {
   Message failure;
   switch (claimInstanceDirectory(&plan.record, &failure)) {
     case ClaimResult::InUse:
-      return {Topic::InUse, Answer::ServerId, identifierRefusal(&plan.record, inUseMessage(plan.policy), true)};
+      return {Topic::InUse, Answer::ServerId, identifierRefusal(&plan.record, inUseMessage(plan.policy), true),
+              std::nullopt};
     case ClaimResult::Failed: return creationProblem(std::move(failure));
     case ClaimResult::Claimed: break;
   }
@@ -309,6 +324,7 @@ const Row ROWS[] = {
     {"lock", INSTALLATION, 0, checkLock, takeLock},
     {"ports free", INSTALLATION | PORTS | SETTINGS, 0, checkPortsFree, nullptr},
     {"server user", INSTALLATION | ANSWERS, 0, checkUser, nullptr},
+    {"root server user", INSTALLATION | ANSWERS | SETTINGS, 0, checkRootUser, nullptr},
     {"document root path", INSTALLATION | ANSWERS, 0, checkDocRootAnswer, nullptr},
     {"path lengths", BUILD, 0, checkPathLimits, nullptr},
     {"instance directory", BUILD | ID_FREE, 0, checkClaim, claim},
@@ -341,6 +357,31 @@ bool listed(const Problems& problems, const Problem& problem) {
   return false;
 }
 
+// How the run names the setting that fills `token`: the face's label of
+// its answer, else its name in the installation settings, else the
+// token's own name.
+std::string settingName(const Plan& plan, const TemplateToken& token) {
+  for (size_t i = 1; i < ANSWER_COUNT; ++i)
+    if (ANSWER_FIELDS[i].member == token.field) return labelOf(plan, static_cast<Answer>(i));
+  for (size_t i = 0; i < INSTALL_SETTING_COUNT; ++i)
+    if (installSettingField(i) == token.field) return installSettingName(i);
+  return token.name;
+}
+
+// A server.xml that keeps a marker lacks a setting its server needs: the
+// run says which, and where to give it.
+Message unsetSettingsNote(const Plan& plan) {
+  std::string named;
+  for (const TemplateToken& token : unsetServerXmlTokens(&plan.record)) {
+    const std::string marker =
+        std::string(TokenReplacer::DEFAULT_TOKEN_DELIMITER) + token.name + TokenReplacer::DEFAULT_TOKEN_DELIMITER;
+    named += (named.empty() ? "" : ", ") + settingName(plan, token) + " (" + marker + ")";
+  }
+  if (named.empty()) return Message();
+  const std::string file = plan.build.instanceDir + "/config/server.xml";
+  return errorMessage("ERR_UNSET_SETTINGS", {named.c_str(), file.c_str()});
+}
+
 PlanResult checkOnly(Plan& plan) {
   PlanResult result;
   unsigned facts = 0;
@@ -349,10 +390,14 @@ PlanResult checkOnly(Plan& plan) {
     Problems found;
     row.check(plan, found);
     if (found.empty()) facts |= row.provides;
-    for (Problem& problem : found)
-      if (!listed(result.problems, problem)) result.problems.push_back(std::move(problem));
+    for (Problem& problem : found) {
+      if (listed(result.problems, problem)) continue;
+      problem.title = titleOf(plan.policy, problem);
+      result.problems.push_back(std::move(problem));
+    }
   }
   result.notes = std::move(plan.notes);
+  if ((facts & BUILD) == BUILD) result.unsetSettings = unsetSettingsNote(plan);
   if (result.problems.empty())
     result.conclusion = errorMessage("ERR_CHECK_PASSED", {plan.build.instanceDir.c_str()});
   return result;
@@ -389,7 +434,12 @@ PlanResult create(Plan& plan) {
   PlanResult result;
   Problem problem = firstProblem(plan, false);
   if (!problem) problem = firstProblem(plan, true);
-  if (problem) result.problems.push_back(abandon(plan, std::move(problem)));
+  if (!problem) {
+    result.unsetSettings = unsetSettingsNote(plan);
+    return result;
+  }
+  problem.title = titleOf(plan.policy, problem);
+  result.problems.push_back(abandon(plan, std::move(problem)));
   return result;
 }
 
@@ -408,11 +458,28 @@ std::string serverRootProblem(const InstanceRecord* record, const char* source) 
          " is not an absolute path; it must name the installation directory, beginning with /.";
 }
 
+std::string openInstallation(const InstanceRecord* record, const char* source,
+                             std::optional<ScopedMessageBundle>* bundle) {
+  const std::string root = record->serverRoot ? record->serverRoot : "";
+  const std::string shown = escapeForTerminal(root);
+  const std::string named = "The server root " + shown + " given by " + source;
+  struct stat status;
+  int error = stat(root.c_str(), &status) != 0 ? errno : S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+  if (error != 0) return named + " is not a directory: " + std::strerror(error) + ".";
+  for (const char* part : {"/lib/messages/httpconf/root.res", "/lib/install/templates"}) {
+    if (stat((root + part).c_str(), &status) != 0)
+      return named + " is not an installation: it has no " + shown + part + ".";
+  }
+  if (!*bundle) bundle->emplace(root.c_str());
+  if (rBundle) return std::string();
+  bundle->reset();
+  return named + " is not an installation: its message bundle " + shown +
+         "/lib/messages/httpconf cannot be opened.";
+}
+
 ProblemNaming nameProblem(const Problem& problem, const FacePolicy& policy) {
   const TopicPolicy& topic = policy.topic(problem.topic);
-  const char* title = topic.title;
-  if (!title && problem.answer != Answer::None) title = policy.answer(problem.answer).title;
-  return {title, topic.type, topic.status};
+  return {problem.title ? problem.title->c_str() : nullptr, topic.type, topic.status};
 }
 
 std::string problemLine(const Problem& problem, const FacePolicy& policy) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,10 +51,19 @@ enum class Topic {
 };
 constexpr size_t TOPIC_COUNT = 10;
 
-// How a face names one answer. Every field may be null.
+// A text a face gives: its own fixed text, or the text of a key of the
+// message bundle, in the language of the run. Both null: no text.
+struct FaceText {
+  const char* fixed;
+  const char* key;
+};
+constexpr FaceText fixedText(const char* text) { return {text, nullptr}; }
+constexpr FaceText bundleText(const char* key) { return {nullptr, key}; }
+
+// How a face names one answer.
 struct AnswerPolicy {
-  const char* label;        // in messages ("-p", "Server port"); null: the record field's name
-  const char* title;        // the title of problems about it when the topic has none ("HTTP port")
+  FaceText label;           // in messages ("-p", "Server port"); none: the record field's name
+  FaceText title;           // the title of problems about it when the topic has none ("HTTP port")
   const char* missingText;  // refusal of an answer not given; null: an unset answer is passed over
 };
 
@@ -81,16 +91,19 @@ struct FacePolicy {
   const TopicPolicy& topic(Topic which) const { return topics[static_cast<size_t>(which)]; }
 };
 
-// One problem: its topic, the answer it is about (None for most) and its
-// text, already safe to show (escaped where it holds what a user gave).
+// One problem: its topic, the answer it is about (None for most), its text,
+// already safe to show (escaped where it holds what a user gave), and the
+// title the face gives it, in the language of the text (set by the plan).
 struct Problem {
   Topic topic = Topic::Creation;
   Answer answer = Answer::None;
   Message text;
+  std::optional<std::string> title;
   explicit operator bool() const { return static_cast<bool>(text); }
 };
 
-// The title, report_error type and exit status a face gives `problem`.
+// The title (the problem's own; null when it has none), report_error type
+// and exit status a face gives `problem`.
 struct ProblemNaming {
   const char* title;
   int type;
@@ -115,12 +128,27 @@ struct PlanResult {
   std::vector<Problem> problems;
   std::vector<Message> notes;  // Check: what the creation would pass over without failing
   Message conclusion;          // Check, no problem: ERR_CHECK_PASSED naming the instance directory
+  // The settings config/server.xml gets no value for, which it keeps as
+  // their template markers (ERR_UNSET_SETTINGS, naming each as the face
+  // names the answer or as install.defaults names the setting, and the
+  // file); none when every one has a value. Create: set on success. Check:
+  // set once the installation settings are read.
+  Message unsetSettings;
 };
 
 // "" when the record's server root is an absolute path free of control
 // characters; else the English line that refuses it, naming `source`, where
 // the root came from. (No bundle can be opened from such a root.)
 std::string serverRootProblem(const InstanceRecord* record, const char* source);
+
+// "" when the record's server root, an absolute path (serverRootProblem),
+// is a directory holding an installation whose message bundle opens: the
+// bundle is then open in `bundle` (rBundle for as long as it lives; one
+// already there is kept). Else the English line that says what the root
+// lacks, naming `source`, where the root came from, and `bundle` is empty.
+// (No text of the bundle can say it.)
+std::string openInstallation(const InstanceRecord* record, const char* source,
+                             std::optional<ScopedMessageBundle>* bundle);
 
 // Runs the plan for `record` (filled by the face: cleared, given its
 // defaults and the face's answers) as `policy` names it. The message bundle

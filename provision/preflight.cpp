@@ -114,10 +114,10 @@ Message readPasswordFile(const char* file, std::string* password) {
     for (char c;;) {
       ssize_t got = read(STDIN_FILENO, &c, 1);
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return passwordFileFailure("-", errno);
+      if (got < 0) return errorMessage("ERR_PASSWORD_STDIN_READ", {std::strerror(errno)});
       if (got == 0 || c == '\n') break;
       if (line.size() == SMALL_FILE_LIMIT)
-        return errorMessage("ERR_FILE_TOO_LARGE", {"-", std::to_string(SMALL_FILE_LIMIT).c_str()});
+        return errorMessage("ERR_PASSWORD_STDIN_TOO_LONG", {std::to_string(SMALL_FILE_LIMIT).c_str()});
       line += c;
     }
   } else {
@@ -131,7 +131,8 @@ Message readPasswordFile(const char* file, std::string* password) {
     line = content.substr(0, content.find('\n'));
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.empty()) return errorMessage("ERR_PASSWORD_EMPTY", {file});
+  if (line.empty())
+    return isStandardInput(file) ? errorMessage("ERR_PASSWORD_STDIN_EMPTY") : errorMessage("ERR_PASSWORD_EMPTY", {file});
   *password = line;
   return Message();
 }

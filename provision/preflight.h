@@ -30,6 +30,8 @@ std::vector<Message> portConflicts(const InstanceRecord* record, std::vector<Mes
 // must belong to root or to the effective user. Empty, else
 // ERR_PASSWORD_FILE (file, error text), a refusal of readRefusalMessage,
 // ERR_PASSWORD_FILE_OWNER (file), ERR_PASSWORD_FILE_SHARED (file: it has
-// permission bits for group or others), ERR_FILE_TOO_LARGE ("-": a first
-// line longer than the limit) or ERR_PASSWORD_EMPTY (file).
+// permission bits for group or others) or ERR_PASSWORD_EMPTY (file); for
+// standard input, which has no file name to show, ERR_PASSWORD_STDIN_READ
+// (error text), ERR_PASSWORD_STDIN_TOO_LONG (the limit: a first line
+// longer than it) or ERR_PASSWORD_STDIN_EMPTY.
 Message readPasswordFile(const char* file, std::string* password);

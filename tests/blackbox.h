@@ -19,7 +19,8 @@ struct Installation {
 // leaves in the instances root: what a run made or changed besides it.
 std::vector<std::string> installationTree(const std::string& root);
 
-// The environment of a command-line run with ZORA_SERVER_HOME = root.
+// The environment of a command-line run with ZORA_SERVER_HOME = root; root
+// is allowed as the server user (INSTALL_ALLOW_ROOT_USER=yes).
 std::vector<std::string> commandLineEnvironment(const std::string& root);
 
 // The HTTP and JMS ports allOptions gives: leased (uniquePort) on first
@@ -42,7 +43,8 @@ std::vector<std::string> installCommand(const std::vector<std::string>& argument
 ProcessResult runInstall(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
                          const std::string& input = "", const std::vector<std::string>& prefix = {});
 
-// The environment of a CGI request for `method` with BREVIK_ROOT = root.
+// The environment of a CGI request for `method` with BREVIK_ROOT = root;
+// root is allowed as the server user, as for the command line.
 std::vector<std::string> cgiEnvironment(const std::string& root, const std::string& method,
                                         const std::string& body = "");
 

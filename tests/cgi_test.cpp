@@ -1,6 +1,8 @@
 // The CGI face: the install form on GET, the submission on POST.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/blackbox.h"
 
 namespace {
@@ -23,7 +25,12 @@ class Cgi : public ::testing::Test {
   ProcessResult post(const Fields& fields, const std::vector<std::string>& extraEnv = {}) {
     std::string body = formBody(fields);
     auto env = cgiEnvironment(installation.root, "POST", body);
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    for (const std::string& extra : extraEnv) {
+      const std::string name = extra.substr(0, extra.find('=') + 1);
+      env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(name, 0) == 0; }),
+                env.end());
+      env.push_back(extra);
+    }
     return runInstall({}, env, body);
   }
 
@@ -49,6 +56,10 @@ TEST_F(Cgi, FormShowsTheDefaultsAndTheFullDocumentationSwitch) {
   EXPECT_TRUE(contains(r.out, "hwin.location='http://admin.example.test:8888/admin/bin/tutor?index'\"></td>\n"
                               "</tr></table>\n</form>\n"));
   EXPECT_TRUE(contains(r.out, "<td width=33% align=center><input type=submit value=\"   OK   \"></td>\n"));
+  // The optional settings, empty; the password field never holds a value.
+  for (const char* field : {"jmsport", "jmsadmin", "javahome"})
+    EXPECT_TRUE(contains(r.out, "<input type=\"text\" name=\"" + std::string(field) + "\" size=40>\n")) << field;
+  EXPECT_TRUE(contains(r.out, "<input type=\"password\" name=\"jmspassword\" size=40 autocomplete=new-password>\n"));
 }
 
 TEST_F(Cgi, EmptyQueryStringSelectsExpressMode) {
@@ -76,6 +87,90 @@ TEST_F(Cgi, SubmissionCreatesTheInstanceAndShowsTheSuccessPage) {
                                   "</b> directory.<p>"));
   EXPECT_TRUE(contains(r.out, "<a href=\"/https-web1/bin/index\">Configure your new server...</a>\n"));
   EXPECT_TRUE(fileExists(installation.root + "/web1/bin/startserv"));
+}
+
+// The JMS and Java settings are optional answers with the command line's
+// checks; what is left out stays a marker in server.xml, and the page says
+// which and where. The password is never shown.
+TEST_F(Cgi, TheOptionalSettingsReachTheInstanceOrAreNamedAsUnset) {
+  const std::string password = "pw-&<\"'-secret";
+  Fields given = completeForm();
+  given.insert(given.end(), {{"jmsport", "7677"}, {"jmsadmin", "jmsadmin"}, {"jmspassword", password},
+                             {"javahome", "/usr/lib/jvm/given"}});
+  ProcessResult r = post(given);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string xml = readFile(installation.root + "/web1/config/server.xml");
+  EXPECT_TRUE(contains(xml, "<jms port=\"7677\" admin-user=\"jmsadmin\" admin-password=\"pw-&amp;&lt;&quot;&apos;-secret\"")) << xml;
+  EXPECT_TRUE(contains(xml, "<java home=\"/usr/lib/jvm/given\"")) << xml;
+  EXPECT_FALSE(contains(xml, "%%%"));
+  EXPECT_FALSE(contains(r.out, "No value was given"));
+  EXPECT_FALSE(contains(r.out, "pw-")) << "the password is never shown";
+
+  // Left out, or empty as a browser submits an empty field.
+  const std::string note = "<p class=unset>No value was given for JMS port (%%%JMS_SERVICE_PORT%%%), JMS "
+                           "administrator (%%%JMS_SERVICE_USER_NAME%%%), JMS administrator&#39;s password "
+                           "(%%%JMS_SERVICE_PASSWORD%%%), Java home (%%%JAVA_HOME%%%): ";
+  Fields empty = completeForm("web3");
+  empty[1].second = "8083";
+  empty.insert(empty.end(), {{"jmsport", " "}, {"jmsadmin", ""}, {"jmspassword", ""}, {"javahome", "\t"}});
+  for (const Fields& form : {completeForm("web2"), empty}) {
+    Fields fields = form;
+    if (fields[2].second == "web2") fields[1].second = "8082";
+    r = post(fields);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string file = installation.root + "/" + fields[2].second + "/config/server.xml";
+    EXPECT_TRUE(contains(r.out, note + file + " keeps the marker of each where its value belongs; replace the markers "
+                                              "there before the server uses them.</p>\n"))
+        << r.out;
+    EXPECT_TRUE(contains(readFile(file), "<jms port=\"%%%JMS_SERVICE_PORT%%%\" admin-user=\"%%%JMS_SERVICE_USER_NAME%%%\" "
+                                         "admin-password=\"%%%JMS_SERVICE_PASSWORD%%%\""));
+  }
+
+  // The command line's checks, named by the form's labels in the messages' language.
+  const struct {
+    Fields extra;
+    const char* lang;
+    std::string message;
+  } refused[] = {
+      {{{"jmsport", "80x"}}, "LANG=C",
+       "<h2>Port Number</h2>\n<p>The value &quot;80x&quot; of JMS port is not a port: give a whole number from 1 to "
+       "65535, digits only.</p>"},
+      {{{"jmsport", "80x"}}, "LANG=fr_FR.UTF-8",
+       "<h2>Port Number</h2>\n<p>La valeur « 80x » de Port JMS n’est pas un port : donnez un nombre entier de 1 à "
+       "65535, en chiffres seulement.</p>"},
+      {{{"jmsport", "8089"}}, "LANG=C",
+       "<h2>Server Port</h2>\n<p>The HTTP port and the JMS port are both 8089; they must differ.</p>"},
+      {{{"jmsport", "7677"}}, "LANG=C", "<h2>Server Port</h2>\n<p>The port 7677 is already used by the instance web1.</p>"},
+      {{{"jmspassword", "pw-x\ny"}}, "LANG=C",
+       "<p>The value of &quot;JMS administrator&#39;s password&quot; contains the control character \\n, which is not "
+       "allowed.</p>"},
+      {{{"jmspassword", "pw-x\ny"}}, "LANG=fr_FR.UTF-8",
+       "<p>La valeur de « Mot de passe de l’administrateur JMS » contient le caractère de contrôle \\n, ce qui n’est "
+       "pas autorisé.</p>"},
+      {{{"javahome", "/usr/lib/jvm\x1b[2J"}}, "LANG=C",
+       "<p>The value of &quot;Java home&quot; contains the control character \\x1b, which is not allowed.</p>"},
+  };
+  for (const auto& c : refused) {
+    Fields fields = completeForm("web9");
+    fields[1].second = "8089";
+    fields.insert(fields.end(), c.extra.begin(), c.extra.end());
+    r = post(fields, {c.lang});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(contains(r.out, c.message)) << r.out;
+    EXPECT_FALSE(contains(r.out, "pw-")) << "the password is never shown";
+  }
+  EXPECT_FALSE(fileExists(installation.root + "/web9"));
+}
+
+// A success page template made before the note had its directive still
+// gets the note, after the server's description.
+TEST_F(Cgi, AnOlderSuccessPageStillSaysWhatIsUnset) {
+  const std::string page = installation.root + "/admin-server/html/success.html";
+  writeFile(page, replaceAll(readFile(page), "<!-- UNSET_SETTINGS -->\n", ""));
+  ProcessResult r = post(completeForm());
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(contains(r.out, " directory.<p><p class=unset>No value was given for JMS port (%%%JMS_SERVICE_PORT%%%)"))
+      << r.out;
 }
 
 TEST_F(Cgi, SuccessPageEscapesValues) {

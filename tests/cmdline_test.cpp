@@ -63,12 +63,29 @@ TEST_F(CommandLine, UnknownOptionOrMissingArgumentPrintsUsageWithStatus1) {
   EXPECT_EQ(installationTree(installation.root), before);
 }
 
-TEST_F(CommandLine, EachMissingOptionPrintsUsageWithStatus255AndCreatesNothing) {
+// After the usage line, one line names what is missing.
+TEST_F(CommandLine, EachMissingOptionIsNamedAfterTheUsageWithStatus255AndCreatesNothing) {
   auto before = installationTree(installation.root);
-  for (const char* option : {"-i", "-u", "-d", "-P", "-A", "-W", "-J"}) {
-    ProcessResult r = runInstall(without(options(), option), env);
-    EXPECT_EQ(r.status, 255) << option;
-    EXPECT_EQ(r.err, USAGE) << option;
+  const struct {
+    std::vector<std::string> left;
+    const char* named;
+  } cases[] = {
+      {{"-i"}, "the option -i is"},
+      {{"-u"}, "the option -u is"},
+      {{"-d"}, "the option -d is"},
+      {{"-P"}, "the option -P is"},
+      {{"-A"}, "the option -A is"},
+      {{"-W"}, "the option -W (or -w) is"},
+      {{"-J"}, "the option -J is"},
+      {{"-J", "-i"}, "the options -i and -J are"},
+      {{"-i", "-u", "-d", "-P", "-A", "-W", "-J"}, "the options -i, -u, -d, -P, -A, -W (or -w) and -J are"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = options();
+    for (const std::string& option : c.left) args = without(args, option);
+    ProcessResult r = runInstall(args, env);
+    EXPECT_EQ(r.status, 255) << c.named;
+    EXPECT_EQ(r.err, USAGE + "install: " + c.named + " missing.\n");
   }
   EXPECT_EQ(installationTree(installation.root), before);
   EXPECT_FALSE(fileExists(docRoot));
@@ -94,6 +111,33 @@ TEST_F(CommandLine, BadPortsAreRefused) {
     }
   }
   EXPECT_FALSE(fileExists(installation.root + "/web1"));
+}
+
+// The title that says which port an option is speaks the message's language.
+TEST_F(CommandLine, APortProblemIsWholeInTheLanguageOfTheRun) {
+  const struct {
+    const char* lang;
+    const char* option;
+    const char* line;
+  } cases[] = {
+      {"LANG=C", "-p", "HTTP port: The value \"0\" of -p is not a port: give a whole number from 1 to 65535, digits only."},
+      {"LANG=C", "-P", "JMS port: The value \"0\" of -P is not a port: give a whole number from 1 to 65535, digits only."},
+      {"LANG=fr_FR.UTF-8", "-p",
+       "Port HTTP: La valeur « 0 » de -p n’est pas un port : donnez un nombre entier de 1 à 65535, en chiffres "
+       "seulement."},
+      {"LANG=fr_FR.UTF-8", "-P",
+       "Port JMS: La valeur « 0 » de -P n’est pas un port : donnez un nombre entier de 1 à 65535, en chiffres "
+       "seulement."},
+  };
+  for (const auto& c : cases) {
+    auto args = without(options(), c.option);
+    args.insert(args.end(), {c.option, "0"});
+    auto language = env;
+    language[1] = c.lang;
+    ProcessResult r = runInstall(args, language);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, std::string(c.line) + "\n");
+  }
 }
 
 TEST_F(CommandLine, IdentifierInUseIsRefusedWithStatus254AndLeftAlone) {
@@ -221,7 +265,8 @@ TEST_F(CommandLine, AnIdentifierTooLongForItsFileNamesIsRefusedBeforeAnythingIsM
 }
 
 TEST_F(CommandLine, LeadingBlanksOfTheServerHomeAreSkipped) {
-  ProcessResult r = runInstall(options(), {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=  " + installation.root});
+  ProcessResult r = runInstall(options(), {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=  " + installation.root,
+                                          "INSTALL_ALLOW_ROOT_USER=yes"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fileExists(installation.root + "/web1/config"));
 }

@@ -246,7 +246,7 @@ TEST_F(Creation, WorksWithoutProc) {
 // The sentence that says where a failed run was put speaks the message's language.
 TEST_F(Creation, TheSetAsideSentenceFollowsTheLanguage) {
   breakScriptGenerator();
-  env = {"PATH=/usr/bin:/bin", "LANG=fr_FR.UTF-8", "ZORA_SERVER_HOME=" + installation.root};
+  env = {"PATH=/usr/bin:/bin", "LANG=fr_FR.UTF-8", "ZORA_SERVER_HOME=" + installation.root, "INSTALL_ALLOW_ROOT_USER=yes"};
   ProcessResult r = create("web1", currentUserName());
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("\nL’instance partiellement créée a été déplacée vers " + installation.root + "/broken.web1.\n"),

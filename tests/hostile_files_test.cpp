@@ -122,7 +122,7 @@ TEST_F(HostileFiles, PasswordFilesThatCouldHangGrowOrLeakAreRefused) {
   args.insert(args.end(), {"-w", "-"});
   ProcessResult r = runInstall(args, env, std::string(70000, 'x'), TIME_LIMIT);
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err, "- is larger than 65536 bytes.\n");
+  EXPECT_EQ(r.err, "The first line of standard input (-w -) is longer than 65536 bytes.\n");
   EXPECT_FALSE(fileExists(installation.root + "/web1"));
 }
 

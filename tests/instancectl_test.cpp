@@ -67,7 +67,8 @@ TEST(InstancectlCommandLine, HelpVersionAndUsageErrors) {
   EXPECT_EQ(version.out, std::string("instancectl ") + TOOL_VERSION + "\n");
 
   const std::vector<std::vector<std::string>> wrong = {
-      {}, {"--bogus", "list"}, {"list", "extra"}, {"remove"}, {"purge"}, {"list", "--stop"},
+      {}, {"--bogus", "list"}, {"remove", "web1", "extra"}, {"remove"}, {"purge"}, {"list", "--stop"},
+      {"list", "--json", "--no-header"}, {"remove", "web1", "--no-header"},
       {"remove", "web1", "--json"}, {"unit", "web1", "--stop"}, {"list", "--unit-dir", "/tmp"}, {"list", "--server-root"}};
   for (const auto& arguments : wrong) {
     ProcessResult r = runInstancectl(arguments, "/nonexistent");
@@ -77,10 +78,61 @@ TEST(InstancectlCommandLine, HelpVersionAndUsageErrors) {
   }
 }
 
-TEST(InstancectlCommandLine, ARelativeServerRootIsRefused) {
-  ProcessResult r = runInstancectl({"--server-root", "server-root", "list"}, "/nonexistent");
+// A server root that is no installation is named before anything else, in
+// the line the creation names it with, never with an internal error; 2, not
+// the 3 of "no such instance", which a removal could take for done.
+TEST(InstancectlCommandLine, AServerRootThatIsNoInstallationIsNamedInOneLineAsInstallNamesIt) {
+  ScratchDir scratch;
+  makeDirs(scratch / "empty");
+  writeFile(scratch / "file", "x");
+  makeDirs(scratch / "messages-only/lib/messages/httpconf");
+  writeFile(scratch / "messages-only/lib/messages/httpconf/root.res", "");
+  const struct {
+    std::string root;
+    std::string problem;  // after "The server root <root> given by <source>"
+  } cases[] = {
+      {scratch / "missing", " is not a directory: No such file or directory."},
+      {scratch / "file", " is not a directory: Not a directory."},
+      {scratch / "empty", " is not an installation: it has no " + scratch / "empty/lib/messages/httpconf/root.res."},
+      {scratch / "messages-only", " is not an installation: it has no " + scratch / "messages-only/lib/install/templates."},
+  };
+  const std::vector<std::vector<std::string>> commands = {
+      {"list"}, {"list", "--json"}, {"list", "web1"}, {"remove", "web1"}, {"remove", "web1", "--stop"}, {"unit", "web1"}};
+  for (const auto& c : cases) {
+    for (const auto& command : commands) {
+      SCOPED_TRACE(c.root + " " + command[0]);
+      ProcessResult r = runInstancectl(command, c.root);
+      EXPECT_EQ(r.status, 2);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "The server root " + c.root + " given by ZORA_SERVER_HOME" + c.problem + "\n");
+      std::vector<std::string> given = {"--server-root", c.root};
+      given.insert(given.end(), command.begin(), command.end());
+      r = runInstancectl(given, "/nonexistent");
+      EXPECT_EQ(r.status, 2);
+      EXPECT_EQ(r.err, "The server root " + c.root + " given by --server-root" + c.problem + "\n");
+    }
+    ProcessResult install = runInstall(allOptions("web1", "daemon", scratch / "docs"), commandLineEnvironment(c.root));
+    EXPECT_EQ(install.err, "Server Root: The server root " + c.root + " given by ZORA_SERVER_HOME" + c.problem + "\n");
+  }
+  ProcessResult relative = runInstancectl({"--server-root", "server-root", "list"}, "/nonexistent");
+  EXPECT_EQ(relative.status, 2);
+  EXPECT_EQ(relative.err, "The server root \"server-root\" given by --server-root is not an absolute path; it must "
+                          "name the installation directory, beginning with /.\n");
+
+  // A message bundle the user may not read.
+  if (!runningAsRoot()) return;
+  Installation installation;
+  for (const char* bundle : {"root.res", "fr.res"})
+    ASSERT_EQ(chmod((installation.root + "/lib/messages/httpconf/" + bundle).c_str(), 0600), 0);
+  const std::string unreadable = "The server root " + installation.root +
+                                 " given by ZORA_SERVER_HOME is not an installation: its message bundle " +
+                                 installation.root + "/lib/messages/httpconf cannot be opened.\n";
+  ProcessResult r = runInstancectl({"list"}, installation.root, asUser("daemon"));
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("is not an absolute path"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err, unreadable);
+  ProcessResult install = runInstall(allOptions("web1", "daemon", installation.scratch / "docs"),
+                                     commandLineEnvironment(installation.root), "", asUser("daemon"));
+  EXPECT_EQ(install.err, "Server Root: " + unreadable);
 }
 
 // Runs every case as root with instances handed to daemon (true) and as
@@ -373,6 +425,55 @@ TEST_P(Instancectl, WhatAFailedCreationSetAsideIsRemovedByItsName) {
   EXPECT_FALSE(fileExists(instance("broken.web3")));
 }
 
+// A few instances by name, and a table for scripts without its headings;
+// an identifier that names none is named itself.
+TEST_P(Instancectl, ListShowsTheInstancesAskedForAndCanLeaveOutItsHeadings) {
+  const std::string docs = installation.scratch / "docs";
+  for (const char* id : {"web1", "web2", "web3"}) create(id, docs);
+  ASSERT_EQ(rename(instance("web3").c_str(), instance("broken.web3").c_str()), 0);
+  const std::string unknown = "There is no instance web9 in " + installation.root +
+                              "; instancectl list shows the instances there.\n";
+  const struct {
+    std::vector<std::string> arguments;
+    std::vector<std::string> ids;  // the rows, in order
+    bool header;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"list"}, {"broken.web3", "web1", "web2"}, true, 0, ""},
+      {{"list", "web2"}, {"web2"}, true, 0, ""},
+      {{"list", "web2", "broken.web3", "web2"}, {"broken.web3", "web2"}, true, 0, ""},
+      {{"list", "--no-header"}, {"broken.web3", "web1", "web2"}, false, 0, ""},
+      {{"list", "--no-header", "web1"}, {"web1"}, false, 0, ""},
+      {{"list", "web9", "web1"}, {"web1"}, true, 3, unknown},
+      {{"list", "--no-header", "web9"}, {}, false, 3, unknown},
+      {{"list", "web3"}, {}, true, 3, "There is no instance web3 in " + installation.root +
+                                           "; instancectl list shows the instances there.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
+    ProcessResult r = ctl(c.arguments);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    std::vector<std::string> lines = linesOf(r.out);
+    if (c.header) {
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(lines.front().rfind("ID ", 0), 0u) << lines.front();
+      lines.erase(lines.begin());
+    }
+    std::vector<std::string> ids;
+    for (const std::string& line : lines) ids.push_back(line.substr(0, line.find(' ')));
+    EXPECT_EQ(ids, c.ids);
+    for (const std::string& line : lines) EXPECT_NE(line.find(" " + docs), std::string::npos) << line;
+  }
+  ProcessResult json = ctl({"list", "--json", "web1", "web9"});
+  EXPECT_EQ(json.status, 3);
+  EXPECT_EQ(json.err, unknown);
+  nlohmann::json parsed = nlohmann::json::parse(json.out);
+  ASSERT_EQ(parsed.size(), 1u);
+  EXPECT_EQ(parsed[0]["id"], "web1");
+}
+
 TEST_P(Instancectl, RemoveRefusesARunningInstanceUntilStopIsGiven) {
   const std::string docs = installation.scratch / "docs";
   create("web1", docs);
@@ -441,6 +542,11 @@ TEST_P(Instancectl, ADocumentRootInsideTheInstanceIsKept) {
 TEST_P(Instancectl, TheUnitPassesSystemdVerificationAndGoesWithTheInstance) {
   create("web1", installation.scratch / "docs");
   const std::string units = installation.scratch / "units";
+  if (GetParam()) {
+    ProcessResult missing = ctl({"unit", "web1", "--unit-dir", units});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.err, "Cannot open " + units + " for writing: No such file or directory\n");
+  }
   makeDirs(units);
   ProcessResult r = ctl({"unit", "web1", "--unit-dir", units});
   if (!GetParam()) {

@@ -109,6 +109,97 @@ TEST_F(Operator, PortChecksCanBeTurnedOffForDeliberateReuse) {
   EXPECT_EQ(r.err, "Installation settings: INSTALL_CHECK_PORTS: checkPorts must be \"yes\" or \"no\"\n");
 }
 
+// An installation setting left unset leaves its marker in server.xml: the
+// creation and -n say which, and where.
+TEST_F(Operator, SettingsLeftUnsetAreNamedWithTheFileThatKeepsTheirMarkers) {
+  const std::string settings = installation.root + "/lib/install/install.defaults";
+  writeFile(settings, replaceAll(replaceAll(readFile(settings), "\nqbusBin", "\n#qbusBin"), "\norbListenerPort",
+                                 "\n#orbListenerPort"));
+  const std::string note = "No value was given for qbusBin (%%%QBUS_BIN%%%), orbListenerPort "
+                           "(%%%ORB_LISTENER1_PORT%%%): " + instance("web1") +
+                           "/config/server.xml keeps the marker of each where its value belongs; replace the "
+                           "markers there before the server uses them.\n";
+  auto args = options("web1", "18080", "17676");
+  args.insert(args.begin(), "-n");
+  ProcessResult check = runInstall(args, env);
+  EXPECT_EQ(check.status, 0);
+  EXPECT_EQ(check.err, note + "No problem found: the instance " + instance("web1") + " can be created.\n");
+  args.erase(args.begin());
+  ProcessResult r = runInstall(args, env);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "Created new Server www.example.test (web1), \nlistening to port 18080 \n and serving documents "
+                   "from " + docRoot + " directory.\n" + note);
+  EXPECT_TRUE(contains(readFile(instance("web1") + "/config/server.xml"), "bin=\"%%%QBUS_BIN%%%\""));
+}
+
+// Root as the server user runs the server with every privilege: refused by
+// the creation, -n and the form alike, unless the installation's settings
+// or the environment allow it.
+TEST_F(Operator, ARootServerUserIsRefusedUnlessAllowed) {
+  if (!runningAsRoot()) GTEST_SKIP() << "only root can create an instance for root";
+  user = "root";
+  const std::string settings = installation.root + "/lib/install/install.defaults";
+  const std::string plain = readFile(settings);
+  const std::string refusal = "The server user root has the user id of root (0): the server would run with every "
+                              "privilege of the system. Give another user, or allow root with allowRootUser = yes in " +
+                              settings + " (or INSTALL_ALLOW_ROOT_USER=yes).\n";
+  const std::vector<std::string> base = {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=" + installation.root};
+  const struct {
+    const char* setting;      // a line added to install.defaults
+    const char* environment;  // a variable added to the environment
+    int status;
+    std::string err;
+  } cases[] = {
+      {"", "", 3, refusal},
+      {"allowRootUser = no\n", "", 3, refusal},
+      {"allowRootUser = yes\n", "INSTALL_ALLOW_ROOT_USER=no", 3, refusal},
+      {"", "INSTALL_ALLOW_ROOT_USER=maybe", 3,
+       "Installation settings: INSTALL_ALLOW_ROOT_USER: allowRootUser must be \"yes\" or \"no\"\n"},
+      {"allowRootUser = sometimes\n", "", 3,
+       "Installation settings: " + settings + ":" + std::to_string(std::count(plain.begin(), plain.end(), '\n') + 1) +
+           ": allowRootUser must be \"yes\" or \"no\"\n"},
+      {"", "INSTALL_ALLOW_ROOT_USER=yes", 0, ""},
+      {"allowRootUser = yes\n", "", 0, ""},
+  };
+  int made = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.setting) + c.environment);
+    writeFile(settings, plain + c.setting);
+    std::vector<std::string> environment = base;
+    if (*c.environment) environment.push_back(c.environment);
+    const std::string id = "web" + std::to_string(made + 1), port = std::to_string(18080 + made);
+    auto args = options(id, port, std::to_string(17676 + made));
+    args.insert(args.begin(), "-n");
+    ProcessResult check = runInstall(args, environment);
+    EXPECT_EQ(check.status, c.status);
+    EXPECT_TRUE(contains(check.err, c.err)) << check.err;
+    args.erase(args.begin());
+    ProcessResult r = runInstall(args, environment);
+    EXPECT_EQ(r.status, c.status);
+    if (c.status != 0) {
+      EXPECT_EQ(r.err, c.err);
+      EXPECT_FALSE(fileExists(instance(id)));
+      continue;
+    }
+    EXPECT_TRUE(contains(r.err, "Created new Server")) << r.err;
+    EXPECT_EQ(fileOwner(instance(id) + "/config"), 0u);
+    ++made;
+  }
+  EXPECT_EQ(made, 2);
+
+  // The form, refused in its own terms.
+  writeFile(settings, plain);
+  const std::string body = formBody({{"servname", "www.example.test"}, {"servport", "18090"}, {"servid", "form1"},
+                                     {"servuser", "root"}, {"dns", "off"}, {"docroot", docRoot}});
+  std::vector<std::string> cgi = cgiEnvironment(installation.root, "POST", body);
+  cgi.erase(std::remove(cgi.begin(), cgi.end(), "INSTALL_ALLOW_ROOT_USER=yes"), cgi.end());
+  ProcessResult page = runInstall({}, cgi, body);
+  EXPECT_EQ(page.status, 3);
+  EXPECT_TRUE(contains(page.out, "<h2>User to run as</h2>\n<p>" + refusal.substr(0, refusal.size() - 1) + "</p>"))
+      << page.out;
+  EXPECT_FALSE(fileExists(instance("form1")));
+}
+
 // An ordinary user may not bind a port below 1024; that alone is no conflict.
 TEST_F(Operator, APrivilegedPortIsNoConflictForAnOrdinaryUser) {
   if (!runningAsRoot()) GTEST_SKIP() << "needs root to become daemon";
@@ -144,6 +235,7 @@ TEST_F(Operator, UnsafeOrUnusablePasswordFilesAreRefusedByName) {
     std::vector<std::string> extra;
     bool keepW;
     std::string message;
+    std::string input = "";
   } cases[] = {
       {{"-w", shared}, false,
        "The password file " + shared +
@@ -151,12 +243,15 @@ TEST_F(Operator, UnsafeOrUnusablePasswordFilesAreRefusedByName) {
       {{"-w", empty}, false, "The password file " + empty + " holds no password on its first line.\n"},
       {{"-w", missing}, false, "Cannot read the password file " + missing + ": No such file or directory\n"},
       {{"-w", empty}, true, "Give the JMS administrator's password either with -W or with -w, not both.\n"},
+      // Standard input has no file name to show.
+      {{"-w", "-"}, false, "Standard input (-w -) holds no password on its first line.\n", ""},
+      {{"-w", "-"}, false, "Standard input (-w -) holds no password on its first line.\n", "\nsecond\n"},
   };
   for (const auto& c : cases) {
     auto args = options("web1", http, jms);
     if (!c.keepW) args = withoutPassword(args);
     args.insert(args.end(), c.extra.begin(), c.extra.end());
-    ProcessResult r = runInstall(args, env);
+    ProcessResult r = runInstall(args, env, c.input);
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, c.message);
   }

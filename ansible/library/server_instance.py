@@ -142,6 +142,9 @@ notes:
     and I(rc) (their exit status), for example 3 for refused answers and 254 for an identifier
     already in use under another form (C(https-<id>)); C(instancectl) answers 4 for an
     instance it could not stop.
+  - Both programs are given the server root as C(ZORA_SERVER_HOME), so a server root that is
+    missing or no installation fails the task with the one line both name it with, whichever
+    ran first.
   - Ports are checked by the tool against the other instances of the same server root and
     against listening sockets on the managed host.
 '''
@@ -203,7 +206,8 @@ broken_dir:
 rc:
   description: The exit status of the tool (0 created or check passed, 1 bad option, 3 refused or
     failed, 254 identifier in use, 255 server root unset or an option missing) or of
-    C(instancectl remove) (0 removed, 2 refused or failed, 4 still running).
+    C(instancectl) (0 removed, 2 refused or failed, a server root that is missing or no
+    installation included, 4 still running).
   returned: when the tool was run
   type: int
   sample: 3
@@ -319,10 +323,13 @@ def run_tool(module, check_only):
 
 
 def run_instancectl(module, arguments):
-    """Runs instancectl on the server root; returns (status, output lines, error lines)."""
+    """Runs instancectl on the server root, given as the tool is given it, so that
+    both name a server root that is no installation alike; returns (status, output
+    lines, error lines)."""
     params = module.params
-    command = [instancectl_path(module), '--server-root', params['server_root']] + arguments
-    return run_program(module, command, {'PATH': TOOL_PATH, 'LANG': 'C'})
+    command = [instancectl_path(module)] + arguments
+    return run_program(module, command, {'ZORA_SERVER_HOME': params['server_root'], 'PATH': TOOL_PATH,
+                                         'LANG': 'C'})
 
 
 def instancectl_path(module):

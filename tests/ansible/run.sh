@@ -19,7 +19,8 @@
 #      document root; a second run changes nothing;
 #   8. a creation that fails after it made something reports changed and
 #      names the broken.<id> it left; one killed before it finished fails
-#      the task, untouched, until state: absent clears it;
+#      the task, untouched, until state: absent clears it; a server root that is missing or no
+#      installation fails the task with the one line the tool names it with;
 #   9. the module passes ansible-test's validate-modules checks, run offline;
 # and the JMS password is nowhere in the output nor in any traced execve,
 # yet it reaches the instances' config/server.xml. As root the instances go
@@ -386,6 +387,30 @@ check "unfinished: state absent clears it" recap "$scratch/run8c.out" g1 ok=1 ch
 check "unfinished: nothing of it is left" test ! -e "$scratch/root-g1/web" -a ! -e "$scratch/docs-g1"
 playbook "$scratch/run8d.out" -v -i "$scratch/hosts-unfinished"
 check "unfinished: then the instance is made" recap "$scratch/run8d.out" g1 ok=1 changed=1 failed=0
+
+# A server root that is no installation: the line the tool names it with,
+# whether the tool or instancectl is run, never an internal error.
+mkdir -p "$scratch/root-k2/web" || fatal "making a directory that is no installation"
+root_problem() {  # root_problem OUTPUT HOST ROOT PROBLEM
+  result_has "$1" "$2" msg "The server root $3 given by ZORA_SERVER_HOME is $4" &&
+    ! grep -q 'Internal Error' "$1"
+}
+inventory "$scratch/hosts-no-root" "$tool" \
+  "$(host k1 root-k1 web 1 2 "$user")"$'\n' "$(host k2 root-k2 web 1 2 "$user")"$'\n'
+playbook "$scratch/run8e.out" -v -i "$scratch/hosts-no-root"
+ansible-playbook -v -i "$scratch/hosts-no-root" "$here/remove.yml" >"$scratch/run8f.out" 2>&1
+for output in run8e run8f; do
+  for name in k1 k2; do
+    check "no installation ($output): $name fails" recap "$scratch/$output.out" "$name" ok=0 changed=0 failed=1
+  done
+  check "no installation ($output): a missing root is named" \
+    root_problem "$scratch/$output.out" k1 "$scratch/root-k1" "not a directory: No such file or directory."
+  check "no installation ($output): a directory that is no installation is named" \
+    root_problem "$scratch/$output.out" k2 "$scratch/root-k2" "not an installation: it has no $scratch/root-k2/lib"
+done
+check "no installation: the tool's status for a creation" test "$(result "$scratch/run8e.out" k1 rc)" = 3
+check "no installation: instancectl's status for a removal" test "$(result "$scratch/run8f.out" k1 rc)" = 2
+check "no installation: nothing is made" test ! -e "$scratch/root-k1" -a "$(ls -A "$scratch/root-k2")" = web
 
 # --- 9. ansible-test's validate-modules checks ----------------------------
 "$here/validate_modules.sh" "$library/server_instance.py" >"$scratch/validate.out" 2>&1

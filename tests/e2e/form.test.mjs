@@ -137,8 +137,11 @@ function uidOf(user) {
   return Number(run.stdout.trim());
 }
 
+const TEXT_FIELDS = ['servname', 'servport', 'servid', 'servuser', 'mtahost', 'docroot',
+  'jmsport', 'jmsadmin', 'jmspassword', 'javahome'];
+
 async function fillForm(page, fields) {
-  for (const name of ['servname', 'servport', 'servid', 'servuser', 'mtahost', 'docroot']) {
+  for (const name of TEXT_FIELDS) {
     if (name in fields) await page.fill(`input[name=${name}]`, fields[name]);
   }
   if (fields.dns) await page.check(`input[name=dns][value=${fields.dns}]`);
@@ -183,12 +186,16 @@ test('without a query, lighttpd sets QUERY_STRING empty and the form shows "Expr
 
     assert.equal(await page.isVisible('b:text-is("Express mode")'), true);
     const values = {};
-    for (const name of ['servname', 'servport', 'servid', 'servuser', 'mtahost', 'docroot']) {
+    for (const name of TEXT_FIELDS) {
       values[name] = await page.inputValue(`input[name=${name}]`);
     }
     assert.deepEqual(values, {
       servname: adminServerName(), servport: '80', servid: '', servuser: '', mtahost: 'localhost', docroot: '',
+      jmsport: '', jmsadmin: '', jmspassword: '', javahome: '',
     });
+    // The password is typed into a field that hides it and never gets a value from the page.
+    assert.equal(await page.getAttribute('input[name=jmspassword]', 'type'), 'password');
+    assert.equal(await page.getAttribute('input[name=jmspassword]', 'value'), null);
     const dns = await page.$$eval('input[name=dns]', (radios) => radios.map((r) => [r.value, r.checked]));
     assert.deepEqual(dns, [['on', false], ['nolog', false], ['off', true]]);
     const buttons = await page.$$eval('input[type=submit], input[type=reset], input[type=button]',
@@ -259,6 +266,14 @@ test('a filled form creates the instance and shows the success page', async () =
     body);
     assert.equal(await page.getAttribute('a:text-is("Configure your new server...")', 'href'),
       `/https-${created.servid}/bin/index`);
+    // The JMS and Java settings were left out: the page says which, and where.
+    const serverXml = path.join(SERVER_ROOT, created.servid, 'config/server.xml');
+    assert.equal(await page.isVisible('p.unset'), true);
+    assert.equal((await page.textContent('p.unset')).trim(),
+      'No value was given for JMS port (%%%JMS_SERVICE_PORT%%%), JMS administrator (%%%JMS_SERVICE_USER_NAME%%%), '
+      + 'JMS administrator\'s password (%%%JMS_SERVICE_PASSWORD%%%), Java home (%%%JAVA_HOME%%%): '
+      + `${serverXml} keeps the marker of each where its value belongs; replace the markers there before the `
+      + 'server uses them.');
     await shot(page, 'success.png');
   });
 
@@ -278,6 +293,54 @@ test('a filled form creates the instance and shows the success page', async () =
   assert.equal(fs.statSync(instance).uid, process.getuid(), 'instance directory handed over');
   assert.equal(fs.statSync(path.join(instance, 'config')).uid, uid, 'instance not handed to the server user');
   assert.equal(fs.statSync(created.docroot).uid, uid, 'document root not handed to the server user');
+});
+
+const jms = {
+  jmsport: '7690',
+  jmsadmin: 'jmsop',
+  jmspassword: 'e2e-pw-&<"\'x',
+  javahome: '/usr/lib/jvm/e2e-java',
+};
+
+test('the JMS and Java settings typed into the form reach the instance, the password unseen', async () => {
+  const done = { ...created, servid: 'e2ejms', servport: '8085', docroot: path.join(SCRATCH, 'docs-e2ejms'), ...jms };
+  await withPage(async (page) => {
+    await page.goto(FORM_URL);
+    await fillForm(page, done);
+    assert.equal(await page.inputValue('input[name=jmspassword]'), jms.jmspassword);
+    await shot(page, 'form-filled-jms.png');
+    const response = await submit(page);
+    assert.equal(response.status(), 200);
+    const body = await response.text();
+    assert.ok(body.includes(`Created new server <b>${done.servname} (${done.servid})</b>`), body);
+    assert.equal(await page.isVisible('p.unset'), false);
+    assert.ok(!body.includes('e2e-pw'), 'the password is shown on the page');
+  });
+  const xml = fs.readFileSync(path.join(SERVER_ROOT, done.servid, 'config/server.xml'), 'utf8');
+  assert.ok(xml.includes('<jms port="7690" admin-user="jmsop" admin-password="e2e-pw-&amp;&lt;&quot;&apos;x"'), xml);
+  assert.ok(xml.includes('<java home="/usr/lib/jvm/e2e-java"'), xml);
+  assert.ok(!xml.includes('%%%'), xml);
+});
+
+test('a JMS port that is no port, or the server port, is refused as the command line refuses it', async () => {
+  const before = instanceEntries();
+  const cases = [
+    ['76x', 'Port Number', 'The value "76x" of JMS port is not a port: give a whole number from 1 to 65535, digits only.'],
+    ['8086', 'Server Port', 'The HTTP port and the JMS port are both 8086; they must differ.'],
+  ];
+  for (const [jmsport, title, message] of cases) {
+    await withPage(async (page) => {
+      await page.goto(FORM_URL);
+      await fillForm(page, { ...created, ...jms, servid: 'e2ebadjms', servport: '8086', jmsport,
+        docroot: path.join(SCRATCH, 'docs-badjms') });
+      const response = await submit(page);
+      assert.deepEqual(await errorPage(page), { title, heading: title, message });
+      assert.ok(!(await response.text()).includes('e2e-pw'), 'the password is shown on the error page');
+      if (jmsport === '76x') await shot(page, 'error-jms-port.png');
+    });
+  }
+  assert.deepEqual(instanceEntries(), before);
+  assert.equal(fs.existsSync(path.join(SCRATCH, 'docs-badjms')), false);
 });
 
 test('the new instance\'s home page, and the French one, show the logo in the heading as drawn', async () => {

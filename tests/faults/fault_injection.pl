@@ -381,6 +381,8 @@ sub runCreation {
         '-d', "$worker->{run}/docs", '-P', $JMS_PORT, '-A', 'admin', '-W', 'secret', '-J', '/usr/lib/jvm/java');
     my %environment = (PATH => '/usr/sbin:/usr/bin:/sbin:/bin', LC_ALL => 'C', LANG => 'C',
         ZORA_SERVER_HOME => $root, INSTALL_PERL_HOME => $worker->{perlHome});
+    # A pass with root as the server user must allow it.
+    $environment{INSTALL_ALLOW_ROOT_USER} = 'yes' if getpwnam($option{user}) == 0;
     # LeakSanitizer cannot work under ptrace; the other checks can.
     $environment{ASAN_OPTIONS} = join(':', grep { defined && length } $ENV{ASAN_OPTIONS}, 'detect_leaks=0');
     $environment{UBSAN_OPTIONS} = $ENV{UBSAN_OPTIONS} if defined $ENV{UBSAN_OPTIONS};
