@@ -397,9 +397,12 @@ PlanResult checkOnly(Plan& plan) {
     }
   }
   result.notes = std::move(plan.notes);
-  if ((facts & BUILD) == BUILD) result.unsetSettings = unsetSettingsNote(plan);
-  if (result.problems.empty())
+  // A refused run makes no server.xml: a note on its markers would only
+  // send the reader to a file that will not exist.
+  if (result.problems.empty()) {
+    if ((facts & BUILD) == BUILD) result.unsetSettings = unsetSettingsNote(plan);
     result.conclusion = errorMessage("ERR_CHECK_PASSED", {plan.build.instanceDir.c_str()});
+  }
   return result;
 }
 

@@ -119,7 +119,8 @@ TEST_F(Operator, SettingsLeftUnsetAreNamedWithTheFileThatKeepsTheirMarkers) {
                            "(%%%ORB_LISTENER1_PORT%%%): " + instance("web1") +
                            "/config/server.xml keeps the marker of each where its value belongs; replace the "
                            "markers there before the server uses them.\n";
-  auto args = options("web1", "18080", "17676");
+  const std::string port = uniquePort(), jmsPort = uniquePort();
+  auto args = options("web1", port, jmsPort);
   args.insert(args.begin(), "-n");
   ProcessResult check = runInstall(args, env);
   EXPECT_EQ(check.status, 0);
@@ -127,9 +128,16 @@ TEST_F(Operator, SettingsLeftUnsetAreNamedWithTheFileThatKeepsTheirMarkers) {
   args.erase(args.begin());
   ProcessResult r = runInstall(args, env);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "Created new Server www.example.test (web1), \nlistening to port 18080 \n and serving documents "
+  EXPECT_EQ(r.err, "Created new Server www.example.test (web1), \nlistening to port " + port + " \n and serving documents "
                    "from " + docRoot + " directory.\n" + note);
   EXPECT_TRUE(contains(readFile(instance("web1") + "/config/server.xml"), "bin=\"%%%QBUS_BIN%%%\""));
+
+  // A refused check makes no server.xml, so it says nothing of its markers.
+  args = withoutPassword(options("web2", uniquePort(), uniquePort()));
+  args.insert(args.begin(), {"-n", "-w", "-"});
+  ProcessResult refused = runInstall(args, env, "");
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_EQ(refused.err, "Standard input (-w -) holds no password on its first line.\n");
 }
 
 // Root as the server user runs the server with every privilege: refused by
@@ -167,8 +175,8 @@ TEST_F(Operator, ARootServerUserIsRefusedUnlessAllowed) {
     writeFile(settings, plain + c.setting);
     std::vector<std::string> environment = base;
     if (*c.environment) environment.push_back(c.environment);
-    const std::string id = "web" + std::to_string(made + 1), port = std::to_string(18080 + made);
-    auto args = options(id, port, std::to_string(17676 + made));
+    const std::string id = "web" + std::to_string(made + 1);
+    auto args = options(id, uniquePort(), uniquePort());
     args.insert(args.begin(), "-n");
     ProcessResult check = runInstall(args, environment);
     EXPECT_EQ(check.status, c.status);
@@ -189,7 +197,7 @@ TEST_F(Operator, ARootServerUserIsRefusedUnlessAllowed) {
 
   // The form, refused in its own terms.
   writeFile(settings, plain);
-  const std::string body = formBody({{"servname", "www.example.test"}, {"servport", "18090"}, {"servid", "form1"},
+  const std::string body = formBody({{"servname", "www.example.test"}, {"servport", uniquePort()}, {"servid", "form1"},
                                      {"servuser", "root"}, {"dns", "off"}, {"docroot", docRoot}});
   std::vector<std::string> cgi = cgiEnvironment(installation.root, "POST", body);
   cgi.erase(std::remove(cgi.begin(), cgi.end(), "INSTALL_ALLOW_ROOT_USER=yes"), cgi.end());
