@@ -259,6 +259,20 @@ check "... keeps the newest two rotations of the access log" \
 check "... and says what it removed" grep -qF "$instance/logs/${rotated##*/} removed" "$scratch/rotate-keep.out"
 check "... and at most two of the error log" [ "$(rotations_of errors | wc -l)" -le 2 ]
 
+# Once a second has a numbered rotation, a later rotation in it takes the
+# next number: its plain name would sort before the numbered ones, and
+# --keep would remove the newest rotation for the oldest.
+as_server_user sh -c 'now=$(date +%s); set -C
+  for second in $(seq 0 119); do
+    echo planted 2>/dev/null >"$1.$(date -d "@$((now + second))" +%Y%m%d-%H%M%S).5"
+  done' sh "$instance/logs/access"
+as_server_user sh -c 'echo "round 5" >>"$1"' sh "$instance/logs/access"
+"$instance/bin/rotatelogs" >"$scratch/rotate-next.out" 2>&1
+check "a rotation of a second with numbered rotations returns 0" [ $? -eq 0 ]
+fifth=$(rotated_to access "$scratch/rotate-next.out")
+check "... and takes the number after the highest" eval '[[ $fifth == access.[0-9]*-[0-9]*.6 ]]'
+(cd "$instance/logs" && as_server_user find . -maxdepth 1 -name 'access.*.5' -delete)
+
 "$instance/bin/restartserv" >"$scratch/restart.out" 2>&1
 check "restartserv returns 0" [ $? -eq 0 ]
 new_pid=$(pid_of "$instance")
