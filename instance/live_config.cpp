@@ -47,38 +47,62 @@ bool takeName(std::string_view* text, std::string_view* name) {
   return true;
 }
 
-// The text of an attribute value with its entities replaced; false when it
-// holds a character or an entity the format does not allow there.
-bool decodeValue(std::string_view raw, std::string* value) {
-  static const struct {
-    std::string_view entity;
+constexpr struct {
+  std::string_view entity;
+  char character;
+} ENTITIES[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+
+// The length of the entity `raw` starts with, 0 when it starts with none
+// the format allows; its character in `character`.
+size_t entityAt(std::string_view raw, char* character) {
+  for (const auto& known : ENTITIES)
+    if (startsWith(raw, known.entity)) {
+      *character = known.character;
+      return known.entity.size();
+    }
+  return 0;
+}
+
+// True when a value as written holds only what the format allows there.
+bool isValidValue(std::string_view raw) {
+  for (size_t i = 0; i < raw.size();) {
     char character;
-  } ENTITIES[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
-  value->clear();
-  while (!raw.empty()) {
-    const char c = raw.front();
-    if (c == '<') return false;
-    if (c != '&') {
-      *value += c;
-      raw.remove_prefix(1);
+    if (raw[i] == '<') return false;
+    if (raw[i] != '&') {
+      ++i;
       continue;
     }
-    bool known = false;
-    for (const auto& entity : ENTITIES)
-      if (startsWith(raw, entity.entity)) {
-        *value += entity.character;
-        raw.remove_prefix(entity.entity.size());
-        known = true;
-        break;
-      }
-    if (!known) return false;
+    const size_t length = entityAt(raw.substr(i), &character);
+    if (length == 0) return false;
+    i += length;
   }
   return true;
 }
 
-// The attributes of an element line's inside (after its name), each once;
-// false when they are not name="value" pairs after blanks.
-bool parseAttributes(std::string_view text, std::map<std::string, std::string>* attributes) {
+// A valid value as written, with its entities replaced.
+std::string decodedValue(std::string_view raw) {
+  std::string value;
+  for (size_t i = 0; i < raw.size();) {
+    char character = raw[i];
+    const size_t length = raw[i] == '&' ? entityAt(raw.substr(i), &character) : 1;
+    value += character;
+    i += length;
+  }
+  return value;
+}
+
+// An attribute of an element line: its name and its value as written.
+struct Attribute {
+  std::string_view name;
+  std::string_view raw;
+};
+
+// The attributes of an element line's inside (after its name) into
+// `attributes` (whose room is reused from line to line: a configuration of
+// many lines costs no allocation each); false when they are not
+// name="value" pairs after blanks, each name once, each value valid.
+bool parseAttributes(std::string_view text, std::vector<Attribute>* attributes) {
+  attributes->clear();
   for (;;) {
     const size_t before = text.size();
     while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
@@ -87,9 +111,10 @@ bool parseAttributes(std::string_view text, std::map<std::string, std::string>* 
     if (text.size() == before || !takeName(&text, &name) || !startsWith(text, "=\"")) return false;
     text.remove_prefix(2);
     const size_t end = text.find('"');
-    std::string value;
-    if (end == std::string_view::npos || !decodeValue(text.substr(0, end), &value)) return false;
-    if (!attributes->emplace(std::string(name), std::move(value)).second) return false;
+    if (end == std::string_view::npos || !isValidValue(text.substr(0, end))) return false;
+    for (const Attribute& known : *attributes)
+      if (known.name == name) return false;
+    attributes->push_back({name, text.substr(0, end)});
     text.remove_prefix(end + 1);
   }
 }
@@ -98,11 +123,11 @@ enum class LineKind { Blank, Declaration, Comment, CommentStart, Open, Empty, Cl
 
 struct Line {
   LineKind kind = LineKind::Other;
-  std::string name;                               // Open, Empty, Close
-  std::map<std::string, std::string> attributes;  // Open, Empty
+  std::string_view name;  // Open, Empty, Close
 };
 
-Line classify(std::string_view text) {
+// What the line `text` is; the attributes of an element go to `attributes`.
+Line classify(std::string_view text, std::vector<Attribute>* attributes) {
   Line line;
   text = trimmed(text);
   if (text.empty()) line.kind = LineKind::Blank;
@@ -114,31 +139,30 @@ Line classify(std::string_view text) {
                                               : LineKind::Other;
   } else if (startsWith(text, "</") && endsWith(text, ">")) {
     std::string_view inside = trimmed(text.substr(2, text.size() - 3)), name;
-    if (takeName(&inside, &name) && inside.empty()) {
-      line.kind = LineKind::Close;
-      line.name = name;
-    }
+    if (takeName(&inside, &name) && inside.empty()) line = {LineKind::Close, name};
   } else if (startsWith(text, "<") && endsWith(text, ">")) {
     const bool empty = endsWith(text, "/>");
     std::string_view inside = text.substr(1, text.size() - (empty ? 3 : 2)), name;
-    if (takeName(&inside, &name) && parseAttributes(inside, &line.attributes)) {
-      line.kind = empty ? LineKind::Empty : LineKind::Open;
-      line.name = name;
-    }
+    if (takeName(&inside, &name) && parseAttributes(inside, attributes))
+      line = {empty ? LineKind::Empty : LineKind::Open, name};
   }
   return line;
 }
 
 // The settings of an element line, for the places that name its element;
 // the first such element of the file gives them.
-void takeSettings(const Line& line, std::map<std::string, std::string>* settings, std::map<std::string, bool>* seen) {
-  if ((*seen)[line.name]) return;
-  (*seen)[line.name] = true;
+void takeSettings(const Line& line, const std::vector<Attribute>& attributes,
+                  std::map<std::string, std::string>* settings, std::vector<std::string_view>* seen) {
+  for (const std::string_view& element : *seen)
+    if (element == line.name) return;
+  bool wanted = false;
   for (const SettingPlace& place : PLACES) {
     if (line.name != place.element) continue;
-    auto value = line.attributes.find(place.attribute);
-    if (value != line.attributes.end()) (*settings)[place.setting] = value->second;
+    wanted = true;
+    for (const Attribute& attribute : attributes)
+      if (attribute.name == place.attribute) (*settings)[place.setting] = decodedValue(attribute.raw);
   }
+  if (wanted) seen->push_back(line.name);
 }
 
 bool samePort(const std::string& a, const std::string& b) {
@@ -169,7 +193,8 @@ size_t parseConfiguration(const std::string& text, std::map<std::string, std::st
   enum { Before, Inside, After } place = Before;
   bool inComment = false;
   std::map<std::string, std::string> found;
-  std::map<std::string, bool> seen;
+  std::vector<std::string_view> seen;
+  std::vector<Attribute> attributes;
   size_t number = 0, start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -185,7 +210,7 @@ size_t parseConfiguration(const std::string& text, std::map<std::string, std::st
       }
       continue;
     }
-    const Line line = classify(lineText);
+    const Line line = classify(lineText, &attributes);
     switch (line.kind) {
       case LineKind::Blank:
       case LineKind::Comment: continue;
@@ -199,7 +224,7 @@ size_t parseConfiguration(const std::string& text, std::map<std::string, std::st
         continue;
       case LineKind::Empty:
         if (place != Inside) return number;
-        takeSettings(line, &found, &seen);
+        takeSettings(line, attributes, &found, &seen);
         continue;
       case LineKind::Close:
         if (place != Inside || line.name != ROOT_ELEMENT) return number;
