@@ -358,15 +358,19 @@ void parseRecord(const std::string& text, std::map<std::string, std::string>* an
   }
 }
 
-ReadOutcome readRecordAt(int instancesRoot, const std::string& tree, std::map<std::string, std::string>* answers) {
+ReadOutcome readConfigFileAt(int instancesRoot, const std::string& tree, const char* name, std::string* text) {
   Descriptor instance = openTree(instancesRoot, tree);
   Descriptor config(instance.valid() ? openat(instance.get(), RECORD_DIRECTORY, PASSAGE) : -1);
   if (!config.valid()) {
     if (errno == ELOOP) return {ReadRefusal::Link, errno};
     return {errno == ENOTDIR ? ReadRefusal::Irregular : ReadRefusal::System, errno};
   }
+  return readSmallFileAt(config.get(), name, SMALL_FILE_LIMIT, text);
+}
+
+ReadOutcome readRecordAt(int instancesRoot, const std::string& tree, std::map<std::string, std::string>* answers) {
   std::string text;
-  ReadOutcome outcome = readSmallFileAt(config.get(), RECORD_NAME, SMALL_FILE_LIMIT, &text);
+  ReadOutcome outcome = readConfigFileAt(instancesRoot, tree, RECORD_NAME, &text);
   if (outcome) parseRecord(text, answers);
   return outcome;
 }

@@ -92,6 +92,13 @@ constexpr const char* RECORD_SEPARATOR = " = ";
 // "name = value" are passed over.
 void parseRecord(const std::string& text, std::map<std::string, std::string>* answers);
 
+// The file `name` of the config directory of the instance whose files are
+// at `tree` (a relative path of one or two plain names) below the directory
+// held as `instancesRoot`, in `text`: every directory reached without
+// following a link, the file read as readSmallFileAt reads it, at most
+// SMALL_FILE_LIMIT bytes.
+ReadOutcome readConfigFileAt(int instancesRoot, const std::string& tree, const char* name, std::string* text);
+
 // The record of the instance whose files are at `tree` (a relative path of
 // one or two plain names) below the directory held as `instancesRoot`:
 // every directory reached without following a link, the record read as

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "fsutil/directories.h"
 #include "fsutil/reading.h"
@@ -108,22 +109,19 @@ void printEnableCommands(const std::string& name) {
   std::printf("  systemctl daemon-reload\n  systemctl enable --now '%s'\n", name.c_str());
 }
 
-// The listed instances that `ids` names (all when it is empty), in the
-// listing's order; each identifier that names none is refused on standard
-// error. STATUS_UNKNOWN_INSTANCE when one was, else STATUS_DONE.
-int selectInstances(const std::vector<std::string>& ids, const Workplace& place, std::vector<InstanceInfo>* instances) {
-  if (ids.empty()) return STATUS_DONE;
+// The instances that `ids` names, in the listing's order, each looked up
+// alone (a long listing is not read for a few); each identifier that names
+// none is refused on standard error. STATUS_UNKNOWN_INSTANCE when one was,
+// else STATUS_DONE.
+int lookUpNamed(const std::vector<std::string>& ids, const Workplace& place, std::vector<InstanceInfo>* instances) {
   int status = STATUS_DONE;
-  for (const std::string& id : ids) {
-    bool listed = std::any_of(instances->begin(), instances->end(), [&](const InstanceInfo& info) { return info.entry.id == id; });
-    if (!listed)
+  for (const std::string& id : std::set<std::string>(ids.begin(), ids.end())) {
+    InstanceInfo info;
+    if (lookUpInstance(place.root.get(), place.instancesRoot, id, &info))
+      instances->push_back(std::move(info));
+    else
       status = refuse(STATUS_UNKNOWN_INSTANCE, escapedMessage("ERR_CTL_UNKNOWN_INSTANCE", {id, place.instancesRoot}));
   }
-  instances->erase(std::remove_if(instances->begin(), instances->end(),
-                                  [&](const InstanceInfo& info) {
-                                    return std::find(ids.begin(), ids.end(), info.entry.id) == ids.end();
-                                  }),
-                   instances->end());
   return status;
 }
 
@@ -131,9 +129,9 @@ int selectInstances(const std::vector<std::string>& ids, const Workplace& place,
 
 int listCommand(const CommandLine& line, const Workplace& place) {
   std::vector<InstanceInfo> instances;
-  if (listInstances(place.root.get(), place.instancesRoot, &instances) != 0)
+  if (line.ids.empty() && listInstances(place.root.get(), place.instancesRoot, &instances) != 0)
     return refuse(STATUS_FAILED, escapedMessage("ERR_FILE_OPEN_READ", {place.instancesRoot.c_str(), std::strerror(errno)}));
-  const int status = selectInstances(line.ids, place, &instances);
+  const int status = lookUpNamed(line.ids, place, &instances);
   std::fputs((line.json ? formatJson(instances) : formatTable(instances, !line.noHeader)).c_str(), stdout);
   return status;
 }

@@ -25,9 +25,11 @@ constexpr size_t PID_FILE_LIMIT = 64;
 // The most of a command line the kernel lets a program be given.
 constexpr size_t COMMAND_LINE_LIMIT = 2 * 1024 * 1024;
 
-// The state the tools go by, and the server of an instance that can have one.
+// The state the tools go by, the server of an instance that can have one,
+// and the settings it runs with.
 void settleState(int root, const std::string& rootPath, InstanceInfo* info) {
   const InstanceEntry& entry = info->entry;
+  info->live = readLiveSettings(root, entry);
   // A tree moved into its removal no longer runs under its name.
   if (entry.state == EntryState::Published || entry.state == EntryState::Legacy ||
       entry.state == EntryState::Incomplete || (entry.state == EntryState::Removing && entry.tree == entry.id)) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "instance/live_config.h"
 #include "instance/on_disk.h"
 
 // What `list` shows and the commands go by.
@@ -27,6 +28,7 @@ struct InstanceInfo {
   InstanceEntry entry;  // what the directory tells
   InstanceState state = InstanceState::Unknown;
   pid_t pid = 0;        // the live server process, or 0
+  LiveSettings live;    // the server name and ports it runs with (instance/live_config.h)
 };
 
 // The instance `id` (an identifier, or a broken.* name) of the instances

@@ -2,7 +2,10 @@
 
 #include <pwd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <map>
 
 #include <nlohmann/json.hpp>
@@ -13,17 +16,46 @@ namespace {
 
 const char NOT_KNOWN[] = "-";
 
-const std::string* answer(const InstanceInfo& info, const char* name) {
-  auto found = info.entry.answers.find(name);
-  return found == info.entry.answers.end() ? nullptr : &found->second;
+// The JSON keys of the settings taken from the configuration.
+const std::pair<const char*, const char*> LIVE_KEYS[] = {
+    {"serverName", "server_name"}, {"port", "port"}, {"jmsPort", "jms_port"}};
+
+const char DIFFERS_MARK[] = "*";
+const char DIFFERS_LEGEND[] =
+    "* differs from the record config/answers.conf: config/server.xml was changed after the creation; "
+    "see instancectl(8).\n";
+
+bool isLiveSetting(const char* name) {
+  return std::any_of(std::begin(LIVE_SETTINGS), std::end(LIVE_SETTINGS),
+                     [&](const char* setting) { return std::strcmp(setting, name) == 0; });
 }
 
-// A port of the record as a number: 1 to 65535 written in decimal, else none.
-long portNumber(const std::string* text) {
-  if (!text || text->empty() || text->size() > 5 || text->find_first_not_of("0123456789") != std::string::npos)
-    return 0;
-  long port = std::strtol(text->c_str(), nullptr, 10);
-  return port <= 65535 ? port : 0;
+// A value the instance runs with (instance/live_config.h) or, for the
+// others, as the record holds it; null when not known.
+const std::string* answer(const InstanceInfo& info, const char* name) {
+  const std::map<std::string, std::string>& values = isLiveSetting(name) ? info.live.values : info.entry.answers;
+  auto found = values.find(name);
+  return found == values.end() ? nullptr : &found->second;
+}
+
+bool differs(const InstanceInfo& info, const char* name) {
+  const std::vector<std::string>& differing = info.live.differing;
+  return std::find(differing.begin(), differing.end(), name) != differing.end();
+}
+
+bool anyDiffers(const std::vector<InstanceInfo>& instances) {
+  return std::any_of(instances.begin(), instances.end(),
+                     [](const InstanceInfo& info) { return !info.live.differing.empty(); });
+}
+
+// The keys of the settings whose configuration and record disagree; null
+// when the two could not be compared (either file could not be read).
+nlohmann::ordered_json differingKeys(const InstanceInfo& info) {
+  if (info.live.source != SettingsSource::Configuration || !info.entry.record) return nlohmann::ordered_json();
+  nlohmann::ordered_json keys = nlohmann::ordered_json::array();
+  for (const auto& [setting, key] : LIVE_KEYS)
+    if (differs(info, setting)) keys.push_back(key);
+  return keys;
 }
 
 std::string ownerName(uid_t uid) {
@@ -54,7 +86,8 @@ std::string stateText(const InstanceInfo& info) {
 std::vector<std::string> rowOf(const InstanceInfo& info) {
   auto cell = [&](const char* name) {
     const std::string* value = answer(info, name);
-    return value && !value->empty() ? visible(*value) : std::string(NOT_KNOWN);
+    std::string text = value && !value->empty() ? visible(*value) : std::string(NOT_KNOWN);
+    return differs(info, name) ? text + DIFFERS_MARK : text;
   };
   return {visible(info.entry.id), cell("serverName"), cell("port"),        cell("jmsPort"),
           visible(instanceUser(info)), stateText(info), cell("docRoot")};
@@ -63,7 +96,7 @@ std::vector<std::string> rowOf(const InstanceInfo& info) {
 nlohmann::ordered_json textOrNull(const std::string* text) { return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json(); }
 
 nlohmann::ordered_json portOrNull(const std::string* text) {
-  long port = portNumber(text);
+  const unsigned port = text ? settingPort(*text) : 0;
   return port ? nlohmann::ordered_json(port) : nlohmann::ordered_json();
 }
 
@@ -89,6 +122,7 @@ std::string formatTable(const std::vector<InstanceInfo>& instances, bool withHea
     }
     table += '\n';
   }
+  if (withHeader && anyDiffers(instances)) table += DIFFERS_LEGEND;
   return table;
 }
 
@@ -104,7 +138,8 @@ std::string formatJson(const std::vector<InstanceInfo>& instances) {
                      {"state", stateName(info.state)},
                      {"pid", info.pid ? nlohmann::ordered_json(info.pid) : nlohmann::ordered_json()},
                      {"java_home", textOrNull(answer(info, "javaHome"))},
-                     {"jms_admin", textOrNull(answer(info, "jmsAdminUser"))}});
+                     {"jms_admin", textOrNull(answer(info, "jmsAdminUser"))},
+                     {"config_differs", differingKeys(info)}});
   }
   // A record's bytes need not be UTF-8: they are replaced rather than
   // failing the whole listing. Everything but printable ASCII is written

@@ -18,6 +18,7 @@
 #include "fsutil/descriptor.h"
 #include "fsutil/directories.h"
 #include "fsutil/reading.h"
+#include "instance/live_config.h"
 #include "instance/on_disk.h"
 
 namespace {
@@ -42,20 +43,23 @@ bool someoneListensOn(unsigned port) {
   return bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
 }
 
-// The ports other instances recorded, with the identifier of each: those
-// of complete instances, and of creations and removals that have not
-// finished, which still hold theirs (instance/on_disk.h); set-aside
-// remains are passed over. A record that cannot be read safely is skipped
-// and noted in `skipped` (one without a record, made before records were
-// kept or not written yet, silently).
-std::multimap<unsigned, std::string> recordedPorts(const InstanceRecord* record, std::vector<Message>* skipped) {
+// The ports other instances use, with the identifier of each: those their
+// configuration gives, or their record where the configuration cannot be
+// read (instance/live_config.h); of complete instances, and of creations
+// and removals that have not finished, which still hold theirs
+// (instance/on_disk.h); set-aside remains are passed over. An instance of
+// which neither can be read safely is skipped and noted in `skipped` (one
+// with neither file, made before records were kept or not written yet,
+// silently).
+std::multimap<unsigned, std::string> usedPorts(const InstanceRecord* record, std::vector<Message>* skipped) {
   std::multimap<unsigned, std::string> ports;
   Descriptor root;
   std::vector<InstanceEntry> entries;
   if (openDirectoryPath(record->instancesRoot, &root) != 0 || listEntries(root.get(), &entries) != 0) return ports;
   for (InstanceEntry& entry : entries) {
     if (entry.id == record->serverId || entry.state == EntryState::Broken) continue;
-    if (!entry.record) {
+    const LiveSettings live = readLiveSettings(root.get(), entry);
+    if (live.source == SettingsSource::None) {
       if (skipped && !entry.tree.empty() &&
           !(entry.record.refusal == ReadRefusal::System && entry.record.error == ENOENT)) {
         std::string path = std::string(record->instancesRoot) + "/" + entry.tree + "/" + RECORD_PATH;
@@ -64,11 +68,12 @@ std::multimap<unsigned, std::string> recordedPorts(const InstanceRecord* record,
       }
       continue;
     }
-    std::map<std::string, std::string>& answers = entry.answers;
-    const std::string& id = answers.count("serverId") ? answers["serverId"] : entry.id;
-    for (const char* port : {"port", "jmsPort"})
-      if (answers.count(port) && portNumber(answers[port].c_str()) != 0)
-        ports.emplace(portNumber(answers[port].c_str()), id);
+    auto recordedId = entry.answers.find("serverId");
+    const std::string& id = recordedId != entry.answers.end() ? recordedId->second : entry.id;
+    for (const char* port : {"port", "jmsPort"}) {
+      auto value = live.values.find(port);
+      if (value != live.values.end() && settingPort(value->second) != 0) ports.emplace(settingPort(value->second), id);
+    }
   }
   return ports;
 }
@@ -85,7 +90,7 @@ std::vector<Message> portConflicts(const InstanceRecord* record, std::vector<Mes
   std::vector<Message> conflicts;
   std::vector<const char*> ours = {record->port};
   if (record->jmsPort && !portsEqualProblem(record)) ours.push_back(record->jmsPort);
-  std::multimap<unsigned, std::string> taken = recordedPorts(record, skipped);
+  std::multimap<unsigned, std::string> taken = usedPorts(record, skipped);
   for (const char* port : ours) {
     auto user = taken.find(portNumber(port));
     if (user != taken.end())

@@ -14,10 +14,11 @@
 Message portsEqualProblem(const InstanceRecord* record);
 
 // Every conflict of the record's HTTP port and, when set and different, its
-// JMS port: with the ports other instances below the instances root
-// recorded in their answers (ERR_PORT_TAKEN_BY_INSTANCE; set-aside
-// instances are passed over, and a record that cannot be read safely is
-// skipped and noted in `skipped` when given), and with a process listening
+// JMS port: with the ports other instances below the instances root use,
+// as their config/server.xml gives them, or their record of answers where
+// that cannot be read (instance/live_config.h; ERR_PORT_TAKEN_BY_INSTANCE;
+// set-aside instances are passed over, and one of which neither file can be
+// read safely is skipped and noted in `skipped` when given), and with a process listening
 // on it now, found by binding the port on 0.0.0.0
 // (ERR_PORT_TAKEN_BY_PROCESS; a port this run may not bind is not a
 // conflict for that reason alone). Ports must be valid numbers.

@@ -1,7 +1,8 @@
-// Files a run reads that another user can change: other instances' records
-// of their answers, and the password file. Replaced by a FIFO, a device, a
-// file of gigabytes or a link to a file of root's, they must neither hang
-// the run, nor grow it, nor leak what root alone may read.
+// Files a run reads that another user can change: other instances'
+// configurations and records of their answers, and the password file.
+// Replaced by a FIFO, a device, a file of gigabytes or a link to a file of
+// root's, they must neither hang the run, nor grow it, nor leak what root
+// alone may read.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,31 +41,67 @@ void makeSparseFile(const std::string& path, off_t size, mode_t mode) {
   ASSERT_EQ(truncate(path.c_str(), size), 0);
 }
 
-TEST_F(HostileFiles, OtherInstancesRecordsThatCouldHangGrowOrLeakAreSkipped) {
+// The other instance's config/server.xml, and then its record too, made
+// something root must not read for the server user: the configuration
+// falls back to the record, and an instance of which neither can be read
+// is skipped with a note; nothing hangs or shows what the files hold.
+TEST_F(HostileFiles, OtherInstancesFilesThatCouldHangGrowOrLeakAreSkipped) {
   ASSERT_EQ(runInstall(options("other", optionsHttpPort(), optionsJmsPort()), env).status, 0);
   // The ports of the runs below, each run's instance removed before the next.
   const std::string http = uniquePort(), jms = uniquePort();
-  const std::string record = installation.root + "/other/config/answers.conf";
-  const std::string secret = installation.scratch / "secret";
-  writeFile(secret, "serverId = ROOT-ONLY-TEXT\nport = " + http + "\n", 0600);
+  const std::string config = installation.root + "/other/config";
+  const std::string record = config + "/answers.conf", configuration = config + "/server.xml";
+  // Root's files, as the two would read if they were read: they name the port of the runs below.
+  const std::string secretRecord = installation.scratch / "secret-record";
+  writeFile(secretRecord, "serverId = ROOT-ONLY-TEXT\nserverName = ROOT-ONLY-TEXT\nport = " + http + "\n", 0600);
+  const std::string secretConfiguration = installation.scratch / "secret-configuration";
+  writeFile(secretConfiguration, "<instance>\n  <http port=\"" + http + "\" server-name=\"ROOT-ONLY-TEXT\"/>\n</instance>\n",
+            0600);
+  const std::string goodRecord = readFile(record), goodConfiguration = readFile(configuration);
   const struct {
     const char* what;
-    void (*plant)(const std::string& record, const std::string& secret);
+    void (*plant)(const std::string& file, const std::string& secret);
   } plants[] = {
-      {"a FIFO", [](const std::string& r, const std::string&) { ASSERT_EQ(mkfifo(r.c_str(), 0644), 0); }},
-      {"a link to /dev/zero", [](const std::string& r, const std::string&) { ASSERT_EQ(symlink("/dev/zero", r.c_str()), 0); }},
-      {"a sparse file of 4 GiB", [](const std::string& r, const std::string&) { makeSparseFile(r, 4LL << 30, 0644); }},
-      {"a link to root's file", [](const std::string& r, const std::string& s) { ASSERT_EQ(symlink(s.c_str(), r.c_str()), 0); }},
+      {"a FIFO", [](const std::string& f, const std::string&) { ASSERT_EQ(mkfifo(f.c_str(), 0644), 0); }},
+      {"a link to /dev/zero", [](const std::string& f, const std::string&) { ASSERT_EQ(symlink("/dev/zero", f.c_str()), 0); }},
+      {"a sparse file of 4 GiB", [](const std::string& f, const std::string&) { makeSparseFile(f, 4LL << 30, 0644); }},
+      {"a link to root's file", [](const std::string& f, const std::string& s) { ASSERT_EQ(symlink(s.c_str(), f.c_str()), 0); }},
+      {"a hard link to root's file", [](const std::string& f, const std::string& s) { ASSERT_EQ(link(s.c_str(), f.c_str()), 0); }},
+  };
+  auto restore = [&](const std::string& file, const std::string& content) {
+    std::remove(file.c_str());
+    writeFile(file, content, 0600);
+    ASSERT_EQ(chown(file.c_str(), fileOwner(config), 0), 0);
+  };
+  auto check = [&](const std::string& port) {
+    std::vector<std::string> args = options("checked", port, jms);
+    args.insert(args.begin(), "-n");
+    return runInstall(args, env, "", TIME_LIMIT);
   };
   int created = 0;
   for (const auto& plant : plants) {
     SCOPED_TRACE(plant.what);
-    std::remove(record.c_str());
-    plant.plant(record, secret);
+    std::remove(configuration.c_str());
+    plant.plant(configuration, secretConfiguration);
+    // The record serves: its port is taken, the one of root's file is not.
+    std::vector<std::string> list = TIME_LIMIT;
+    list.insert(list.end(), {INSTANCECTL_BINARY, "list", "--json"});
+    ProcessResult listed = runProcess(list, {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=" + installation.root});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_FALSE(contains(listed.out, "ROOT-ONLY-TEXT"));
+    EXPECT_TRUE(contains(listed.out, "\"port\": " + optionsHttpPort() + ",")) << listed.out;
+    EXPECT_TRUE(contains(listed.out, "\"config_differs\": null")) << listed.out;
+    ProcessResult r = check(optionsHttpPort());
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(contains(r.err, "The port " + optionsHttpPort() + " is already used by the instance other.")) << r.err;
+    r = check(http);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(contains(r.err, "ROOT-ONLY-TEXT"));
 
-    std::vector<std::string> check = options("checked", http, jms);
-    check.insert(check.begin(), "-n");
-    ProcessResult r = runInstall(check, env, "", TIME_LIMIT);
+    // Neither can be read: the instance's ports are not checked, and said so.
+    std::remove(record.c_str());
+    plant.plant(record, secretRecord);
+    r = check(http);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.rfind("The ports of the instance other are not checked: ", 0), 0u) << r.err;
     EXPECT_FALSE(contains(r.err, "ROOT-ONLY-TEXT"));
@@ -83,6 +120,8 @@ TEST_F(HostileFiles, OtherInstancesRecordsThatCouldHangGrowOrLeakAreSkipped) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(fileExists(installation.root + "/" + form + "/config/server.xml"));
     removeTree(installation.root + "/" + form);
+    restore(record, goodRecord);
+    restore(configuration, goodConfiguration);
   }
 }
 

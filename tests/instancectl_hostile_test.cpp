@@ -70,11 +70,17 @@ class HostileRecords : public ::testing::TestWithParam<bool> {
   void setRecord(const std::string& id, const std::map<std::string, std::string>& values) {
     std::string text = "# The answers this instance was created with.\n";
     std::map<std::string, std::string> answers = {
-        {"serverId", id}, {"serverName", "www.example.test"}, {"port", "8080"}, {"jmsPort", "7676"},
+        {"serverId", id}, {"serverName", "www.example.test"}, {"port", optionsHttpPort()}, {"jmsPort", optionsJmsPort()},
         {"serverUser", user}, {"docRoot", installation.scratch / ("docs-" + id)}};
     for (const auto& [name, value] : values) answers[name] = value;
     for (const auto& [name, value] : answers) text += name + " = " + value + "\n";
     writeFile(instance(id) + "/config/answers.conf", text, 0600);
+  }
+
+  // The server user names its server so in its configuration as well.
+  void setConfiguredName(const std::string& id, const std::string& name) {
+    const std::string file = instance(id) + "/config/server.xml";
+    writeFile(file, replaceAll(readFile(file), "server-name=\"www.example.test\"", "server-name=\"" + name + "\""), 0600);
   }
 
   ProcessResult ctl(const std::vector<std::string>& arguments) {
@@ -97,6 +103,7 @@ TEST_P(HostileRecords, ListShowsEveryInstanceAndEveryByteOfTheirRecordsPrintable
   for (const char* id : {"web1", "web2", "web3"}) create(id);
   setRecord("web2", {{"serverName", HOSTILE}, {"docRoot", "/srv/" + HOSTILE}, {"serverUser", "root"},
                      {"javaHome", HOSTILE}});
+  setConfiguredName("web2", HOSTILE);
   makeDirs(instance("broken.\x1b[31m\xc2\x9b" "1m"));
 
   ProcessResult text = ctl({"list"});

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -46,6 +47,13 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
     state[relative] = record;
   }
   return state;
+}
+
+// `prefix` with a time limit in front, so that a run that hangs is killed (status 137).
+std::vector<std::string> timeLimit(const std::vector<std::string>& prefix) {
+  std::vector<std::string> limited = {"/usr/bin/timeout", "-s", "KILL", "120"};
+  limited.insert(limited.end(), prefix.begin(), prefix.end());
+  return limited;
 }
 
 ProcessResult runInstancectl(const std::vector<std::string>& arguments, const std::string& root,
@@ -278,8 +286,9 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
   } rows[] = {{"broken.web3", "broken", optionsHttpPort(), docs},
               {"web1", "stopped", optionsHttpPort(), docs},
               {"web2", "running (" + std::to_string(pid) + ")", optionsHttpPort(), docs},
-              {"web4", "unknown", "-", "-"},
-              {"web5", "unknown", "-", "-"},
+              // No record to read: the configuration still gives the ports.
+              {"web4", "unknown", optionsHttpPort(), "-"},
+              {"web5", "unknown", optionsHttpPort(), "-"},
               {"web6", "incomplete", optionsHttpPort(), docs},
               {"web7", "removing", optionsHttpPort(), docs}};
   for (size_t i = 0; i < std::size(rows); ++i) {
@@ -299,22 +308,128 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
     std::vector<std::string> keys;
     for (const auto& item : entry.items()) keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"id", "server_name", "port", "jms_port", "user", "docroot", "state", "pid",
-                                              "java_home", "jms_admin"}));
+                                              "java_home", "jms_admin", "config_differs"}));
     EXPECT_EQ(entry["user"], user);
   }
   EXPECT_EQ(parsed[2], nlohmann::ordered_json::parse(R"({"id": "web2", "server_name": "www.example.test", "port": )" +
                                                      optionsHttpPort() + R"(, "jms_port": )" + optionsJmsPort() +
                                                      R"(, "user": ")" + user + R"(", "docroot": ")" + docs +
                                                      R"(", "state": "running", "pid": )" + std::to_string(pid) +
-                                                     R"(, "java_home": "/usr/lib/jvm/java", "jms_admin": "admin"})"));
+                                                     R"(, "java_home": "/usr/lib/jvm/java", "jms_admin": "admin", "config_differs": []})"));
   EXPECT_EQ(parsed[0]["state"], "broken");
   EXPECT_EQ(parsed[0]["server_name"], "www.example.test");
   EXPECT_EQ(parsed[1]["pid"], nullptr);
-  EXPECT_EQ(parsed[3]["port"], nullptr);
+  EXPECT_EQ(parsed[3]["port"], std::stoi(optionsHttpPort()));
+  EXPECT_EQ(parsed[3]["docroot"], nullptr);
+  EXPECT_EQ(parsed[3]["config_differs"], nullptr);
   EXPECT_EQ(parsed[4]["state"], "unknown");
   EXPECT_EQ(parsed[5]["state"], "incomplete");
   EXPECT_EQ(parsed[6]["state"], "removing");
   EXPECT_EQ(parsed[6]["port"], std::stoi(optionsHttpPort()));
+}
+
+// The administrator moves the HTTP port and renames the server in
+// server.xml: list shows what the server reads and marks what the record
+// no longer says; a new creation is refused the new port and may take the
+// old one. A configuration that cannot be read safely (or is out of its
+// format) leaves the record serving, without a hang and without being shown.
+TEST_P(Instancectl, ListAndNewCreationsGoByTheConfigurationTheServerReads) {
+  create("web1", installation.scratch / "docs");
+  const std::string old = optionsHttpPort(), moved = uniquePort(), jms = uniquePort();
+  const std::string configuration = instance("web1") + "/config/server.xml";
+  const std::string created = readFile(configuration);
+  const std::string edited = replaceAll(replaceAll(created, "port=\"" + old + "\"", "port=\"" + moved + "\""),
+                                        "server-name=\"www.example.test\"", "server-name=\"new.example.test\"");
+  ASSERT_NE(edited, created);
+  writeFile(configuration, edited, 0600);
+  const uid_t owner = fileOwner(configuration);
+
+  ProcessResult text = ctl({"list"});
+  ASSERT_EQ(text.status, 0) << text.err;
+  std::vector<std::string> lines = linesOf(text.out);
+  ASSERT_EQ(lines.size(), 3u) << text.out;
+  EXPECT_EQ(lines[1].substr(lines[0].find("SERVER NAME"), 18), "new.example.test* ") << text.out;
+  EXPECT_EQ(lines[1].substr(lines[0].find("PORT"), moved.size() + 2), moved + "* ") << text.out;
+  EXPECT_EQ(lines[1].substr(lines[0].find("JMS PORT"), optionsJmsPort().size() + 1), optionsJmsPort() + " ");
+  EXPECT_EQ(lines[2].rfind("* differs from the record config/answers.conf: ", 0), 0u) << text.out;
+  ProcessResult bare = ctl({"list", "--no-header"});
+  EXPECT_EQ(linesOf(bare.out).size(), 1u) << bare.out;
+  ProcessResult json = ctl({"list", "--json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  nlohmann::json listed = nlohmann::json::parse(json.out).at(0);
+  EXPECT_EQ(listed["server_name"], "new.example.test");
+  EXPECT_EQ(listed["port"], std::stoi(moved));
+  EXPECT_EQ(listed["jms_port"], std::stoi(optionsJmsPort()));
+  EXPECT_EQ(listed["config_differs"], nlohmann::json::parse(R"(["server_name", "port"])"));
+
+  // A creation of web2 on `port`, its ports checked; -n with `checkOnly`.
+  auto creation = [&](const std::string& port, bool checkOnly) {
+    std::vector<std::string> args = allOptions("web2", user, installation.scratch / "docs2");
+    args[3] = port;
+    args[11] = jms;
+    if (checkOnly) args.insert(args.begin(), "-n");
+    return runInstall(args, commandLineEnvironment(installation.root), "", timeLimit(prefix));
+  };
+  const std::string takenBy = "The port " + moved + " is already used by the instance web1.";
+  for (bool checkOnly : {true, false}) {
+    ProcessResult refused = creation(moved, checkOnly);
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_NE(refused.err.find(takenBy), std::string::npos) << refused.err;
+  }
+  EXPECT_FALSE(fileExists(instance("web2")));
+  EXPECT_EQ(creation(old, true).status, 0) << "the old port is free";
+
+  // What root must not read for the server user, and what is no configuration.
+  const std::string secret = installation.scratch / "secret.xml";
+  writeFile(secret, "<instance>\n  <http port=\"" + moved + "\" server-name=\"SECRET-NAME\"/>\n</instance>\n", 0600);
+  const struct {
+    const char* what;
+    std::function<void(const std::string& file)> plant;
+    bool asRootOnly;
+  } plants[] = {
+      {"a FIFO", [](const std::string& f) { ASSERT_EQ(mkfifo(f.c_str(), 0644), 0); }, false},
+      {"a link", [&](const std::string& f) { ASSERT_EQ(symlink(secret.c_str(), f.c_str()), 0); }, false},
+      {"a hard link to root's file", [&](const std::string& f) { ASSERT_EQ(link(secret.c_str(), f.c_str()), 0); }, true},
+      {"a sparse file of 4 GiB", [](const std::string& f) {
+         writeFile(f, "", 0600);
+         ASSERT_EQ(truncate(f.c_str(), 4LL << 30), 0);
+       }, false},
+      {"an element on two lines", [&](const std::string& f) {
+         writeFile(f, replaceAll(edited, "<http address", "<http\n address"), 0600);
+       }, false},
+  };
+  for (const auto& plant : plants) {
+    if (plant.asRootOnly && !GetParam()) continue;
+    SCOPED_TRACE(plant.what);
+    ASSERT_EQ(unlink(configuration.c_str()), 0);
+    plant.plant(configuration);
+    // The server user's own, as what it plants would be (root's file stays root's).
+    if (!plant.asRootOnly) {
+      ASSERT_EQ(lchown(configuration.c_str(), owner, static_cast<gid_t>(-1)), 0);
+    }
+    ProcessResult r = runInstancectl({"list", "--json"}, installation.root, timeLimit(prefix));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("SECRET"), std::string::npos);
+    nlohmann::json entry = nlohmann::json::parse(r.out).at(0);
+    EXPECT_EQ(entry["port"], std::stoi(old)) << "the record serves";
+    EXPECT_EQ(entry["server_name"], "www.example.test");
+    EXPECT_TRUE(entry["config_differs"].is_null());
+    r = creation(old, true);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("The port " + old + " is already used by the instance web1."), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("SECRET"), std::string::npos);
+    EXPECT_EQ(creation(moved, true).status, 0);
+  }
+  ASSERT_EQ(unlink(configuration.c_str()), 0);
+  writeFile(configuration, edited, 0600);
+  ASSERT_EQ(chown(configuration.c_str(), owner, static_cast<gid_t>(-1)), 0);
+
+  ProcessResult made = creation(old, false);
+  EXPECT_EQ(made.status, 0) << made.err;
+  nlohmann::json both = nlohmann::json::parse(ctl({"list", "--json"}).out);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[1]["port"], std::stoi(old));
+  EXPECT_EQ(both[1]["config_differs"], nlohmann::json::array());
 }
 
 // A creation killed before it published the instance: every tool calls it

@@ -20,17 +20,22 @@ description:
     C(ZORA_SERVER_HOME), C(PATH) and C(LANG=C).
   - The JMS administrator's password is handed to the tool on its standard input
     (C(-w -)); it is never on a command line, in the environment or in the module's output.
-  - Idempotent. When C(<server_root>/<id>) already exists, the module reads back the
-    answers the tool recorded in its C(config/answers.conf) through C(instancectl list --json),
-    which reads a record only as it is safe to (one name, a regular file, no link, bounded,
-    without blocking), and compares them with the requested ones (I(id), I(server_name),
+  - Idempotent. When C(<server_root>/<id>) already exists, the module reads back what
+    the instance has through C(instancectl list --json); the server name and the ports as
+    its C(config/server.xml) gives them now (the administrator may have changed them since
+    the creation), the other answers as the tool recorded them in its C(config/answers.conf),
+    which also serves for the server name and the ports where C(config/server.xml) cannot be
+    read. C(instancectl) reads both files only as it is safe to (one name, a regular file, no
+    link, bounded, without blocking). The module compares them with the requested ones (I(id), I(server_name),
     I(port), I(jms_port), I(docroot), I(java_home), I(jms_admin)) and I(user) with the owner
     of the instance, the user its control scripts run it as.
     The same answers give C(ok); different answers make the task fail with every
     difference listed. An existing instance is never changed or re-created. A record
     written before the Java home and the JMS administrator were recorded lacks them;
     they are then not compared.
-  - The server user can write its instance's record, so a recorded value the module shows
+  - A failure that lists differences says so when C(config/server.xml) no longer agrees
+    with the record (C(config_differs) of C(instancectl list --json)).
+  - The server user can write its instance's files, so a value of them the module shows
     (in I(msg), I(differences), I(docroot) and the diff) has its control characters
     escaped (C(\x1b), C(\u009b)), and nothing else of the record is shown.
   - A creation that fails after it made something leaves it in C(<server_root>/broken.<id>)
@@ -225,7 +230,8 @@ stderr_lines:
   sample: ['The user "nobody2" does not exist on this system.']
 differences:
   description: For an existing instance with other answers, each differing answer with the
-    value recorded in the instance and the value requested.
+    value the instance has (the server name and the ports from its C(config/server.xml)) and
+    the value requested.
   returned: failure on an existing instance with other answers
   type: dict
   sample: {"port": {"existing": "8080", "requested": "8081"}}
@@ -437,6 +443,10 @@ def compare_existing(module, instance_dir):
                 'not recorded' if values['existing'] is None else '"%s"' % values['existing'],
                 '"%s"' % values['requested'])
             for parameter, values in sorted(differences.items()))
+        changed_by_hand = instance.get('config_differs') or []
+        if changed_by_hand:
+            listed += ('; config/server.xml, whose values these are, differs from the record '
+                       'config/answers.conf in %s' % ', '.join(changed_by_hand))
         module.fail_json(msg='%s exists with other answers (%s); it is left as it is.'
                              % (instance_dir, listed),
                          instance_dir=instance_dir, differences=differences, diff=diff)

@@ -5,9 +5,10 @@
 #   1. daemon gives its config/answers.conf a second name, a file of root's
 #      (with fs.protected_hardlinks at 0 for the moment it takes, restored
 #      at once); state: present must neither read nor quote that file;
-#   2. daemon fills its record with escape sequences, C1 and other control
-#      characters; the failure that lists the differences shows them
-#      escaped, and nothing of them reaches the output raw.
+#   2. daemon fills its record and the server name of its config/server.xml
+#      (which the module compares) with escape sequences, C1 and other
+#      control characters; the failure that lists the differences shows
+#      them escaped, and nothing of them reaches the output raw.
 #
 #   tests/ansible/hostile_record.sh BUILD_DIR
 set -u
@@ -71,6 +72,8 @@ fi
 # --- 2. control characters in the record --------------------------------------
 as_daemon sh -c 'printf "serverId = web\nserverName = h1\033]0;owned\007\302\233""31m\033[2J\nport = %s\njmsPort = %s\nserverUser = root\ndocRoot = %s\njavaHome = /usr/lib/jvm/default-java\njmsAdminUser = admin\n" "$2" "$3" "$4" >"$1"' \
   sh "$record" "$port" "$jms_port" "$scratch/docs"
+as_daemon perl -i -pe 's/server-name="h1\.example\.test"/server-name="h1\e]0;owned\a\xc2\x9b31m\e[2J"/' \
+  "$instance/config/server.xml" || fatal "daemon could not rewrite its config/server.xml"
 playbook "$scratch/escapes.out"
 check "a record with other answers fails the host" grep -q 'h1 *: ok=0 .*failed=1' "$scratch/escapes.out"
 check "the differing server name is shown escaped" grep -qF 'h1\\x1b]0;owned\\x07\\u009b31m\\x1b[2J' \

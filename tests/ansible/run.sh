@@ -12,7 +12,9 @@
 #      process listens on, an existing instance with other answers) while
 #      another succeeds;
 #   5. drift: an existing instance whose Java home or JMS administrator
-#      differs fails with the difference;
+#      differs fails with the difference; one whose port and server name
+#      the administrator changed in its config/server.xml is compared by
+#      those, and the failure says that the record differs;
 #   6. --check --diff shows the answers an instance would get, and the ones
 #      a removal would take away, and changes nothing;
 #   7. state: absent removes an instance (running or not) and keeps its
@@ -70,8 +72,8 @@ secrets=$scratch/secrets.yml
 
 # The ports of this test's instances (free_port).
 test_port=$build/tests/test-port
-read -r -a ports <<<"$(free_port 24)"
-[ "${#ports[@]}" -eq 24 ] || fatal "finding free ports"
+read -r -a ports <<<"$(free_port 25)"
+[ "${#ports[@]}" -eq 25 ] || fatal "finding free ports"
 next_port=0
 port() {  # sets $got to the next free port
   got=${ports[$next_port]}
@@ -315,6 +317,28 @@ check "drift: the JMS administrator difference is listed" \
   result_has "$scratch/run5.out" h2 msg "jms_admin: \\\"admin\\\" there, \\\"operator\\\" requested"
 check "the Java home is recorded" test "$(recorded "$scratch/root-h1/web" javaHome)" = /usr/lib/jvm/default-java
 
+# The port and the server name changed in config/server.xml, as the
+# administrator changes them: the file keeps its owner and mode.
+h2_xml=$scratch/root-h2/web/config/server.xml
+h2_jms=$(recorded "$scratch/root-h2/web" jmsPort)
+port; moved=$got
+edited=$(sed -e "s/ port=\"${http_of[h2]}\"/ port=\"$moved\"/" \
+  -e 's/server-name="h2.example.test"/server-name="moved.example.test"/' "$h2_xml") &&
+  printf '%s\n' "$edited" >"$h2_xml" || fatal "editing h2's config/server.xml"
+grep -q "port=\"$moved\" server-name=\"moved.example.test\"" "$h2_xml" || fatal "h2's config/server.xml unchanged"
+inventory "$scratch/hosts-drift-config" "$tool" "$(host h2 root-h2 web "${http_of[h2]}" "$h2_jms" "$user")"$'\n'
+playbook "$scratch/run5b.out" -v -i "$scratch/hosts-drift-config"
+check "drift in server.xml: the recorded port and name fail" recap "$scratch/run5b.out" h2 ok=0 changed=0 failed=1
+check "drift in server.xml: the port and name the server reads are listed" result_has "$scratch/run5b.out" h2 msg \
+  "port: \\\"$moved\\\" there, \\\"${http_of[h2]}\\\" requested; server_name: \\\"moved.example.test\\\" there"
+check "drift in server.xml: the failure says that the record differs" result_has "$scratch/run5b.out" h2 msg \
+  "config/server.xml, whose values these are, differs from the record config/answers.conf in server_name, port"
+printf 'h2 server_root=%s instance_id=web http_port=%s jms_port=%s server_user=%s docroot=%s server_name=%s\n' \
+  "$scratch/root-h2" "$moved" "$h2_jms" "$user" "$scratch/docs-h2" moved.example.test >"$scratch/h2-moved"
+inventory "$scratch/hosts-drift-moved" "$tool" "$(cat "$scratch/h2-moved")"$'\n'
+playbook "$scratch/run5c.out" -v -i "$scratch/hosts-drift-moved"
+check "drift in server.xml: asking for what the server reads is ok" recap "$scratch/run5c.out" h2 ok=1 changed=0 failed=0
+
 # --- 6. --check --diff: what would be made and what would go --------------
 new_root root-e1
 port; e1_http=$got
@@ -414,7 +438,9 @@ check "no installation: nothing is made" test ! -e "$scratch/root-k1" -a "$(ls -
 
 # --- 9. ansible-test's validate-modules checks ----------------------------
 "$here/validate_modules.sh" "$library/server_instance.py" >"$scratch/validate.out" 2>&1
-check "validate-modules finds nothing: $(tr '\n' ' ' <"$scratch/validate.out")" test $? -eq 0
+# Its status, before the description's command substitution sets $? to tr's.
+validated=$?
+check "validate-modules finds nothing: $(tr '\n' ' ' <"$scratch/validate.out")" test "$validated" -eq 0
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed; outputs:" >&2
