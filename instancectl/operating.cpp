@@ -76,13 +76,16 @@ ScriptRun scriptRun(const CommandLine& line, const std::string& verb) {
   return run;
 }
 
+// "4242 (lighttpd)": a process number and the name of what runs as it.
+std::string processText(pid_t pid) { return std::to_string(pid) + " (" + processName(pid) + ")"; }
+
 // The server still runs after a stop: says what runs, and what would end it.
 void sayStillRunning(const CommandLine& line, const InstanceInfo& info, pid_t pid) {
-  const std::string number = std::to_string(pid), seconds = std::to_string(line.timeout);
+  const std::string process = processText(pid), seconds = std::to_string(line.timeout);
   if (line.kill)
-    complain(escapedMessage("ERR_CTL_STILL_RUNNING_KILLED", {info.entry.id, number, processName(pid)}));
+    complain(escapedMessage("ERR_CTL_STILL_RUNNING_KILLED", {info.entry.id, process}));
   else
-    complain(escapedMessage("ERR_CTL_STILL_RUNNING", {info.entry.id, seconds, number, processName(pid)}));
+    complain(escapedMessage("ERR_CTL_STILL_RUNNING", {info.entry.id, seconds, process}));
 }
 
 // Through the instance's systemd unit; true when systemctl did it.
@@ -321,8 +324,7 @@ int statusCommand(const CommandLine& line, const Workplace& place) {
   } else {
     const std::string instanceDir = instanceDirOf(place, info);
     if (info.state == InstanceState::Running)
-      say(escapedMessage("ERR_CTL_STATUS_RUNNING", {info.entry.id, instanceDir, std::to_string(info.pid),
-                                                    processName(info.pid)}));
+      say(escapedMessage("ERR_CTL_STATUS_RUNNING", {info.entry.id, instanceDir, processText(info.pid)}));
     else
       say(escapedMessage("ERR_CTL_STATUS", {info.entry.id, instanceDir, stateName(info.state)}));
   }
