@@ -67,13 +67,14 @@ options:
   executable:
     description:
       - Path of the instance-creation tool on the managed host.
-      - Required with I(state=present) because the tool's name, C(install), is also the name
+      - Required with I(state=present), and with I(state=started), I(stopped) or I(restarted)
+        for an instance that is missing, because the tool's name, C(install), is also the name
         of a system command.
     type: path
   instancectl:
     description:
-      - Path of C(instancectl) on the managed host, which reads the existing instances and
-        removes one with I(state=absent).
+      - Path of C(instancectl) on the managed host, which reads the existing instances,
+        removes one with I(state=absent), starts, stops and restarts one, and writes its unit.
       - Default the C(instancectl) beside I(executable), where both are installed.
     type: path
   server_root:
@@ -105,7 +106,8 @@ options:
     description:
       - The user the server runs as (tool option C(-u)); the instance is handed to this user.
       - Required with I(state=present), as are I(docroot), I(jms_port), I(jms_admin),
-        I(jms_password) and I(java_home).
+        I(jms_password) and I(java_home); with I(state=started), I(stopped) or I(restarted)
+        only to make a missing instance.
     type: str
   docroot:
     description:
