@@ -17,36 +17,60 @@ namespace {
 
 const char USAGE[] =
     "Usage: instancectl [--server-root DIR] list [--json | --no-header] [ID...]\n"
-    "       instancectl [--server-root DIR] remove ID [--stop] [--unit-dir DIR]\n"
-    "       instancectl [--server-root DIR] unit ID [--unit-dir DIR] [--force]\n"
+    "       instancectl [--server-root DIR] status ID [--json]\n"
+    "       instancectl [--server-root DIR] start ID | --all [--unit-dir DIR]\n"
+    "       instancectl [--server-root DIR] stop ID | --all [--timeout SECONDS] [--kill] [--unit-dir DIR]\n"
+    "       instancectl [--server-root DIR] restart ID [--timeout SECONDS] [--kill] [--unit-dir DIR]\n"
+    "       instancectl [--server-root DIR] remove ID [--stop [--timeout SECONDS] [--kill]] [--unit-dir DIR]\n"
+    "       instancectl [--server-root DIR] unit ID [--unit-dir DIR] [--force] [--enable | --remove]\n"
     "       instancectl --help | --version\n";
 
 const char HELP[] =
     "\n"
-    "Lists, removes and hands to systemd the instances of a server root.\n"
+    "Lists, operates, removes and hands to systemd the instances of a server root.\n"
     "\n"
     "Commands:\n"
     "  list [ID...]      one line per instance (or per instance named): identifier,\n"
-    "                    server name, ports, user, state (running, stopped, broken,\n"
-    "                    unknown) and document root\n"
+    "                    server name, ports, user, state (running, stopped, incomplete,\n"
+    "                    removing, broken, unknown) and document root\n"
+    "  status ID         the state of the instance ID and its server process; exit\n"
+    "                    status 0 running, 3 stopped, 4 unknown (or no such instance)\n"
+    "  start ID          starts the instance ID with its bin/startserv (with systemctl\n"
+    "                    when it has a unit and systemd manages the machine)\n"
+    "  stop ID           stops it with its bin/stopserv (or systemctl)\n"
+    "  restart ID        restarts it with its bin/restartserv (or systemctl), with the\n"
+    "                    arguments of its last start\n"
     "  remove ID         removes the instance ID (or a broken.* directory) and the\n"
     "                    service unit made for it; keeps its document root\n"
     "  unit ID           writes a systemd service unit for the instance ID\n"
     "\n"
     "Options:\n"
     "  --server-root DIR the server root (default: $ZORA_SERVER_HOME)\n"
-    "  --json            list: one JSON array instead of the table\n"
+    "  --json            list, status: JSON instead of text\n"
     "  --no-header       list: the table without its line of headings\n"
+    "  --all             start, stop: every instance of the server root\n"
+    "  --timeout SECONDS stop, restart, remove --stop: how long the server is given to\n"
+    "                    end after SIGTERM (default 30)\n"
+    "  --kill            stop, restart, remove --stop: then send it SIGKILL\n"
     "  --stop            remove: stop a running instance with its bin/stopserv first\n"
-    "  --unit-dir DIR    unit, remove: the unit directory (default: /etc/systemd/system)\n"
+    "  --unit-dir DIR    unit, remove, start, stop, restart: the unit directory\n"
+    "                    (default: /etc/systemd/system)\n"
     "  --force           unit: replace a unit file that has other content\n"
+    "  --enable          unit: also enable the unit when systemd manages the machine\n"
+    "  --remove          unit: disable and remove the unit instead\n"
+    "  --systemd-root DIR, --systemctl PROGRAM\n"
+    "                    for tests: where /run/systemd/system is looked for (default\n"
+    "                    /) and the systemctl program (default /usr/bin/systemctl)\n"
     "  -h, --help        this text\n"
     "  --version         the version\n"
     "\n"
     "Exit status: 0 done, 1 wrong command line, 2 refused or failed, 3 no such\n"
-    "instance, 4 the instance is running.\n";
+    "instance, 4 the instance is running; status: 0 running, 3 stopped, 4 unknown.\n";
 
-enum Option { SERVER_ROOT = 256, JSON, NO_HEADER, STOP, UNIT_DIR, FORCE, VERSION };
+enum Option {
+  SERVER_ROOT = 256, JSON, NO_HEADER, STOP, UNIT_DIR, FORCE, VERSION, ALL, TIMEOUT, KILL, ENABLE, REMOVE_UNIT,
+  SYSTEMD_ROOT, SYSTEMCTL
+};
 
 const option OPTIONS[] = {{"server-root", required_argument, nullptr, SERVER_ROOT},
                           {"json", no_argument, nullptr, JSON},
@@ -54,6 +78,13 @@ const option OPTIONS[] = {{"server-root", required_argument, nullptr, SERVER_ROO
                           {"stop", no_argument, nullptr, STOP},
                           {"unit-dir", required_argument, nullptr, UNIT_DIR},
                           {"force", no_argument, nullptr, FORCE},
+                          {"all", no_argument, nullptr, ALL},
+                          {"timeout", required_argument, nullptr, TIMEOUT},
+                          {"kill", no_argument, nullptr, KILL},
+                          {"enable", no_argument, nullptr, ENABLE},
+                          {"remove", no_argument, nullptr, REMOVE_UNIT},
+                          {"systemd-root", required_argument, nullptr, SYSTEMD_ROOT},
+                          {"systemctl", required_argument, nullptr, SYSTEMCTL},
                           {"help", no_argument, nullptr, 'h'},
                           {"version", no_argument, nullptr, VERSION},
                           {nullptr, 0, nullptr, 0}};
@@ -62,6 +93,15 @@ int usageError(const char* problem) {
   if (problem) std::fprintf(stderr, "instancectl: %s\n", problem);
   std::fputs(USAGE, stderr);
   return STATUS_USAGE;
+}
+
+// A number of seconds: decimal digits, at most a day's worth.
+bool readSeconds(const char* text, int* seconds) {
+  if (*text == '\0' || std::strlen(text) > 6 || std::strspn(text, "0123456789") != std::strlen(text)) return false;
+  long value = std::strtol(text, nullptr, 10);
+  if (value > 86400) return false;
+  *seconds = static_cast<int>(value);
+  return true;
 }
 
 // Reads the options into `line`; -1 to go on, else the exit status.
@@ -78,6 +118,17 @@ int readOptions(int argc, char** argv, CommandLine* line, bool* unitDirGiven) {
       case NO_HEADER: line->noHeader = true; break;
       case STOP: line->stop = true; break;
       case FORCE: line->force = true; break;
+      case ALL: line->all = true; break;
+      case KILL: line->kill = true; break;
+      case ENABLE: line->enable = true; break;
+      case REMOVE_UNIT: line->removeUnit = true; break;
+      case SYSTEMD_ROOT: line->systemdRoot = optarg; break;
+      case SYSTEMCTL: line->systemctl = optarg; break;
+      case TIMEOUT:
+        if (!readSeconds(optarg, &line->timeout))
+          return usageError((std::string("--timeout takes a whole number of seconds, not ") + optarg).c_str());
+        line->timeoutGiven = true;
+        break;
       case UNIT_DIR:
         line->unitDirectory = optarg;
         *unitDirGiven = true;
@@ -93,25 +144,46 @@ int readOptions(int argc, char** argv, CommandLine* line, bool* unitDirGiven) {
   return -1;
 }
 
-// The words after the options, and which options go with which command.
+bool isOneOf(const std::string& command, std::initializer_list<const char*> commands) {
+  for (const char* one : commands)
+    if (command == one) return true;
+  return false;
+}
+
+// Which options go with which command; -1 when they all fit, else the exit status.
+int checkOptions(const CommandLine& line, bool unitDirGiven) {
+  const std::string& command = line.command;
+  if (line.json && !isOneOf(command, {"list", "status"})) return usageError("--json goes with list and status only");
+  if (line.noHeader && (command != "list" || line.json))
+    return usageError("--no-header goes with list only, and not with --json");
+  if (line.stop && command != "remove") return usageError("--stop goes with remove only");
+  if ((line.force || line.enable || line.removeUnit) && command != "unit")
+    return usageError("--force, --enable and --remove go with unit only");
+  if (line.enable && line.removeUnit) return usageError("--enable and --remove exclude each other");
+  if (line.force && line.removeUnit) return usageError("--force goes with writing a unit, not with --remove");
+  if (line.all && !isOneOf(command, {"start", "stop"})) return usageError("--all goes with start and stop only");
+  const bool stopping = isOneOf(command, {"stop", "restart"}) || (command == "remove" && line.stop);
+  if ((line.timeoutGiven || line.kill) && !stopping)
+    return usageError("--timeout and --kill go with stop, restart and remove --stop only");
+  if (unitDirGiven && isOneOf(command, {"list", "status"})) return usageError(("--unit-dir does not go with " + command).c_str());
+  return -1;
+}
+
+// The words after the options; -1 to go on, else the exit status.
 int readWords(int argc, char** argv, CommandLine* line, bool unitDirGiven) {
   if (optind >= argc) return usageError("no command given");
   line->command = argv[optind++];
-  bool takesId = line->command == "remove" || line->command == "unit";
-  if (!takesId && line->command != "list") return usageError(("unknown command: " + line->command).c_str());
-  if (takesId) {
+  const bool takesIds = line->command == "list";
+  if (!takesIds && !isOneOf(line->command, {"status", "start", "stop", "restart", "remove", "unit"}))
+    return usageError(("unknown command: " + line->command).c_str());
+  if (!takesIds && !line->all) {
     if (optind >= argc) return usageError(("no identifier given to " + line->command).c_str());
     line->id = argv[optind++];
   }
-  while (!takesId && optind < argc) line->ids.push_back(argv[optind++]);
-  if (optind < argc) return usageError((std::string("unexpected word: ") + argv[optind]).c_str());
-  if (line->json && line->command != "list") return usageError("--json goes with list only");
-  if (line->noHeader && (line->command != "list" || line->json))
-    return usageError("--no-header goes with list only, and not with --json");
-  if (line->stop && line->command != "remove") return usageError("--stop goes with remove only");
-  if (line->force && line->command != "unit") return usageError("--force goes with unit only");
-  if (unitDirGiven && line->command == "list") return usageError("--unit-dir goes with unit and remove only");
-  return -1;
+  while (takesIds && optind < argc) line->ids.push_back(argv[optind++]);
+  if (optind < argc)
+    return usageError((std::string(line->all ? "--all names no identifier: " : "unexpected word: ") + argv[optind]).c_str());
+  return checkOptions(*line, unitDirGiven);
 }
 
 // The server and instances roots as a creation takes them from the same
@@ -148,8 +220,19 @@ int openInstancesRoot(Workplace* place) {
 
 int dispatch(const CommandLine& line, const Workplace& place) {
   if (line.command == "list") return listCommand(line, place);
+  if (line.command == "status") return statusCommand(line, place);
   if (line.command == "remove") return removeCommand(line, place);
-  return unitCommand(line, place);
+  if (line.command == "unit") return unitCommand(line, place);
+  return operateCommand(line, place);
+}
+
+// What the program answers for `line`'s command: status answers as LSB
+// init scripts do, where 1 and 2 mean a dead server, so every problem of
+// its own (a wrong command line, a server root that is no installation)
+// is "unknown" there.
+int answered(const CommandLine& line, int status) {
+  if (line.command != "status" || status == LSB_RUNNING || status == LSB_STOPPED) return status;
+  return LSB_UNKNOWN;
 }
 
 }  // namespace
@@ -159,15 +242,15 @@ int instancectlMain(int argc, char** argv) {
   line.unitDirectory = DEFAULT_UNIT_DIRECTORY;
   bool unitDirGiven = false;
   if (int status = readOptions(argc, argv, &line, &unitDirGiven); status >= 0) return status;
-  if (int status = readWords(argc, argv, &line, unitDirGiven); status >= 0) return status;
+  if (int status = readWords(argc, argv, &line, unitDirGiven); status >= 0) return answered(line, status);
   if (!line.serverRootGiven) {
     const char* home = std::getenv("ZORA_SERVER_HOME");
-    if (!home) return usageError("no server root: set ZORA_SERVER_HOME or give --server-root");
+    if (!home) return answered(line, usageError("no server root: set ZORA_SERVER_HOME or give --server-root"));
     line.serverRoot = home;
   }
   Workplace place;
   std::optional<ScopedMessageBundle> bundle;
-  if (int status = findRoots(line, &place, &bundle); status >= 0) return status;
-  if (int status = openInstancesRoot(&place); status >= 0) return status;
-  return dispatch(line, place);
+  if (int status = findRoots(line, &place, &bundle); status >= 0) return answered(line, status);
+  if (int status = openInstancesRoot(&place); status >= 0) return answered(line, status);
+  return answered(line, dispatch(line, place));
 }

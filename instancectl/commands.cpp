@@ -20,6 +20,7 @@
 #include "instancectl/instancectl.h"
 #include "instancectl/inventory.h"
 #include "instancectl/listing.h"
+#include "instancectl/operating.h"
 #include "instancectl/removing.h"
 #include "instancectl/unit.h"
 
@@ -32,8 +33,8 @@ int refuse(int status, const Message& message) {
   return status;
 }
 
-// -1 when `line.id` names an instance (an identifier, or what a failed
-// creation set aside), now described in `info`; else the exit status.
+}  // namespace
+
 int findInstance(const CommandLine& line, const Workplace& place, InstanceInfo* info) {
   if (parseEntryName(line.id).kind != NameKind::Broken)
     if (Message refused = checkServerId(line.id.c_str())) return refuse(STATUS_UNKNOWN_INSTANCE, refused);
@@ -42,8 +43,6 @@ int findInstance(const CommandLine& line, const Workplace& place, InstanceInfo* 
                 escapedMessage("ERR_CTL_UNKNOWN_INSTANCE", {line.id.c_str(), place.instancesRoot.c_str()}));
 }
 
-// As root, nothing below an instances root that others can change is
-// touched; and a removal takes its turn with creations. -1, or the exit status.
 int takeTurn(const Workplace& place, Descriptor* lock) {
   if (Message unsafe = checkRootOnlyDirectory(place.instancesRoot.c_str()))
     return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNSAFE_ROOT", {place.instancesRoot.c_str(), unsafe.get()}));
@@ -51,13 +50,17 @@ int takeTurn(const Workplace& place, Descriptor* lock) {
   return -1;
 }
 
+namespace {
+
 // -1 when the instance does not run (any more), else the exit status.
 int stopIfRunning(const CommandLine& line, const Workplace& place, InstanceInfo* info) {
   if (!info->pid) return -1;
   const std::string pid = std::to_string(info->pid);
   if (!line.stop) return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_RUNNING", {line.id.c_str(), pid.c_str()}));
   Message refusal;
-  int status = runStopScript(place.root.get(), place.instancesRoot, line.id, info->entry.owner, &refusal);
+  const std::vector<std::string> arguments = stopArguments(line);
+  const int wait = line.timeoutGiven || line.kill ? stopWaitSeconds(line.timeout, line.kill) : STOP_WAIT_SECONDS;
+  int status = runStopScript(place.root.get(), place.instancesRoot, line.id, info->entry.owner, &refusal, wait, arguments);
   if (refusal) return refuse(STATUS_RUNNING, refusal);
   if (!lookUpInstance(place.root.get(), place.instancesRoot, line.id, info)) return -1;  // the walk reports what became of it
   if (!info->pid) return -1;
@@ -148,6 +151,69 @@ int removeCommand(const CommandLine& line, const Workplace& place) {
   return removeInstance(line, place, info);
 }
 
+namespace {
+
+// systemctl with `arguments`; true when it ended with status 0. Else its
+// own words are followed by a line naming the command and its status (or
+// why it did not run), unless `quiet`.
+bool systemctlDid(const CommandLine& line, const std::vector<std::string>& arguments, bool quiet = false) {
+  Message problem;
+  const int status = runSystemctl(line, arguments, &problem);
+  if (status == 0 || quiet) return status == 0;
+  std::string command = "systemctl";
+  for (const std::string& argument : arguments) command += " " + argument;
+  if (!problem) problem = escapedMessage("ERR_CTL_SYSTEMCTL_FAILED", {line.id, command, std::to_string(status)});
+  std::fprintf(stderr, "%s\n", problem.get());
+  return false;
+}
+
+// unit --enable once the unit is as it should be: enabled with systemctl
+// when systemd manages the machine, else the commands that would do it.
+int enableUnit(const CommandLine& line, const std::string& name, bool written) {
+  if (!line.enable || !systemdManages(line)) {
+    if (line.enable) say(errorMessage("ERR_CTL_NO_SYSTEMD"));
+    printEnableCommands(name);
+    return STATUS_DONE;
+  }
+  if (written && !systemctlDid(line, {"daemon-reload"})) return STATUS_FAILED;
+  if (systemctlDid(line, {"is-enabled", "--quiet", name}, true)) {
+    say(escapedMessage("ERR_CTL_UNIT_ENABLED_ALREADY", {name}));
+    return STATUS_DONE;
+  }
+  if (!systemctlDid(line, {"enable", name})) return STATUS_FAILED;
+  say(escapedMessage("ERR_CTL_UNIT_ENABLED", {name}));
+  return STATUS_DONE;
+}
+
+// unit --remove: the unit made for the instance, disabled first when
+// systemd manages the machine; a unit of that name made for anything else
+// stays.
+int removeUnitCommand(const CommandLine& line, const std::string& instanceDir, const std::string& name) {
+  Descriptor directory;
+  if (int status = openUnitDirectory(line, &directory); status >= 0) return status;
+  const std::string path = line.unitDirectory + "/" + name;
+  const bool systemd = systemdManages(line) && !instanceUnit(line, instanceDir).empty();
+  if (systemd && !systemctlDid(line, {"disable", name})) return STATUS_FAILED;
+  int error = 0;
+  switch (removeUnitAt(directory.get(), name, instanceDir, &error)) {
+    case UnitRemoval::Removed: break;
+    case UnitRemoval::Absent:
+      say(escapedMessage("ERR_CTL_UNIT_ABSENT", {line.id, line.unitDirectory}));
+      return STATUS_DONE;
+    case UnitRemoval::NotOurs: return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_NOT_OURS", {path, instanceDir}));
+    case UnitRemoval::Failed:
+      return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_NOT_REMOVED", {path, std::strerror(error)}));
+  }
+  if (!systemd) {
+    say(escapedMessage("ERR_CTL_UNIT_REMOVED", {path}));
+    return STATUS_DONE;
+  }
+  say(escapedMessage("ERR_CTL_UNIT_GONE", {path}));
+  return systemctlDid(line, {"daemon-reload"}) ? STATUS_DONE : STATUS_FAILED;
+}
+
+}  // namespace
+
 int unitCommand(const CommandLine& line, const Workplace& place) {
   if (geteuid() != 0) return refuse(STATUS_FAILED, errorMessage("ERR_CTL_UNIT_NOT_ROOT"));
   Descriptor lock;
@@ -155,26 +221,27 @@ int unitCommand(const CommandLine& line, const Workplace& place) {
   InstanceInfo info;
   if (int status = findInstance(line, place, &info); status >= 0) return status;
   const std::string instanceDir = normalizePath(place.instancesRoot + "/" + line.id);
+  const std::string name = unitFileName(instanceDir);
+  if (name.empty() || hasControlCharacter(instanceDir.c_str()))
+    return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_NAME", {instanceDir.c_str()}));
+  if (line.removeUnit) return removeUnitCommand(line, instanceDir, name);
   if (info.state == InstanceState::Broken)
     return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_BROKEN", {instanceDir.c_str()}));
   if (info.state == InstanceState::Incomplete || info.state == InstanceState::Removing)
     return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_UNFINISHED", {instanceDir.c_str()}));
-  const std::string name = unitFileName(instanceDir);
-  if (name.empty() || hasControlCharacter(instanceDir.c_str()))
-    return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_NAME", {instanceDir.c_str()}));
   if (Message unsafe = startScriptProblem(instanceDir)) return refuse(STATUS_FAILED, unsafe);
   Descriptor directory;
   if (int status = openUnitDirectory(line, &directory); status >= 0) return status;
   const std::string path = line.unitDirectory + "/" + name;
   int error = 0;
+  bool written = false;
   switch (installUnitAt(directory.get(), name, unitText(unitSettingsFor(info, instanceDir)), line.force, &error)) {
-    case UnitWrite::Written: say(escapedMessage("ERR_CTL_UNIT_WRITTEN", {path.c_str()})); break;
+    case UnitWrite::Written: say(escapedMessage("ERR_CTL_UNIT_WRITTEN", {path.c_str()})); written = true; break;
     case UnitWrite::Unchanged: say(escapedMessage("ERR_CTL_UNIT_UNCHANGED", {path.c_str()})); break;
     case UnitWrite::ExistsWithOtherContent:
       return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_UNIT_EXISTS", {path.c_str()}));
     case UnitWrite::Failed:
       return refuse(STATUS_FAILED, escapedMessage("ERR_FILE_WRITE", {path.c_str(), std::strerror(error)}));
   }
-  printEnableCommands(name);
-  return STATUS_DONE;
+  return enableUnit(line, name, written);
 }

@@ -100,6 +100,29 @@ nlohmann::ordered_json portOrNull(const std::string* text) {
   return port ? nlohmann::ordered_json(port) : nlohmann::ordered_json();
 }
 
+// The object of one instance in the listing.
+nlohmann::ordered_json jsonOf(const InstanceInfo& info) {
+  return {{"id", info.entry.id},
+          {"server_name", textOrNull(answer(info, "serverName"))},
+          {"port", portOrNull(answer(info, "port"))},
+          {"jms_port", portOrNull(answer(info, "jmsPort"))},
+          {"user", instanceUser(info)},
+          {"docroot", textOrNull(answer(info, "docRoot"))},
+          {"state", stateName(info.state)},
+          {"pid", info.pid ? nlohmann::ordered_json(info.pid) : nlohmann::ordered_json()},
+          {"java_home", textOrNull(answer(info, "javaHome"))},
+          {"jms_admin", textOrNull(answer(info, "jmsAdminUser"))},
+          {"config_differs", differingKeys(info)}};
+}
+
+// A record's bytes need not be UTF-8: they are replaced rather than
+// failing the whole listing. Everything but printable ASCII is written as a
+// \u escape, so that the text is safe on a terminal and means the same to a
+// JSON reader.
+std::string dumped(const nlohmann::ordered_json& value) {
+  return value.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
 }  // namespace
 
 std::string instanceUser(const InstanceInfo& info) { return ownerName(info.entry.owner); }
@@ -128,22 +151,8 @@ std::string formatTable(const std::vector<InstanceInfo>& instances, bool withHea
 
 std::string formatJson(const std::vector<InstanceInfo>& instances) {
   nlohmann::ordered_json array = nlohmann::ordered_json::array();
-  for (const InstanceInfo& info : instances) {
-    array.push_back({{"id", info.entry.id},
-                     {"server_name", textOrNull(answer(info, "serverName"))},
-                     {"port", portOrNull(answer(info, "port"))},
-                     {"jms_port", portOrNull(answer(info, "jmsPort"))},
-                     {"user", instanceUser(info)},
-                     {"docroot", textOrNull(answer(info, "docRoot"))},
-                     {"state", stateName(info.state)},
-                     {"pid", info.pid ? nlohmann::ordered_json(info.pid) : nlohmann::ordered_json()},
-                     {"java_home", textOrNull(answer(info, "javaHome"))},
-                     {"jms_admin", textOrNull(answer(info, "jmsAdminUser"))},
-                     {"config_differs", differingKeys(info)}});
-  }
-  // A record's bytes need not be UTF-8: they are replaced rather than
-  // failing the whole listing. Everything but printable ASCII is written
-  // as a \u escape, so that the text is safe on a terminal and means the
-  // same to a JSON reader.
-  return array.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  for (const InstanceInfo& info : instances) array.push_back(jsonOf(info));
+  return dumped(array);
 }
+
+std::string formatJsonObject(const InstanceInfo& info) { return dumped(jsonOf(info)); }

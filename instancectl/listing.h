@@ -29,6 +29,9 @@ std::string formatTable(const std::vector<InstanceInfo>& instances, bool withHea
 // a line end.
 std::string formatJson(const std::vector<InstanceInfo>& instances);
 
+// The object formatJson gives the instance `info`, alone (instancectl status --json).
+std::string formatJsonObject(const InstanceInfo& info);
+
 // The user an instance runs as, decided as its control scripts decide it:
 // the name of its owner (the owner of config, of the instance directory
 // without config), the number when the system has no such user. Never the

@@ -13,7 +13,7 @@ __metaclass__ = type
 DOCUMENTATION = r'''
 ---
 module: server_instance
-short_description: Create or remove an application server instance with the instance-creation tools
+short_description: Create, operate or remove an application server instance with the instance-creation tools
 description:
   - Creates the instance I(id) under a server root by running the instance-creation
     tool (C(install)) on the managed host, with a clean environment that holds only
@@ -52,6 +52,18 @@ description:
     which creates nothing; the task reports C(changed) when a creation would succeed and
     fails with every problem found otherwise.
   - The password is never recorded in an instance, so it is never compared.
+  - With I(state=started), I(state=stopped) or I(state=restarted) the instance is made as with
+    I(state=present) when it is missing (which needs the same parameters), then its server is
+    started, stopped or restarted through C(instancectl start), C(stop) or C(restart), which run
+    the instance's own control scripts as its owner, or C(systemctl) when the instance has its
+    systemd unit and systemd manages the host. For an existing instance only the answers the
+    task gives are compared. C(started) and C(stopped) change nothing when the server already
+    runs or is already stopped; C(restarted) always restarts it.
+  - I(enabled) writes the instance's systemd unit with C(instancectl unit --enable) (which also
+    enables it with C(systemctl) when systemd manages the host) or, when false, disables and
+    removes it with C(instancectl unit --remove). Only root writes units.
+  - In check mode nothing is started, stopped, written or removed; the task reports C(changed)
+    when the server's state or the unit's presence would change.
 author:
   - The instance-creation tool maintainers (!UNKNOWN)
 requirements:
@@ -60,13 +72,14 @@ options:
   executable:
     description:
       - Path of the instance-creation tool on the managed host.
-      - Required with I(state=present) because the tool's name, C(install), is also the name
+      - Required with I(state=present), and with I(state=started), I(stopped) or I(restarted)
+        for an instance that is missing, because the tool's name, C(install), is also the name
         of a system command.
     type: path
   instancectl:
     description:
-      - Path of C(instancectl) on the managed host, which reads the existing instances and
-        removes one with I(state=absent).
+      - Path of C(instancectl) on the managed host, which reads the existing instances,
+        removes one with I(state=absent), starts, stops and restarts one, and writes its unit.
       - Default the C(instancectl) beside I(executable), where both are installed.
     type: path
   server_root:
@@ -85,18 +98,21 @@ options:
   server_name:
     description:
       - The server's host name (tool option C(-s)).
+      - When not given, C(default) for I(state=present) and for a new instance; an existing
+        instance operated with I(state=started), I(stopped) or I(restarted) is not compared on it.
     type: str
-    default: default
   port:
     description:
       - The HTTP port (tool option C(-p)), from 1 to 65535.
+      - When not given, C(80) for I(state=present) and for a new instance; an existing instance
+        operated with I(state=started), I(stopped) or I(restarted) is not compared on it.
     type: int
-    default: 80
   user:
     description:
       - The user the server runs as (tool option C(-u)); the instance is handed to this user.
       - Required with I(state=present), as are I(docroot), I(jms_port), I(jms_admin),
-        I(jms_password) and I(java_home).
+        I(jms_password) and I(java_home); with I(state=started), I(stopped) or I(restarted)
+        only to make a missing instance.
     type: str
   docroot:
     description:
@@ -124,9 +140,36 @@ options:
     description:
       - C(present) makes sure the instance exists with the given answers.
       - C(absent) makes sure it does not; it is stopped and removed, its document root kept.
+      - C(started) and C(stopped) make sure it exists and its server runs, or does not.
+      - C(restarted) makes sure it exists and restarts its server (starts it when stopped),
+        with the arguments of its last start, so that it listens where it listened.
     type: str
-    choices: [present, absent]
+    choices: [present, absent, started, stopped, restarted]
     default: present
+  enabled:
+    description:
+      - C(true) writes the instance's systemd unit (C(instancectl unit --enable)) and enables it
+        when systemd manages the host; C(false) disables and removes it (C(instancectl unit
+        --remove)). Not given, the unit is left as it is.
+      - Needs root.
+    type: bool
+  unit_dir:
+    description:
+      - The directory of the systemd units, given to C(instancectl) as C(--unit-dir).
+    type: path
+    default: /etc/systemd/system
+  stop_timeout:
+    description:
+      - How many seconds the server is given to end after SIGTERM when it is stopped
+        (I(state=stopped), I(state=restarted), I(state=absent)); C(instancectl --timeout).
+    type: int
+    default: 30
+  kill:
+    description:
+      - Send SIGKILL to a server still running after I(stop_timeout); C(instancectl --kill).
+        Without it, such a server makes the task fail and keeps running.
+    type: bool
+    default: false
 attributes:
   check_mode:
     description: Runs the tool's check-only mode for a missing instance and creates nothing;
@@ -146,7 +189,8 @@ notes:
   - The programs' failures are returned as they are, in I(msg) (their lines on standard error)
     and I(rc) (their exit status), for example 3 for refused answers and 254 for an identifier
     already in use under another form (C(https-<id>)); C(instancectl) answers 4 for an
-    instance it could not stop.
+    instance it could not stop before a removal and 2 for a start, stop or restart that failed
+    (a failed start carries the last lines of the server's error log).
   - Both programs are given the server root as C(ZORA_SERVER_HOME), so a server root that is
     missing or no installation fails the task with the one line both name it with, whichever
     ran first.
@@ -177,6 +221,31 @@ EXAMPLES = r'''
     - name: Show where it is
       ansible.builtin.debug:
         msg: "{{ web1.instance_dir }} serves {{ web1.docroot }}"
+
+- name: Instance web1 runs, now and at every boot
+  hosts: appservers
+  become: true
+  tasks:
+    - name: Started and enabled
+      server_instance:
+        instancectl: /usr/local/libexec/instance-install/instancectl
+        server_root: /opt/server
+        id: web1
+        state: started
+        enabled: true
+
+- name: Restart it, killing a server that ignores SIGTERM after 10 seconds
+  hosts: appservers
+  become: true
+  tasks:
+    - name: Restarted
+      server_instance:
+        instancectl: /usr/local/libexec/instance-install/instancectl
+        server_root: /opt/server
+        id: web1
+        state: restarted
+        stop_timeout: 10
+        kill: true
 
 - name: Retire the old instance
   hosts: appservers
@@ -211,13 +280,14 @@ broken_dir:
 rc:
   description: The exit status of the tool (0 created or check passed, 1 bad option, 3 refused or
     failed, 254 identifier in use, 255 server root unset or an option missing) or of
-    C(instancectl) (0 removed, 2 refused or failed, a server root that is missing or no
-    installation included, 4 still running).
+    C(instancectl) (0 done, 2 refused or failed, a server root that is missing or no
+    installation included, 4 still running before a removal).
   returned: when the tool was run
   type: int
   sample: 3
 stdout_lines:
-  description: What C(instancectl remove) wrote on standard output (what it removed and kept).
+  description: What C(instancectl) wrote on standard output (what it removed and kept, what it
+    started, stopped or wrote).
   returned: when instancectl was run
   type: list
   elements: str
@@ -228,6 +298,12 @@ stderr_lines:
   type: list
   elements: str
   sample: ['The user "nobody2" does not exist on this system.']
+instance_state:
+  description: The state C(instancectl status) gives the instance after the task (C(running) or
+    C(stopped); in check mode, the state it would have).
+  returned: with I(state=started), I(state=stopped) or I(state=restarted), on success
+  type: str
+  sample: running
 differences:
   description: For an existing instance with other answers, each differing answer with the
     value the instance has (the server name and the ports from its C(config/server.xml)) and
@@ -265,6 +341,10 @@ PATH_ANSWERS = ('docroot', 'java_home')
 # Records written before these were kept lack them: not compared then.
 LATER_ANSWERS = ('java_home', 'jms_admin')
 PRESENT_ONLY = ['executable', 'user', 'docroot', 'jms_port', 'jms_admin', 'jms_password', 'java_home']
+# What a creation takes for the answers not given.
+DEFAULTS = {'server_name': 'default', 'port': 80}
+# The states that operate the instance's server, and instancectl's command for each.
+OPERATIONS = {'started': 'start', 'stopped': 'stop', 'restarted': 'restart'}
 
 
 def shown(value):
@@ -287,14 +367,20 @@ def shown(value):
     return ''.join(text)
 
 
+def answer(params, parameter):
+    """The answer a creation is given for `parameter`: the task's, else its default."""
+    value = params.get(parameter)
+    return DEFAULTS.get(parameter) if value is None else value
+
+
 def tool_command(params, check_only):
     """The tool's argument list; the password is read from standard input."""
     command = [params['executable']]
     if check_only:
         command.append('-n')
     command += [
-        '-s', params['server_name'],
-        '-p', str(params['port']),
+        '-s', answer(params, 'server_name'),
+        '-p', str(answer(params, 'port')),
         '-i', params['id'],
         '-u', params['user'],
         '-d', params['docroot'],
@@ -387,7 +473,8 @@ def answers_text(answers):
 
 
 def requested_answers(params):
-    return dict((name, str(params[parameter])) for parameter, _, name in RECORDED_ANSWERS)
+    return dict((name, str(answer(params, parameter))) for parameter, _, name in RECORDED_ANSWERS
+                if answer(params, parameter) is not None)
 
 
 def diff_of(instance_dir, before, after):
@@ -407,11 +494,14 @@ def same_answer(parameter, existing, requested):
     return existing == requested
 
 
-def differences_of(answers, params):
-    """Each differing answer, the recorded value shown escaped."""
+def differences_of(answers, params, given_only=False):
+    """Each differing answer, the recorded value shown escaped; with `given_only`
+    only the answers the task gives, else every answer with its default."""
     differences = {}
     for parameter, _, name in RECORDED_ANSWERS:
-        requested = str(params[parameter])
+        if given_only and params.get(parameter) is None:
+            continue
+        requested = str(answer(params, parameter))
         existing = answers.get(name)
         if existing is None and parameter in LATER_ANSWERS:
             continue
@@ -420,8 +510,10 @@ def differences_of(answers, params):
     return differences
 
 
-def compare_existing(module, instance_dir):
-    """Exits: ok when the existing instance has the requested answers, else fails."""
+def existing_instance(module, instance_dir, given_only=False):
+    """The existing instance as instancectl lists it, with the requested answers;
+    fails when it is unfinished, cannot be read or has other answers. Returns
+    (the instance, the diff of its answers)."""
     instance = listed_instance(module)
     if instance is not None and instance.get('state') in UNFINISHED_STATES:
         module.fail_json(msg='%s is a creation or a removal that did not finish (instancectl lists it as %s); '
@@ -434,7 +526,7 @@ def compare_existing(module, instance_dir):
                              % (instance_dir, 'no instance there' if instance is None else 'it as unknown'),
                          instance_dir=instance_dir)
     answers = recorded_answers(instance)
-    differences = differences_of(answers, module.params)
+    differences = differences_of(answers, module.params, given_only)
     diff = diff_of(instance_dir, answers, requested_answers(module.params))
     if differences:
         listed = '; '.join(
@@ -451,6 +543,13 @@ def compare_existing(module, instance_dir):
                              % (instance_dir, listed),
                          instance_dir=instance_dir, differences=differences, diff=diff)
     diff['after'] = diff['before']
+    return instance, diff
+
+
+def compare_existing(module, instance_dir):
+    """Exits: ok when the existing instance has the requested answers, else fails."""
+    instance, diff = existing_instance(module, instance_dir)
+    answers = recorded_answers(instance)
     module.exit_json(changed=False, instance_dir=instance_dir, docroot=shown(answers['docRoot']),
                      msg='%s exists with the requested answers.' % instance_dir, diff=diff)
 
@@ -470,7 +569,9 @@ def set_aside_directories(server_root, server_id):
                if name == prefix or (name.startswith(prefix + '.') and name[len(prefix) + 1:].isdigit()))
 
 
-def create(module, instance_dir):
+def run_creation(module, instance_dir):
+    """Runs the tool (its check in check mode); fails the task when it fails.
+    Returns (exit status, its lines, the diff)."""
     params = module.params
     before = set_aside_directories(params['server_root'], params['id'])
     status, lines = run_tool(module, check_only=module.check_mode)
@@ -483,7 +584,12 @@ def create(module, instance_dir):
                                                                        broken_dir),
                              rc=status, stderr_lines=lines, changed=True, broken_dir=broken_dir)
         module.fail_json(msg=failure_message('The tool', status, lines), rc=status, stderr_lines=lines)
-    module.exit_json(changed=True, instance_dir=instance_dir, docroot=params['docroot'],
+    return status, lines, diff
+
+
+def create(module, instance_dir):
+    status, lines, diff = run_creation(module, instance_dir)
+    module.exit_json(changed=True, instance_dir=instance_dir, docroot=module.params['docroot'],
                      rc=status, stderr_lines=lines, diff=diff)
 
 
@@ -501,13 +607,128 @@ def remove(module, instance_dir):
             shown(instance.get('docroot')) or '(not recorded)')
         module.exit_json(changed=True, instance_dir=instance_dir, msg=msg, diff=diff)
     # instancectl escapes what it prints, the stopped server's messages included.
-    status, out, err = run_instancectl(module, ['remove', params['id'], '--stop'])
+    status, out, err = run_instancectl(module, ['remove', params['id'], '--stop'] + stop_options(params))
     if status != 0:
         # A removal that failed halfway has changed the host all the same.
         module.fail_json(msg=failure_message('instancectl', status, err + out), rc=status,
                          stdout_lines=out, stderr_lines=err, changed=listed_instance(module) != instance)
     module.exit_json(changed=True, instance_dir=instance_dir, msg='\n'.join(out), rc=status,
                      stdout_lines=out, stderr_lines=err, diff=diff)
+
+
+def stop_options(params):
+    """instancectl's --timeout and --kill, only when the task asks for other than
+    stopserv's own defaults (the stopserv of an older instance takes no options)."""
+    options = []
+    if params['stop_timeout'] != 30:
+        options += ['--timeout', str(params['stop_timeout'])]
+    if params['kill']:
+        options.append('--kill')
+    return options
+
+
+def instancectl_step(module, arguments, changed_lines, result):
+    """Runs instancectl with `arguments`; fails the task (with what changed so far)
+    when it fails. True when a line of its output starts with one of
+    `changed_lines`."""
+    status, out, err = run_instancectl(module, arguments)
+    result.setdefault('stdout_lines', []).extend(out)
+    result.setdefault('stderr_lines', []).extend(err)
+    if status != 0:
+        module.fail_json(msg=failure_message('instancectl', status, err + out), rc=status, **result)
+    return any(line.startswith(changed_lines) for line in out)
+
+
+def unit_present(params, instance_dir):
+    """Whether the unit directory holds the unit instancectl wrote for the
+    instance: the one file there that names it on its X-Instancectl-Instance line."""
+    marker = 'X-Instancectl-Instance=%s\n' % os.path.normpath(instance_dir)
+    try:
+        names = os.listdir(params['unit_dir'])
+    except OSError:
+        return False
+    for name in names:
+        if not (name.startswith('server-instance-') and name.endswith('.service')):
+            continue
+        path = os.path.join(params['unit_dir'], name)
+        if os.path.islink(path) or not os.path.isfile(path):
+            continue
+        with open(path) as unit:
+            if marker in unit.read(65536):
+                return True
+    return False
+
+
+def apply_enabled(module, instance_dir, result):
+    """Writes and enables, or disables and removes, the instance's unit as
+    `enabled` asks; True when it changed (or, in check mode, would change)."""
+    params = module.params
+    if params['enabled'] is None:
+        return False
+    if module.check_mode:
+        return unit_present(params, instance_dir) != params['enabled']
+    unit_dir = ['--unit-dir', params['unit_dir']]
+    if params['enabled']:
+        return instancectl_step(module, ['unit', params['id'], '--enable'] + unit_dir,
+                                ('Wrote the service unit', 'Enabled the service unit'), result)
+    return instancectl_step(module, ['unit', params['id'], '--remove'] + unit_dir,
+                            ('Removed the service unit',), result)
+
+
+def apply_state(module, instance, result):
+    """Starts, stops or restarts the server as `state` asks; True when it changed
+    (or, in check mode, would change). Sets result['instance_state']."""
+    params = module.params
+    verb = OPERATIONS[params['state']]
+    running = instance is not None and instance.get('state') == 'running'
+    wanted = params['state'] != 'stopped'
+    result['instance_state'] = 'running' if wanted else 'stopped'
+    if running == wanted and params['state'] != 'restarted':
+        return False
+    if module.check_mode:
+        return True
+    arguments = [verb, params['id'], '--unit-dir', params['unit_dir']]
+    if verb != 'start':
+        arguments += stop_options(params)
+    instancectl_step(module, arguments, ('',), result)
+    return True
+
+
+def operate(module, instance_dir):
+    """state started, stopped or restarted: the instance made when missing, its
+    unit as `enabled` asks, then its server."""
+    params = module.params
+    result = {'instance_dir': instance_dir}
+    instance = None
+    created = False
+    if os.path.lexists(instance_dir):
+        instance, diff = existing_instance(module, instance_dir, given_only=True)
+        if instance.get('state') not in ('running', 'stopped'):
+            module.fail_json(msg='%s is listed as %s by instancectl; it has no server to operate.'
+                                 % (instance_dir, instance.get('state')), **result)
+        result['docroot'] = shown(instance.get('docroot'))
+    else:
+        missing = [name for name in PRESENT_ONLY if params[name] is None]
+        if missing:
+            module.fail_json(msg='There is no instance %s in %s; to make it, the task needs %s.'
+                                 % (params['id'], params['server_root'], ', '.join(missing)), **result)
+        check_password(module)
+        status, lines, diff = run_creation(module, instance_dir)
+        result.update(rc=status, stderr_lines=lines, docroot=params['docroot'])
+        created = True
+        if not module.check_mode:
+            instance = listed_instance(module)
+    result['diff'] = diff
+    changed = apply_enabled(module, instance_dir, result)
+    changed = apply_state(module, instance, result) or changed
+    module.exit_json(changed=created or changed, **result)
+
+
+def check_password(module):
+    # The tool reads only the first line: a longer password would be cut short.
+    password = module.params['jms_password']
+    if '\n' in password or '\r' in password:
+        module.fail_json(msg='jms_password must be a single line.')
 
 
 def main():
@@ -517,15 +738,20 @@ def main():
             instancectl=dict(type='path'),
             server_root=dict(type='path', required=True),
             id=dict(type='str', required=True),
-            server_name=dict(type='str', default='default'),
-            port=dict(type='int', default=80),
+            server_name=dict(type='str'),
+            port=dict(type='int'),
             user=dict(type='str'),
             docroot=dict(type='path'),
             jms_port=dict(type='int'),
             jms_admin=dict(type='str'),
             jms_password=dict(type='str', no_log=True),
             java_home=dict(type='path'),
-            state=dict(type='str', default='present', choices=['present', 'absent']),
+            state=dict(type='str', default='present',
+                       choices=['present', 'absent', 'started', 'stopped', 'restarted']),
+            enabled=dict(type='bool'),
+            unit_dir=dict(type='path', default='/etc/systemd/system'),
+            stop_timeout=dict(type='int', default=30),
+            kill=dict(type='bool', default=False),
         ),
         required_if=[('state', 'present', PRESENT_ONLY)],
         supports_check_mode=True,
@@ -534,10 +760,10 @@ def main():
     instance_dir = os.path.join(params['server_root'], params['id'])
     if params['state'] == 'absent':
         remove(module, instance_dir)
+    if params['state'] in OPERATIONS:
+        operate(module, instance_dir)
 
-    # The tool reads only the first line: a longer password would be cut short.
-    if '\n' in params['jms_password'] or '\r' in params['jms_password']:
-        module.fail_json(msg='jms_password must be a single line.')
+    check_password(module)
     # An identifier the tool would refuse is left to the tool to refuse.
     if os.path.isabs(params['server_root']) and is_plain_name(params['id']) \
             and os.path.lexists(instance_dir):

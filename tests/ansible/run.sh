@@ -23,7 +23,13 @@
 #      names the broken.<id> it left; one killed before it finished fails
 #      the task, untouched, until state: absent clears it; a server root that is missing or no
 #      installation fails the task with the one line the tool names it with;
-#   9. the module passes ansible-test's validate-modules checks, run offline;
+#   9. state: started, stopped and restarted, in check mode and for real: a
+#      missing instance is made and started, a second run changes nothing,
+#      a running one is stopped, a restart keeps the loopback address it
+#      was started on; as root, enabled writes, enables, disables and
+#      removes the unit through instancectl with a stand-in systemctl, and
+#      the server is then restarted through systemctl;
+#  10. the module passes ansible-test's validate-modules checks, run offline;
 # and the JMS password is nowhere in the output nor in any traced execve,
 # yet it reaches the instances' config/server.xml. As root the instances go
 # to daemon; otherwise to the current user.
@@ -72,8 +78,8 @@ secrets=$scratch/secrets.yml
 
 # The ports of this test's instances (free_port).
 test_port=$build/tests/test-port
-read -r -a ports <<<"$(free_port 25)"
-[ "${#ports[@]}" -eq 25 ] || fatal "finding free ports"
+read -r -a ports <<<"$(free_port 27)"
+[ "${#ports[@]}" -eq 27 ] || fatal "finding free ports"
 next_port=0
 port() {  # sets $got to the next free port
   got=${ports[$next_port]}
@@ -436,7 +442,92 @@ check "no installation: the tool's status for a creation" test "$(result "$scrat
 check "no installation: instancectl's status for a removal" test "$(result "$scratch/run8f.out" k1 rc)" = 2
 check "no installation: nothing is made" test ! -e "$scratch/root-k1" -a "$(ls -A "$scratch/root-k2")" = web
 
-# --- 9. ansible-test's validate-modules checks ----------------------------
+# --- 9. started, stopped, restarted, enabled -------------------------------
+instancectl_of() { ZORA_SERVER_HOME=$scratch/root-o1 "$build/instancectl" "$@"; }
+server_state() { instancectl_of status web --json | "$python" -c 'import json, sys; print(json.load(sys.stdin)["state"])'; }
+operate() {  # operate OUTPUT WANTED [EXTRA-VARIABLES] [ANSIBLE-OPTION...]
+  local output=$1 wanted=$2 extra=${3:-}
+  shift 3
+  inventory "$scratch/hosts-operate" "$tool" \
+    "$(host o1 root-o1 web "$o1_http" "$o1_jms" "$user") wanted=$wanted $extra"$'\n'
+  ansible-playbook -v -e "@$secrets" "$@" -i "$scratch/hosts-operate" "$here/operate.yml" >"$output" 2>&1
+}
+new_root root-o1
+port; o1_http=$got
+port; o1_jms=$got
+operate "$scratch/run9a.out" started "" --check
+check "started, check mode: a missing instance would be made and started" \
+  recap "$scratch/run9a.out" o1 ok=1 changed=1 failed=0
+check "started, check mode: nothing is made" test ! -e "$scratch/root-o1/web"
+operate "$scratch/run9b.out" started ""
+check "started: the instance is made and started" recap "$scratch/run9b.out" o1 ok=1 changed=1 failed=0
+check "started: it runs" test "$(server_state)" = running
+check "started: the result says so" test "$(result "$scratch/run9b.out" o1 instance_state)" = '"running"'
+operate "$scratch/run9c.out" started ""
+check "started again: nothing changes" recap "$scratch/run9c.out" o1 ok=1 changed=0 failed=0
+# Only the identifier: an existing instance is operated without its answers.
+inventory "$scratch/hosts-operate-bare" "$tool" \
+  "o1 server_root=$scratch/root-o1 instance_id=web wanted=stopped"$'\n'
+ansible-playbook -v --check -i "$scratch/hosts-operate-bare" "$here/operate.yml" >"$scratch/run9d.out" 2>&1
+check "stopped, check mode: a running server would be stopped" recap "$scratch/run9d.out" o1 ok=1 changed=1 failed=0
+check "stopped, check mode: it still runs" test "$(server_state)" = running
+ansible-playbook -v -i "$scratch/hosts-operate-bare" "$here/operate.yml" >"$scratch/run9e.out" 2>&1
+check "stopped: it is stopped" recap "$scratch/run9e.out" o1 ok=1 changed=1 failed=0
+check "stopped: it no longer runs" test "$(server_state)" = stopped
+ansible-playbook -v -i "$scratch/hosts-operate-bare" "$here/operate.yml" >"$scratch/run9f.out" 2>&1
+check "stopped again: nothing changes" recap "$scratch/run9f.out" o1 ok=1 changed=0 failed=0
+inventory "$scratch/hosts-operate-port" "$tool" \
+  "o1 server_root=$scratch/root-o1 instance_id=web wanted=started http_port=1"$'\n'
+ansible-playbook -v -i "$scratch/hosts-operate-port" "$here/operate.yml" >"$scratch/run9g.out" 2>&1
+check "started with another port: the difference fails the task" recap "$scratch/run9g.out" o1 ok=0 failed=1
+check "started with another port: it stays stopped" test "$(server_state)" = stopped
+# Started by hand on the loopback address: restarted, it listens there again.
+"$scratch/root-o1/web/bin/startserv" -a 127.0.0.1 >"$scratch/start-o1.out" 2>&1 ||
+  fatal "starting o1's instance: $(cat "$scratch/start-o1.out")"
+operate "$scratch/run9h.out" restarted "stop_timeout=20 kill=true"
+check "restarted: it changed" recap "$scratch/run9h.out" o1 ok=1 changed=1 failed=0
+restarted_on_loopback() {
+  grep -qF "listens on 127.0.0.1:$o1_http " "$scratch/run9h.out" && test "$(server_state)" = running
+}
+check "restarted: on the loopback address again" restarted_on_loopback
+if [ "$(id -u)" -eq 0 ]; then
+  # instancectl as the module finds it, with systemd made to run in the
+  # scratch directory and a systemctl that records its words.
+  mkdir -p "$scratch/systemd/run/systemd/system" "$scratch/units" || fatal "making the systemd root"
+  cat >"$scratch/systemctl" <<STANDIN || fatal "writing the stand-in systemctl"
+#!/bin/sh
+echo "\$*" >>"$scratch/systemctl.log"
+case \$1 in
+  is-enabled) [ -e "$scratch/enabled" ] ;;
+  enable) : >"$scratch/enabled" ;;
+  disable) rm -f "$scratch/enabled" ;;
+esac
+STANDIN
+  printf '#!/bin/sh\nexec "%s" --systemd-root "%s" --systemctl "%s" "$@"\n' \
+    "$build/instancectl" "$scratch/systemd" "$scratch/systemctl" >"$scratch/ctl-systemd"
+  chmod 755 "$scratch/systemctl" "$scratch/ctl-systemd"
+  unit_vars="ctl=$scratch/ctl-systemd unit_dir=$scratch/units"
+  operate "$scratch/run9i.out" started "$unit_vars enabled=true" --check
+  check "enabled, check mode: the unit would be written" recap "$scratch/run9i.out" o1 ok=1 changed=1 failed=0
+  check "enabled, check mode: nothing is written" test -z "$(ls -A "$scratch/units")"
+  operate "$scratch/run9j.out" started "$unit_vars enabled=true"
+  check "enabled: the unit is written" recap "$scratch/run9j.out" o1 ok=1 changed=1 failed=0
+  unit=$(ls "$scratch/units")
+  check "enabled: systemctl enabled it" grep -qxF "enable $unit" "$scratch/systemctl.log"
+  operate "$scratch/run9k.out" started "$unit_vars enabled=true"
+  check "enabled again: nothing changes" recap "$scratch/run9k.out" o1 ok=1 changed=0 failed=0
+  operate "$scratch/run9l.out" restarted "$unit_vars"
+  check "restarted with a unit: through systemctl" grep -qxF "restart $unit" "$scratch/systemctl.log"
+  operate "$scratch/run9m.out" started "$unit_vars enabled=false"
+  check "not enabled: the unit is disabled and removed" recap "$scratch/run9m.out" o1 ok=1 changed=1 failed=0
+  check "not enabled: systemctl disabled it" grep -qxF "disable $unit" "$scratch/systemctl.log"
+  check "not enabled: no unit is left" test -z "$(ls -A "$scratch/units")"
+  operate "$scratch/run9n.out" started "$unit_vars enabled=false"
+  check "not enabled again: nothing changes" recap "$scratch/run9n.out" o1 ok=1 changed=0 failed=0
+fi
+instancectl_of stop web >/dev/null 2>&1
+
+# --- 10. ansible-test's validate-modules checks ----------------------------
 "$here/validate_modules.sh" "$library/server_instance.py" >"$scratch/validate.out" 2>&1
 # Its status, before the description's command substitution sets $? to tr's.
 validated=$?

@@ -83,7 +83,7 @@ printf '%s\n' "$synopsis" | grep -q 'libexec/instance-install/install' ||
 warnings=$(groff -ww -z -man "$ctl_page" 2>&1)
 [ -z "$warnings" ] || fail "groff -ww warns about $ctl_page: $warnings"
 name_line=$(lexgrog "$ctl_page" 2>&1)
-[ "$name_line" = "$ctl_page: \"instancectl - list, remove and hand to systemd the application server instances of a server root\"" ] ||
+[ "$name_line" = "$ctl_page: \"instancectl - list, operate, remove and hand to systemd the application server instances of a server root\"" ] ||
   fail "lexgrog does not read a clean NAME line: $name_line"
 if command -v ansible-doc >/dev/null 2>&1; then
   ANSIBLE_HOME=$scratch/ansible-home ansible-doc -M "$(dirname "$module")" server_instance >"$scratch/doc.out" 2>&1 ||
