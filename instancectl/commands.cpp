@@ -115,13 +115,13 @@ int selectInstances(const std::vector<std::string>& ids, const Workplace& place,
   if (ids.empty()) return STATUS_DONE;
   int status = STATUS_DONE;
   for (const std::string& id : ids) {
-    bool listed = std::any_of(instances->begin(), instances->end(), [&](const InstanceInfo& info) { return info.name == id; });
+    bool listed = std::any_of(instances->begin(), instances->end(), [&](const InstanceInfo& info) { return info.entry.id == id; });
     if (!listed)
       status = refuse(STATUS_UNKNOWN_INSTANCE, escapedMessage("ERR_CTL_UNKNOWN_INSTANCE", {id, place.instancesRoot}));
   }
   instances->erase(std::remove_if(instances->begin(), instances->end(),
                                   [&](const InstanceInfo& info) {
-                                    return std::find(ids.begin(), ids.end(), info.name) == ids.end();
+                                    return std::find(ids.begin(), ids.end(), info.entry.id) == ids.end();
                                   }),
                    instances->end());
   return status;
