@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # shellcheck disable=SC2317  # finish runs from the trap
 # The program through which root's control scripts become the owner,
 # bin/https/bin/asowner of the installation, is run by root: the scripts

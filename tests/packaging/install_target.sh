@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The install target: `cmake --install BUILD_DIR --prefix <scratch>` puts the
 # program in libexec/instance-install/install (never in bin, where it would
 # hide install(1)) with instancectl beside it, the sample installation in
