@@ -93,15 +93,11 @@ if [ "$test_installed" = yes ]; then
   DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq instance-install-sample instance-install >/dev/null
   left=""
   while IFS= read -r path; do
-    # Directories the system shares (/usr/share/doc, ...) stay; every file and link goes.
-    if [ -L "$path" ] || { [ -e "$path" ] && [ ! -d "$path" ]; }; then
+    # What stays must be another package's (a directory such as /usr/share/doc).
+    if { [ -e "$path" ] || [ -L "$path" ]; } && ! dpkg-query -S "$path" >/dev/null 2>&1; then
       left="$left $path"
     fi
   done <"$work/files"
-  for directory in /usr/lib/instance-install /usr/share/instance-install /usr/share/doc/instance-install \
-    /usr/share/doc/instance-install-sample; do
-    [ ! -e "$directory" ] || left="$left $directory"
-  done
   [ -z "$left" ] || { echo "Left behind after the purge:$left" >&2; exit 1; }
   echo "Nothing of theirs is left."
 fi
