@@ -88,8 +88,10 @@ if [ "$test_installed" = yes ]; then
   [ "$(id -u)" -eq 0 ] || { echo "autopkgtest's null testbed installs the packages here: run as root." >&2; exit 1; }
   autopkgtest "$tool_deb" "$sample_deb" "$work/src/" -- null
 
-  step "Purging both packages"
-  dpkg -L instance-install instance-install-sample 2>/dev/null | sort -u >"$work/files"
+  step "Installing both packages with apt-get, then purging them"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$tool_deb" "$sample_deb" >/dev/null
+  dpkg -L instance-install instance-install-sample 2>/dev/null | grep -vx "/\." | sort -u >"$work/files"
+  [ -s "$work/files" ] || { echo "dpkg lists no file of the packages." >&2; exit 1; }
   DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq instance-install-sample instance-install >/dev/null
   left=""
   while IFS= read -r path; do
