@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Response header state, error pages, port validation, the administration
 // configuration and small text helpers of the administration library.
 #include "adminlib/adminlib.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The administration server's CGI library, as the front ends use it:
 // HTML templates, CGI variables, error pages, port validation.
 //

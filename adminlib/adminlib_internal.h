@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // State shared by the parts of the administration library.
 #pragma once
 

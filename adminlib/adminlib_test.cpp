@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "adminlib/adminlib.h"
 #include "adminlib/adminlib_internal.h"
 

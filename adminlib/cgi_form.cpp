@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The submitted form: an application/x-www-form-urlencoded body read from
 // standard input, CONTENT_LENGTH bytes long.
 //

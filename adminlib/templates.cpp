@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Page templates of the administration server and its own settings.
 //
 // A template is a text file "<BREVIK_ROOT>/admin-server/html/<name>" read

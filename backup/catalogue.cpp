@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The in-memory catalogue: creation, growth, lookup and release.
 #include <climits>
 #include <cstdlib>

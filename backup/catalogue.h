@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An instance's backup catalogue `backups.conf` and the numbered copies of
 // its configuration files beside it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pieces shared by the catalogue's reader, writer and recording code.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading backups.conf into a BackupCatalogue.
 //
 // Lines the system never writes are handled so that the model's rules hold

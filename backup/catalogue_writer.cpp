@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing a BackupCatalogue back: its text, and the atomic replacement of
 // backups.conf on closing.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Recording a file in the catalogue: its entry, first numbered copy and tag.
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Inputs of the benchmarks: generated catalogues, templates and documents,
 // written the same way by the bench tool and the in-process benchmarks.
 #pragma once

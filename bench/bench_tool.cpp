@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole-process side of the benchmarks: generates their inputs and runs
 // one operation of the tool per process, so that scripts/bench.sh times it
 // with hyperfine beside `cat`, `sed` and `cp` of the same files.

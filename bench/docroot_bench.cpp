@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Filling a new document root from a docs.lst of N documents, in process.
 // Reads the scratch installations that scripts/bench.sh prepares:
 // $BENCH_DIR/root-<N> (a copy of the installation whose docs.lst lists N

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The generated ACL file that obj.conf's check-acl directives name, and its
 // working copy. An obj.conf that names missing or cut-off ACL files must not
 // pass for a finished one: whatever keeps them from being made fails the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The configuration writers of a new instance. Each writes its file below
 // "<instancesRoot>/<serverId>/config", checks every write, flush and close
 // (ERR_FILE_WRITE with the path and the error text), makes the first backup

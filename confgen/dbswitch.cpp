@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lines of config/dbswitch.conf: which user directory the server's
 // access control authenticates against.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The small text transformations of the configuration writers.
 #include <cstring>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // config/init.conf: identity, user, DNS and security modes, the language
 // lines inherited from the administration server, tuning and plug-in lines.
 #include <cerrno>

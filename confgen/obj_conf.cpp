@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // config/obj.conf and its twin config/<serverId>-obj.conf: the objects
 // default, j2ee, cgi and hx-internal that every request passes through.
 #include <cerrno>

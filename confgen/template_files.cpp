@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // config/server.xml and config/mirel-acc.xml, expanded from the
 // installation's templates. Values are XML-escaped before they are
 // registered: a document root such as /srv/R&D must not break the file, nor

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the configuration writers share: a generated file whose every write
 // and final close is checked, so that a full disk cannot pass for a complete
 // file; path formatting; the backup-and-record step.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The two faces of the tool: the command line and the CGI program.
 #pragma once
 

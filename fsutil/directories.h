@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Directories opened one path component at a time and then held by
 // descriptor.
 //

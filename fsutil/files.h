@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Copying, directory creation and existence tests on plain paths.
 // Paths of PATH_LIMIT bytes or more are refused: the message operations
 // report "ERR_FILE_OPEN_READ"/"ERR_FILE_OPEN_WRITE"/"ERR_MKDIR_FAILURE" with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A lock file in a directory, so that runs at the same moment that work
 // there take their turns (instance/on_disk.h names the instances root's).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Handing paths and trees to the server user, and narrowing the modes of the
 // configuration trees. Walks work through directory descriptors and never
 // follow a symbolic link at any depth: a link is changed itself (lchown) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading small files that another user may be able to change: other
 // instances' records, a password file. Such a file is never reached through
 // a link the run must not follow, never blocks the run (a FIFO, a device),

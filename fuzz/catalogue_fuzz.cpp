@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backup catalogue reader on any bytes: what it reads must obey the
 // model's rules, and writing it out and reading that again must give the
 // same catalogue and then the same text.

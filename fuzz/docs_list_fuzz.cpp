@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The docs.lst reader on any bytes, held to what must hold whatever its
 // implementation (the cases it must get right one by one are the table in
 // provision/docroot_test.cpp):

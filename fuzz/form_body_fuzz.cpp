@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The form-body parser, twice per input (the cases it must get right one
 // by one are the tables in adminlib/adminlib_test.cpp):
 //   - the input as a body: refused with its fixed text exactly when it holds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the fuzz targets: memory streams, a scratch directory
 // and a check that turns a broken property into a finding.
 #pragma once

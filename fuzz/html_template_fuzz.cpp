@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The administration templates' line handling, the way the front ends use
 // it (the cases it must get right one by one are the tables in
 // adminlib/adminlib_test.cpp):

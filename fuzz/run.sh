@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the fuzz targets with clang in build-fuzz, replays the inputs of past
 # findings (regressions/<target>/), then fuzzes each target for a bounded time
 # on a temporary copy of its seed corpus (the committed corpus never grows).

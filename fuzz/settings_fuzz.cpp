@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The installation settings reader on any bytes. A refusal names the file
 // and a line of the input; an accepted file gives values without blanks at
 // either end, no NUL and no reference left, and writing those values as

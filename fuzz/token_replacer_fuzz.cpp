@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The token replacer, twice per input (the cases it must get right one by
 // one are the tables in template/token_replacer_test.cpp):
 //   - the input as a template, with tokens registered: written out

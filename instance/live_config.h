@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What an instance runs with, as opposed to what it was created with: the
 // settings the tools report (the server name, the HTTP port and the JMS
 // port) as the instance's configuration file config/server.xml says them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An instance on disk: every name the tools give entries below an instances
 // root, the formats of the small files that say what a run has done, and
 // the one decision of what an entry is. The creation, its check-only run,

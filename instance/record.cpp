@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "instance/record.h"
 
 void setInstanceDefaults(const char* root, const char* name, InstanceRecord* record) {

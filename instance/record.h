@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The description of the instance to create. A plain record of borrowed
 // texts: it owns none of its strings (environment values, literals, option
 // copies and form values that live for the whole run).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Installation settings: the record fields that no front end asks for
 // (perlHome, installConfigRoot, defaultLocale, webServicesLib, qbusBin,
 // qbusLib, orbListenerPort, docLanguage and the directory-service fields).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The reader of the installation settings file, apart from the file system
 // and the environment.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "instance/settings.h"
 #include "instance/settings_internal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Checks of the answers, made before anything is created; the creation
 // plan (provision/plan.h) calls them in its rows.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Running a program as an instance's owner on root's behalf, without lending
 // it anything of root's: the one way every path that root runs (the control
 // scripts through the program asowner, instancectl directly) becomes the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // asowner: the root half of an instance's control scripts. Run by root, a
 // script has made sure that it, its directory and the instance directory
 // are root's alone and found the instance's owner; it then runs itself

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The three commands of instancectl.
 #include <fcntl.h>
 #include <grp.h>

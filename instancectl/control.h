@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stopping an instance through its own bin/stopserv. Run by root, the
 // script runs as the instance's owner, through the same rule as the
 // scripts' own root half (instancectl/asowner.h): in a new session without a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the removal of an instance keeps, decided before the walk from what
 // only root controls. The record (config/answers.conf) belongs to the
 // server user: the document root it names is taken only as a hint, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // instancectl: lists, operates, removes and hands to systemd the instances
 // of a server root. The program's command line and its commands.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The instances below an instances root as the tools see them: what each
 // entry is (instance/on_disk.h decides it), what it recorded when it was
 // made, who owns it, and whether its server runs. Everything is read

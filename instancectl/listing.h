@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What `instancectl list` prints: an aligned table for people, a JSON array
 // for programs. Both show the same values.
 #pragma once

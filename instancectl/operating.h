@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Operating an instance: its state, and starting, stopping and restarting
 // its server. The instance's own control scripts do the work, run as the
 // instance's owner through instancectl/control.h; when systemd manages the

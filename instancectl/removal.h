@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Removing a directory tree that a less trusted user may change while it
 // goes: every entry is reached relative to a descriptor of its directory
 // and opened without following a link, so the walk never leaves the tree

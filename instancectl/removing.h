@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The removal of an instance as steps that a kill may stop anywhere and
 // the next `instancectl remove` finishes (instance/on_disk.h names what
 // they leave):

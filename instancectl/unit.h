@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The systemd service unit of an instance: its file name, its text, and
 // writing and removing it in a unit directory held open by descriptor.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text that another user may have written, made safe to show on a terminal.
 //
 // A terminal acts on control characters: escape sequences can rewrite what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The message catalogue over ICU resource bundles.
 //
 // Every text handed out here is a fresh malloc'd block (callers free() it),

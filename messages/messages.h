@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The message catalogue: localised failure texts looked up by key in the
 // "httpconf" ICU resource bundle below the server root, formatted with
 // ordered string arguments ({0} to {4}).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing the record of the answers an instance was created with,
 // "<instanceDir>/config/answers.conf" (instance/on_disk.h names it and
 // reads it): lines "name = value" for serverId, serverName, port, jmsPort,

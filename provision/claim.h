@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which run owns an identifier, and what happens to the remains of a failed
 // one.
 //

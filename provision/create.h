@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The steps that build an instance in its claimed directory: each is the
 // effect, or the check, of one row of the creation plan (provision/plan.h),
 // which runs them in order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The document root of a new instance and its first documents.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The creation plan: every check that can refuse a creation and every step
 // that makes it, from the server root to the final sync, as one table of
 // rows. Each row says what it must know before it acts (its check) and what

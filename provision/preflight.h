@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Checks made before anything is created: the ports the new instance would
 // use and the JMS administrator's password file. Messages come from
 // rBundle, which must be open.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The four control scripts, made by the installation's script generator.
 #pragma once
 

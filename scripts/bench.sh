@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs every benchmark of the tool beside its reference on this machine and
 # writes the table into BENCHMARKS.md and the plot into bench/benchmarks.png.
 #

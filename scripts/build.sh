@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the tool and its tests: scripts/build.sh [plain|asan]
 set -eu
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails unless the executable's dynamic symbol table defines the nine
 # exported names and nothing else of the program's own. Besides them the
 # table holds only what the linker must put there: symbols it always defines,

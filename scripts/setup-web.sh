@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what the browser test and scripts/serve-form.sh need, only what is
 # missing: lighttpd, Debian's Chromium (and its driver, when available),
 # Node.js with npm, and the test's node modules (playwright-core, pinned by

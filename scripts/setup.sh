@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages the build and the tests need (only the missing
 # ones): scripts/setup.sh [PACKAGE...], by default the whole set.
 set -eu

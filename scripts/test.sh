@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets up the machine, builds, and runs every test: once plainly, once under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz targets.
 # Each pass runs whatever the one before it found; the last line sums all of

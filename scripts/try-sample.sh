@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the tool and the sample installation (nothing else), creates one
 # instance from the sample in a fresh directory and shows what it made; then
 # runs the instance with its own control scripts: starts it (the sample's

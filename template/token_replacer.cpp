@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Template expansion, streamed through fixed buffers: memory does not grow
 // with the template, and every delimiter of a piece is found in one vector
 // pass (a bit per byte) rather than byte by byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Expansion of template files whose tokens are written
 // <delimiter>NAME<delimiter> (by default %%%NAME%%%). The only failure
 // channel is a thrown `const char*`: the failure text, which stays readable

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Running the real executable against a scratch copy of the sample installation.
 #pragma once
 

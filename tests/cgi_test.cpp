@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The CGI face: the install form on GET, the submission on POST.
 #include <gtest/gtest.h>
 

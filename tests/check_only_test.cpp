@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A check-only run (-n) is worth having only if its answer is the real
 // run's: "no problem" exactly when a creation with the same answers in the
 // same world succeeds, and no trace of itself left behind. Each world is

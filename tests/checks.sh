@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sourced by the shell tests: counted checks, a fatal stop, and the user a
 # created instance goes to (daemon as root, otherwise whoever runs the test).
 # shellcheck shell=bash

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command-line face: options, refusals, exit statuses and texts.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Creations that meet: many at once in one installation, many at once for
 // one identifier, and creations killed at random moments.
 #include <gtest/gtest.h>

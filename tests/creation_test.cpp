@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A whole creation through the command line: the tree, its modes and
 // owners, the failures of the creation and what they leave behind.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files a run reads that another user can change: other instances'
 // configurations and records of their answers, and the password file.
 // Replaced by a FIFO, a device, a file of gigabytes or a link to a file of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // instancectl against records and paths that the server user wrote to
 // mislead root: control characters, escape sequences, NUL and C1 bytes in
 // every field and name it lists or removes, another user named in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Ctrl-C while instancectl remove --stop waits for the instance's
 // bin/stopserv: the script, in a session of its own, gets the signal from
 // instancectl, and instancectl then ends by it before anything is removed,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // instancectl start, stop, restart and status as administrators run them:
 // as root with the instances handed to daemon, and as daemon over its own
 // copy of the sample installation. The servers are the sample's stand-in

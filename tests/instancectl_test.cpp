@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // instancectl run as administrators run it, against instances the install
 // tool made in a scratch copy of the sample installation: as root with the
 // instances handed to daemon, and as daemon itself over its own copy.

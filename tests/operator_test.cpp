@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What administrators need beyond the usual answers: ports that are already
 // taken, the password kept off the command line, and a run that only checks.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ports of a test run. The kernel's own choice (a bind to port 0) is no
 // use here: it comes from the ephemeral range and is free again the moment
 // the asking socket closes, so a later test, or a later instance of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A run as root against a server user who attacks it: links planted in the
 // document root or under the server root, directories swapped for links
 // while the run goes on. A sentinel tree of root's outside the instance must

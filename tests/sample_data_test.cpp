@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sample installation's configuration templates, expanded by a real
 // creation: the XML files must stay well-formed whatever honest values they
 // receive, and every token they use must be one the tool fills in.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The port registry of the tests for the shell tests: prints COUNT ports
 // (default 1) on one line, separated by blanks, each leased for the process
 // group of the caller as uniquePort() leases them (see tests/ports.cpp).

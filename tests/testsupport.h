@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Scratch directories, files and child processes for the tests.
 #pragma once
 

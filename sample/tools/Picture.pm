@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Picture.pm - the drawing and the image files of the sample's pictures.
 #
 # A canvas is an array of rows of palette indices; colour 0 is transparent.

@@ -1,4 +1,5 @@
 #!/usr/bin/perl
+# SPDX-License-Identifier: GPL-3.0-or-later
 #
 # draw-doc-icons.pl - draws the install form's documentation switch icons.
 #

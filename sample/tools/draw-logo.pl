@@ -1,4 +1,5 @@
 #!/usr/bin/perl
+# SPDX-License-Identifier: GPL-3.0-or-later
 #
 # draw-logo.pl - draws the logo of a new instance's home page.
 #

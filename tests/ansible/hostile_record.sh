@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # shellcheck disable=SC2317  # finish runs from the trap
 # The server_instance module against records the server user wrote to
 # mislead root, as root with the instance handed to daemon:

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # shellcheck disable=SC2317  # finish runs from the trap
 # The server_instance module (ansible/library) driven by ansible-playbook
 # against inventories of several hosts that are all this machine, each with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The install form in a real browser: Debian's headless Chromium, driven by
 // playwright-core, against the `install` program served as CGI by lighttpd.
 // run.sh starts the server and passes its whereabouts in E2E_* variables.

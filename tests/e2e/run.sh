@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # shellcheck disable=SC2317  # cleanup runs from the traps
 # Browser test of the install form: serves the built `install` program from
 # lighttpd on a free loopback port over a fresh copy of the sample

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # shellcheck shell=bash disable=SC2034
 # Shared by scripts/serve-form.sh and tests/e2e/run.sh (sourced by bash):
 # serves the `install` CGI program from lighttpd on a free loopback port, with

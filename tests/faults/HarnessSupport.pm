@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # HarnessSupport - what the fault harnesses share: snapshots of trees (every
 # entry with its kind, mode, owners and content) and their differences, and
 # their runs spread over parallel workers.

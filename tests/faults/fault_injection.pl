@@ -1,4 +1,5 @@
 #!/usr/bin/perl
+# SPDX-License-Identifier: GPL-3.0-or-later
 #
 # fault_injection.pl - fails the system calls of one complete instance
 # creation, one call per run, and checks what the tool makes of each failure.

@@ -1,4 +1,5 @@
 #!/usr/bin/perl
+# SPDX-License-Identifier: GPL-3.0-or-later
 #
 # kill_points.pl - kills a creation (install, run as root for the server
 # user) or a removal (instancectl remove) with SIGKILL at one of its system

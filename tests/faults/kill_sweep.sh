@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Kills a creation and a removal at every system call that changes
 # something (kill_points.pl --all): the longer sweep beside the sample that
 # the test kill_points runs. About ten minutes on two cores; as root.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # shellcheck disable=SC2317  # finish runs from the trap
 # An instance's whole life through its own control scripts: created by the
 # tool from a scratch copy of the sample installation, started (the sample's

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # shellcheck disable=SC2317  # cleanup runs from the trap
 # Root operates instances it created for daemon with their own control
 # scripts, as an administrator would, while daemon attacks: it tampers with

@@ -1,10 +1,12 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # shellcheck disable=SC2317  # finish runs from the trap
 # The program through which root's control scripts become the owner,
 # bin/https/bin/asowner of the installation, is run by root: the scripts
 # must refuse it whenever a user other than root could have changed it.
 # daemon replaces it with a payload wherever it could (the program writable
-# by others, its directory daemon's, a link in its place, missing), and
+# by others, its directory daemon's, a link in its place to what daemon can
+# change, missing), and
 # root's stopserv must refuse in one line naming it, with root's sentinel
 # unchanged. Then the program itself: refused to anyone but root, wrong
 # command lines, an unknown user, and a program killed by Ctrl-C's signal
@@ -69,10 +71,31 @@ chown daemon "$root/bin"
 check "a program below a directory of daemon's is refused" refused
 chown root "$root/bin"
 
+# A packaged installation links the program to the system's copy: a link of
+# root's naming a program of root's by its own path is run; any other link,
+# or one to what daemon can change, is refused.
+mkdir -m 755 "$scratch/daemons"
+chown daemon "$scratch/daemons"
+printf '%s' "$payload" >"$scratch/daemons/payload"
 printf '%s' "$payload" >"$scratch/payload"
-chmod 755 "$scratch/payload"
-ln -sf "$scratch/payload" "$program"
-check "a link in the program's place is refused" refused
+chmod 755 "$scratch/daemons/payload" "$scratch/payload"
+chown daemon "$scratch/payload"
+ln -s "$scratch/asowner.good" "$scratch/hop"
+while IFS='|' read -r target link_owner what; do
+  ln -sfn "$target" "$program"
+  chown -h "$link_owner" "$program"
+  check "a link in the program's place $what is refused" refused
+  restore
+done <<EOF_LINKS
+$scratch/payload|root|to a program of daemon's
+$scratch/daemons/payload|root|to a program in a directory of daemon's
+$scratch/hop|root|to another link
+../../../../asowner.good|root|naming the program by a relative path
+$scratch/asowner.good|daemon|of daemon's
+EOF_LINKS
+ln -sfn "$scratch/asowner.good" "$program"
+check "a link of root's to a program of root's: root's stopserv runs as daemon (status 2)" \
+  eval 'timeout 60 "$instance/bin/stopserv" >/dev/null 2>&1; [ $? -eq 2 ]'
 restore
 
 rm -f "$program"

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Root operates an instance of daemon's from an interactive shell on a
 terminal (a pseudo-terminal this test holds the other side of), as the
 README shows, while daemon's processes try to type into that terminal.

@@ -1,13 +1,17 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The install target: `cmake --install BUILD_DIR --prefix <scratch>` puts the
 # program in libexec/instance-install/install (never in bin, where it would
 # hide install(1)) with instancectl beside it, the sample installation in
 # share/instance-install/server-root, the Ansible module in
 # share/instance-install/ansible and the manual pages in
-# share/man/man8/instance-install.8 and instancectl.8; the installed program
-# creates an instance from a copy of the installed sample, the installed
-# instancectl lists and removes it, the installed pages render without
-# warnings, and ansible-doc reads the installed module.
+# share/man/man8/instance-install.8 and instancectl.8; the sample's
+# bin/https/bin/asowner is a link to the asowner installed beside install,
+# and no compiled program is installed below share; the installed program
+# creates an instance from a copy of the installed sample, whose control
+# scripts, run by root, take the link, the installed instancectl lists and
+# removes it, the installed pages render without warnings, and ansible-doc
+# reads the installed module.
 #
 #   tests/packaging/install_target.sh BUILD_DIR [CMAKE]
 set -u
@@ -59,6 +63,16 @@ done
 while IFS= read -r -d '' file; do
   [ -x "$sample/${file#"$build/server-root/"}" ] || fail "lost its execute bits: ${file#"$build/server-root/"}"
 done < <(find "$build/server-root" -type f -perm -u+x -print0)
+
+asowner=$prefix/libexec/instance-install/asowner
+{ [ -f "$asowner" ] && [ -x "$asowner" ]; } || fail "no executable $asowner"
+linked=$(readlink "$sample/bin/https/bin/asowner")
+[ "$linked" = "$asowner" ] || fail "the sample's asowner is no link to $asowner: ${linked:-not a link}"
+while IFS= read -r -d '' file; do
+  case $(head -c 4 "$file" | od -An -c | tr -d ' ') in
+    177ELF) fail "a compiled program below share: ${file#"$prefix/"}" ;;
+  esac
+done < <(find "$prefix/share" -type f -print0)
 
 cmp -s "$source_dir/doc/instance-install.8" "$page" || fail "$page is not doc/instance-install.8"
 cmp -s "$source_dir/doc/instancectl.8" "$ctl_page" || fail "$ctl_page is not doc/instancectl.8"
@@ -116,6 +130,12 @@ else
   [ -s "$docs/index.html" ] || fail "document root $docs has no index.html"
   owner=$(stat -c %U "$root/web1/config")
   [ "$owner" = "$user" ] || fail "the instance's configuration belongs to $owner, not $user"
+  if [ "$(id -u)" -eq 0 ]; then
+    # Through the copied link to the installed asowner; status 2: not running.
+    timeout 60 "$root/web1/bin/stopserv" >"$scratch/out" 2>&1
+    status=$?
+    [ "$status" -eq 2 ] || fail "root's stopserv of the copied sample exited $status: $(cat "$scratch/out")"
+  fi
 fi
 
 # The installed instancectl lists the instance and removes it, keeping the
