@@ -58,13 +58,21 @@ int stopIfRunning(const CommandLine& line, const Workplace& place, InstanceInfo*
   if (!info->pid) return -1;
   const std::string pid = std::to_string(info->pid);
   if (!line.stop) return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_RUNNING", {line.id.c_str(), pid.c_str()}));
-  Message refusal;
-  const std::vector<std::string> arguments = stopArguments(line);
-  const int wait = line.timeoutGiven || line.kill ? stopWaitSeconds(line.timeout, line.kill) : STOP_WAIT_SECONDS;
-  int status = runStopScript(place.root.get(), place.instancesRoot, line.id, info->entry.owner, &refusal, wait, arguments);
-  if (refusal) return refuse(STATUS_RUNNING, refusal);
+  int status = 0;
+  // Under systemd the unit's stop keeps systemd's view of the service true.
+  const std::string unit = operatingUnit(line, normalizePath(place.instancesRoot + "/" + info->entry.id));
+  if (!unit.empty()) {
+    operateThroughUnit(line, place, *info, "stop", unit);
+  } else {
+    Message refusal;
+    const std::vector<std::string> arguments = stopArguments(line);
+    const int wait = line.timeoutGiven || line.kill ? stopWaitSeconds(line.timeout, line.kill) : STOP_WAIT_SECONDS;
+    status = runStopScript(place.root.get(), place.instancesRoot, line.id, info->entry.owner, &refusal, wait, arguments);
+    if (refusal) return refuse(STATUS_RUNNING, refusal);
+  }
   if (!lookUpInstance(place.root.get(), place.instancesRoot, line.id, info)) return -1;  // the walk reports what became of it
   if (!info->pid) return -1;
+  if (!unit.empty()) return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_NOT_STOPPED_UNIT", {line.id, unit}));
   return refuse(STATUS_RUNNING,
                 escapedMessage("ERR_CTL_NOT_STOPPED", {line.id.c_str(), std::to_string(status).c_str()}));
 }

@@ -89,26 +89,6 @@ void sayStillRunning(const CommandLine& line, const InstanceInfo& info, pid_t pi
     complain(escapedMessage("ERR_CTL_STILL_RUNNING", {info.entry.id, seconds, process}));
 }
 
-// Through the instance's systemd unit; true when systemctl did it.
-bool operateThroughUnit(const CommandLine& line, const Workplace& place, const InstanceInfo& info,
-                        const std::string& verb, const std::string& unit) {
-  Message problem;
-  const int status = runSystemctl(line, {verb, unit}, &problem);
-  if (status == 0) {
-    const char* key = verb == "start" ? "ERR_CTL_STARTED_UNIT" : verb == "stop" ? "ERR_CTL_STOPPED_UNIT" : "ERR_CTL_RESTARTED_UNIT";
-    say(escapedMessage(key, {info.entry.id, unit}));
-    return true;
-  }
-  if (problem) {
-    complain(problem);
-    return false;
-  }
-  complain(escapedMessage("ERR_CTL_SYSTEMCTL_FAILED", {info.entry.id, "systemctl " + verb + " " + unit,
-                                                       std::to_string(status)}));
-  if (verb != "stop") showErrorLog(place, info);
-  return false;
-}
-
 bool startWithScript(const CommandLine& line, const Workplace& place, const InstanceInfo& info) {
   if (info.pid) {
     say(escapedMessage("ERR_CTL_ALREADY_RUNNING", {info.entry.id, std::to_string(info.pid)}));
@@ -186,9 +166,8 @@ bool operateOne(const CommandLine& line, const Workplace& place, const InstanceI
     return false;
   }
   if (!mayOperate(info)) return false;
-  if (systemdManages(line))
-    if (std::string unit = instanceUnit(line, instanceDir); !unit.empty())
-      return operateThroughUnit(line, place, info, line.command, unit);
+  if (std::string unit = operatingUnit(line, instanceDir); !unit.empty())
+    return operateThroughUnit(line, place, info, line.command, unit);
   if (line.command == "start") return startWithScript(line, place, info);
   if (line.command == "stop") return stopWithScript(line, place, info);
   return restartWithScript(line, place, info);
@@ -233,6 +212,29 @@ std::string instanceUnit(const CommandLine& line, const std::string& instanceDir
   std::string text;
   if (!readSmallFileAt(directory.get(), name.c_str(), SMALL_FILE_LIMIT, &text) || !isUnitOf(text, instanceDir)) return "";
   return name;
+}
+
+std::string operatingUnit(const CommandLine& line, const std::string& instanceDir) {
+  return systemdManages(line) ? instanceUnit(line, instanceDir) : std::string();
+}
+
+bool operateThroughUnit(const CommandLine& line, const Workplace& place, const InstanceInfo& info,
+                        const std::string& verb, const std::string& unit) {
+  Message problem;
+  const int status = runSystemctl(line, {verb, unit}, &problem);
+  if (status == 0) {
+    const char* key = verb == "start" ? "ERR_CTL_STARTED_UNIT" : verb == "stop" ? "ERR_CTL_STOPPED_UNIT" : "ERR_CTL_RESTARTED_UNIT";
+    say(escapedMessage(key, {info.entry.id, unit}));
+    return true;
+  }
+  if (problem) {
+    complain(problem);
+    return false;
+  }
+  complain(escapedMessage("ERR_CTL_SYSTEMCTL_FAILED", {info.entry.id, "systemctl " + verb + " " + unit,
+                                                       std::to_string(status)}));
+  if (verb != "stop") showErrorLog(place, info);
+  return false;
 }
 
 int runSystemctl(const CommandLine& line, const std::vector<std::string>& arguments, Message* problem) {

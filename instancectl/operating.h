@@ -22,6 +22,17 @@ bool systemdManages(const CommandLine& line);
 // carries that instance's mark; else "".
 std::string instanceUnit(const CommandLine& line, const std::string& instanceDir);
 
+// The unit through which systemctl operates the instance directory
+// `instanceDir`: its instanceUnit when systemdManages, else "" (its own
+// control scripts operate it).
+std::string operatingUnit(const CommandLine& line, const std::string& instanceDir);
+
+// Runs `systemctl VERB unit` for the instance `info` and says on standard
+// output what it did, or on standard error why not (with the end of the
+// error log when a start or restart failed). True when systemctl succeeded.
+bool operateThroughUnit(const CommandLine& line, const Workplace& place, const InstanceInfo& info,
+                        const std::string& verb, const std::string& unit);
+
 // Runs line.systemctl with `arguments`, as the running user, in a new
 // session without a terminal, its output relayed to standard error with
 // control characters escaped. Its exit status, or -1 when it could not be

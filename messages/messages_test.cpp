@@ -56,6 +56,7 @@ const KeyArity kKeys[] = {
     {"ERR_CTL_UNKNOWN_INSTANCE", 2},
     {"ERR_CTL_RUNNING", 2},
     {"ERR_CTL_NOT_STOPPED", 2},
+    {"ERR_CTL_NOT_STOPPED_UNIT", 2},
     {"ERR_CTL_STOP_TIMEOUT", 2},
     {"ERR_CTL_UNSAFE_SCRIPT", 1},
     {"ERR_CTL_UNSAFE_ROOT", 2},

@@ -64,6 +64,7 @@ exit 1;
 const char STAND_IN_SYSTEMCTL[] = R"X(#!/bin/sh
 here=$(dirname "$0")
 echo "$*" >>"$here/systemctl.log"
+[ "$1" = stop ] && [ -e "$here/on-stop" ] && { sh "$here/on-stop" || exit 1; }
 case $1 in is-enabled) [ -e "$here/enabled" ] && exit 0; exit 1 ;; esac
 [ -e "$here/status" ] && exit "$(cat "$here/status")"
 exit 0
@@ -481,6 +482,17 @@ TEST(OperatingAsRoot, AnInstanceWithAUnitGoesThroughSystemctlWhenSystemdRuns) {
   EXPECT_EQ(absent.status, 0);
   EXPECT_EQ(absent.out, "The instance web1 has no service unit in " + units + ".\n");
   EXPECT_EQ(recorded(), "");
+
+  // remove --stop of a server that systemd runs stops it through the unit.
+  ASSERT_EQ(ctl({"unit", "web1"}).status, 0);
+  ProcessResult started = ctl({"start", "web1", "--systemd-root", installation.scratch / "units"});
+  ASSERT_EQ(started.status, 0) << started.err;
+  writeFile(tools + "/on-stop", "exec '" + installation.root + "/web1/bin/stopserv'\n");
+  recorded();
+  ProcessResult gone = ctl({"remove", "web1", "--stop", "--systemd-root", systemd});
+  EXPECT_EQ(gone.status, 0) << gone.err;
+  EXPECT_EQ(recorded(), "stop " + name + "\n");
+  EXPECT_FALSE(fileExists(installation.root + "/web1"));
 }
 
 }  // namespace
