@@ -3,8 +3,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +19,7 @@
 #include "fsutil/reading.h"
 #include "instance/live_config.h"
 #include "instance/on_disk.h"
+#include "provision/listening.h"
 
 namespace {
 
@@ -28,20 +27,6 @@ namespace {
 unsigned portNumber(const char* text) {
   unsigned number = 0;
   return parsePort(text, &number) ? number : 0;
-}
-
-// True when some process listens on the port: binding it on every address
-// fails as taken. Connections still closing (TIME_WAIT) do not count.
-bool someoneListensOn(unsigned port) {
-  Descriptor probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!probe.valid()) return false;
-  int yes = 1;
-  setsockopt(probe.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  return bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
 }
 
 // The ports other instances use, with the identifier of each: those their

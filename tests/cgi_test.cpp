@@ -95,13 +95,14 @@ TEST_F(Cgi, SubmissionCreatesTheInstanceAndShowsTheSuccessPage) {
 // which and where. The password is never shown.
 TEST_F(Cgi, TheOptionalSettingsReachTheInstanceOrAreNamedAsUnset) {
   const std::string password = "pw-&<\"'-secret";
+  const std::string jmsPort = uniquePort(), web2Port = uniquePort(), web3Port = uniquePort(), web9Port = uniquePort();
   Fields given = completeForm();
-  given.insert(given.end(), {{"jmsport", "7677"}, {"jmsadmin", "jmsadmin"}, {"jmspassword", password},
+  given.insert(given.end(), {{"jmsport", jmsPort}, {"jmsadmin", "jmsadmin"}, {"jmspassword", password},
                              {"javahome", "/usr/lib/jvm/given"}});
   ProcessResult r = post(given);
   ASSERT_EQ(r.status, 0) << r.out;
   const std::string xml = readFile(installation.root + "/web1/config/server.xml");
-  EXPECT_TRUE(contains(xml, "<jms port=\"7677\" admin-user=\"jmsadmin\" admin-password=\"pw-&amp;&lt;&quot;&apos;-secret\"")) << xml;
+  EXPECT_TRUE(contains(xml, "<jms port=\"" + jmsPort + "\" admin-user=\"jmsadmin\" admin-password=\"pw-&amp;&lt;&quot;&apos;-secret\"")) << xml;
   EXPECT_TRUE(contains(xml, "<java home=\"/usr/lib/jvm/given\"")) << xml;
   EXPECT_FALSE(contains(xml, "%%%"));
   EXPECT_FALSE(contains(r.out, "No value was given"));
@@ -112,11 +113,11 @@ TEST_F(Cgi, TheOptionalSettingsReachTheInstanceOrAreNamedAsUnset) {
                            "administrator (%%%JMS_SERVICE_USER_NAME%%%), JMS administrator&#39;s password "
                            "(%%%JMS_SERVICE_PASSWORD%%%), Java home (%%%JAVA_HOME%%%): ";
   Fields empty = completeForm("web3");
-  empty[1].second = "8083";
+  empty[1].second = web3Port;
   empty.insert(empty.end(), {{"jmsport", " "}, {"jmsadmin", ""}, {"jmspassword", ""}, {"javahome", "\t"}});
   for (const Fields& form : {completeForm("web2"), empty}) {
     Fields fields = form;
-    if (fields[2].second == "web2") fields[1].second = "8082";
+    if (fields[2].second == "web2") fields[1].second = web2Port;
     r = post(fields);
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string file = installation.root + "/" + fields[2].second + "/config/server.xml";
@@ -139,9 +140,10 @@ TEST_F(Cgi, TheOptionalSettingsReachTheInstanceOrAreNamedAsUnset) {
       {{{"jmsport", "80x"}}, "LANG=fr_FR.UTF-8",
        "<h2>Port Number</h2>\n<p>La valeur « 80x » de Port JMS n’est pas un port : donnez un nombre entier de 1 à "
        "65535, en chiffres seulement.</p>"},
-      {{{"jmsport", "8089"}}, "LANG=C",
-       "<h2>Server Port</h2>\n<p>The HTTP port and the JMS port are both 8089; they must differ.</p>"},
-      {{{"jmsport", "7677"}}, "LANG=C", "<h2>Server Port</h2>\n<p>The port 7677 is already used by the instance web1.</p>"},
+      {{{"jmsport", web9Port}}, "LANG=C",
+       "<h2>Server Port</h2>\n<p>The HTTP port and the JMS port are both " + web9Port + "; they must differ.</p>"},
+      {{{"jmsport", jmsPort}}, "LANG=C",
+       "<h2>Server Port</h2>\n<p>The port " + jmsPort + " is already used by the instance web1.</p>"},
       {{{"jmspassword", "pw-x\ny"}}, "LANG=C",
        "<p>The value of &quot;JMS administrator&#39;s password&quot; contains the control character \\n, which is not "
        "allowed.</p>"},
@@ -153,7 +155,7 @@ TEST_F(Cgi, TheOptionalSettingsReachTheInstanceOrAreNamedAsUnset) {
   };
   for (const auto& c : refused) {
     Fields fields = completeForm("web9");
-    fields[1].second = "8089";
+    fields[1].second = web9Port;
     fields.insert(fields.end(), c.extra.begin(), c.extra.end());
     r = post(fields, {c.lang});
     EXPECT_EQ(r.status, 3);

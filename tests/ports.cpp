@@ -10,10 +10,8 @@
 // script started by hand has its own), so no port goes twice to one run,
 // nor to two runs at once; a port something listens on is never handed out.
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +24,7 @@
 #include <vector>
 
 #include "fsutil/descriptor.h"
+#include "provision/listening.h"
 #include "tests/testsupport.h"
 
 namespace {
@@ -69,19 +68,6 @@ pid_t leaseHolder(int registry, int port) {
 // taken to be alive.
 bool groupAlive(pid_t group) { return group > 0 && (kill(-group, 0) == 0 || errno == EPERM); }
 
-// True when a bind on every address succeeds, as the tool's own check makes it.
-bool nobodyListensOn(int port) {
-  Descriptor probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!probe.valid()) registryFailure("socket");
-  int yes = 1;
-  setsockopt(probe.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  return bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
 // Writes this run's lease of `port`, replacing a lease of a run that is gone.
 bool takeLease(int registry, int port) {
   const std::string name = std::to_string(port);
@@ -122,7 +108,7 @@ std::string uniquePort(int first, int last) {
   const size_t start = std::random_device{}() % ports.size();
   for (size_t i = 0; i < ports.size(); ++i) {
     const int port = ports[(start + i) % ports.size()];
-    if (groupAlive(leaseHolder(registry.get(), port)) || !nobodyListensOn(port)) continue;
+    if (groupAlive(leaseHolder(registry.get(), port)) || someoneListensOn(port)) continue;
     if (takeLease(registry.get(), port)) return std::to_string(port);
   }
   errno = EADDRINUSE;
