@@ -123,12 +123,11 @@ std::string withoutEmptyEntries(const std::string& path) {
 
 // --- the control lock and the server's state ---------------------------------
 
-// Opens the logs directory and takes the control lock: "" or why not.
-std::string takeLocks(const ControlRun& run, Descriptor* logs, Descriptor* lock) {
-  int error = openLogs(run, logs);
-  if (error == 0) error = takeControlLock(logs->get(), lock);
-  if (error == 0) return "";
-  return error == LOCK_NOT_REGULAR ? "it is not a regular file" : std::strerror(error);
+// Opens the logs directory and takes the control lock: 0, an errno or
+// LOCK_NOT_REGULAR.
+int takeLocks(const ControlRun& run, Descriptor* logs, Descriptor* lock) {
+  const int error = openLogs(run, logs);
+  return error != 0 ? error : takeControlLock(logs->get(), lock);
 }
 
 // Refuses for a lock that no server of the instance holds, or of which
@@ -143,7 +142,8 @@ int refuseForLock(const ControlRun& run, const ServerStatus& status, Say nothing
   return REFUSED_STATUS;
 }
 
-int lockRefusal(const ControlRun& run, const std::string& why, Say nothing) {
+int lockRefusal(const ControlRun& run, int error, Say nothing) {
+  const std::string why = error == LOCK_NOT_REGULAR ? "it is not a regular file" : std::strerror(error);
   complain(run.name(), Say::ControlLockFailed, {run.inLogs(CONTROL_LOCK_NAME), why, sayText(nothing)});
   return REFUSED_STATUS;
 }
@@ -319,8 +319,7 @@ int takeControlLock(int logs, Descriptor* held) {
 
 int startServer(ControlRun& run) {
   Descriptor logs, lock;
-  const std::string why = takeLocks(run, &logs, &lock);
-  if (!why.empty()) return lockRefusal(run, why, Say::NothingDone);
+  if (int error = takeLocks(run, &logs, &lock); error != 0) return lockRefusal(run, error, Say::NothingDone);
   const ServerStatus status = probeServerInLogs(logs.get(), run.owner);
   if (status.running()) {
     complain(run.name(), Say::AlreadyRunning, {run.settings.instanceDir, std::to_string(status.pid)});
@@ -343,12 +342,13 @@ int stopServer(ControlRun& run) {
   const ScriptSettings& s = run.settings;
   const std::string label = s.product + " server " + s.instanceName + " (" + s.serverRoot + ")";
   Descriptor logs, lock;
-  if (openLogs(run, &logs) == ENOENT) {
+  if (int error = takeLocks(run, &logs, &lock); error == ENOENT && !logs.valid()) {
+    // No logs directory, no lock: no server can run.
     complain(run.name(), Say::NotRunning, {label});
     return 2;
+  } else if (error != 0) {
+    return lockRefusal(run, error, Say::NothingSent);
   }
-  const std::string why = takeLocks(run, &logs, &lock);
-  if (!why.empty()) return lockRefusal(run, why, Say::NothingSent);
   const PinnedServer server = pinServer(logs.get(), run.owner);
   if (server.status.state == ServerState::Stopped) {
     // What a server that did not end by itself left.
@@ -384,8 +384,7 @@ int stopServer(ControlRun& run) {
 
 int restartServer(ControlRun& run) {
   Descriptor logs, lock;
-  const std::string why = takeLocks(run, &logs, &lock);
-  if (!why.empty()) return lockRefusal(run, why, Say::NothingDone);
+  if (int error = takeLocks(run, &logs, &lock); error != 0) return lockRefusal(run, error, Say::NothingDone);
   // The start's words, known before anything is stopped.
   std::vector<std::string> words = startWords(run.options);
   if (!run.options.startGiven && !lastStartWords(run, logs.get(), &words)) return REFUSED_STATUS;
