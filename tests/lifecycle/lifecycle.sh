@@ -421,6 +421,39 @@ for kind in zero leading trailing twice none; do
     [ "$(cat "$scratch/stop-odd.out")" = "stopserv: the https server web1 ($root) is not running." ]
 done
 
+# --- a start killed part way ---------------------------------------------------
+# The server program waits, once it runs, until the test lets it go, and
+# the test kills the startserv that ran it meanwhile. The record of the
+# start was written before the server program ran: once the server is up,
+# restartserv brings it back as that start asked (every address, as
+# server.xml says now), not as the start before (127.0.0.1).
+program=$root/bin/https/bin/appservd-wdog
+held=$scratch/held
+mkdir -p "$held" && mkfifo "$held/go" && chown -R "$user" "$held" || fatal "making $held"
+mv "$program" "$program.real"
+printf '#!/bin/sh\necho $$ >"%s/started"\nread -r _ <"%s/go"\nexec "%s.real" "$@"\n' "$held" "$held" "$program" >"$program"
+chmod 755 "$program"
+"$instance/bin/startserv" >"$scratch/start-killed.out" 2>&1 &
+starter=$!
+check "the held server program runs" wait_for_file "$held/started"
+parent=$(awk '{ print $4 }' "/proc/$(cat "$held/started")/stat")
+check "... and the startserv that waits for it is killed" kill -KILL "$parent"
+{ wait "$starter"; } 2>/dev/null
+echo go >"$held/go"
+# served: the lock's holder is the process the pid file names.
+served() { [ -n "$(lock_holder "$instance/logs/server.lock")" ] && [ "$(pid_of "$instance")" = "$(lock_holder "$instance/logs/server.lock")" ]; }
+for _ in $(seq 1 600); do served && break; sleep 0.1; done
+check "the server it started runs, the lock's holder" served
+mv "$program.real" "$program"
+pid=$(pid_of "$instance")
+"$instance/bin/restartserv" >"$scratch/restart-killed.out" 2>&1
+check "restartserv then returns 0" [ $? -eq 0 ]
+new_pid=$(pid_of "$instance")
+check "... stops the server the killed start left" gone "$pid"
+check "... and starts it as that start asked: on every address" [ "$(listening "$new_pid")" = "0.0.0.0:$port" ]
+"$instance/bin/stopserv" >"$scratch/stop-killed.out" 2>&1
+check "stopserv stops it" [ $? -eq 0 ]
+
 # --- a French document root -----------------------------------------------
 port=$fr_port
 instance=$root/webfr
