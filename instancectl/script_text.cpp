@@ -9,6 +9,67 @@
 namespace {
 
 const std::pair<Say, const char*> TEXTS[] = {
+    // The scripts' command lines.
+    {Say::StartUsage,
+     "usage: startserv [-a ADDRESS] [-- SERVER-ARGUMENT...]\n"
+     "       startserv --help\n"
+     "Starts the server of {1} as the instance's owner.\n"
+     "  -a, --address ADDRESS  listen on ADDRESS (an IPv4 address, or * for every\n"
+     "                         address) for this start, instead of on the address\n"
+     "                         of the HTTP listener in config/server.xml\n"
+     "  -- SERVER-ARGUMENT...  passed on to the server program\n"
+     "  -h, --help             print this help and start nothing\n"
+     "The arguments are kept for restartserv.  Exit status: 0 started, 1 not\n"
+     "started, 2 it was running already, 3 refused (nothing done), 64 a wrong\n"
+     "command line.\n"},
+    {Say::StopUsage,
+     "usage: stopserv [--timeout SECONDS] [--kill]\n"
+     "       stopserv --help\n"
+     "Stops the server of {1}: SIGTERM, then a wait for it to end.\n"
+     "  --timeout SECONDS  wait at most SECONDS (default 30)\n"
+     "  --kill             send SIGKILL to a server still running then\n"
+     "  -h, --help         print this help and stop nothing\n"
+     "Exit status: 0 stopped, 1 could not stop it, 2 it was not running,\n"
+     "3 refused (no signal sent), 64 a wrong command line.\n"},
+    {Say::RestartUsage,
+     "usage: restartserv [--timeout SECONDS] [--kill] [-a ADDRESS] [-- SERVER-ARGUMENT...]\n"
+     "       restartserv --help\n"
+     "Stops the server of {1}, if it runs, and starts it again with\n"
+     "the arguments of its last start (kept by startserv).\n"
+     "  --timeout SECONDS      stopserv waits at most SECONDS (default 30)\n"
+     "  --kill                 stopserv sends SIGKILL to a server still running then\n"
+     "  -a, --address ADDRESS  start with -a ADDRESS instead of the last arguments\n"
+     "  -- SERVER-ARGUMENT...  start with these instead of the last arguments\n"
+     "                         (-- alone: with none)\n"
+     "  -h, --help             print this help and restart nothing\n"
+     "Exit status: 0 restarted, 1 not stopped or not started, 2 a server was\n"
+     "running again before the start, 3 refused (nothing done), 64 a wrong\n"
+     "command line.\n"},
+    {Say::RotateUsage,
+     "usage: rotatelogs [--keep N]\n"
+     "       rotatelogs --help\n"
+     "Moves the access and error logs of {1} aside, each under a name\n"
+     "of its own (LOG.YYYYMMDD-HHMMSS[.N]), and has the server open new ones.\n"
+     "  --keep N    keep only the newest N rotations of each log (N at least 1)\n"
+     "  -h, --help  print this help and rotate nothing\n"
+     "Exit status: 0 rotated, 1 a log could not be moved aside or an old one\n"
+     "removed, or the server could not be told, 3 refused, 64 a wrong command\n"
+     "line.\n"},
+    {Say::NeedsValue, "{1} needs a value."},
+    {Say::NeedsAddress, "{1} needs an address."},
+    {Say::UnknownOption, "unknown option {1}."},
+    {Say::NotACount, "{1} takes a whole number, not \"{2}\"."},
+    {Say::CountTooSmall, "{1} takes a number of at least {2}, not {3}."},
+    {Say::NoServerArguments, "-- is not an option of {1}, which passes nothing on to the server program."},
+    {Say::StrayForServer, "unexpected argument {1}: what is meant for the server program follows --."},
+    {Say::StrayWord, "unexpected argument {1}."},
+    {Say::LineEndInArgument,
+     "an argument for the server holds a line end, which the record of the start's arguments cannot keep."},
+    {Say::ArgumentsTooLong,
+     "the arguments for the server are longer than the record of the start's arguments keeps ({1} bytes)."},
+    {Say::NoSuchScript, "there is no control script {1}."},
+    {Say::SettingsMissing, "--script, --instance and -- before the script's words are needed."},
+    // Who runs the script.
     {Say::NotADirectory, "{1} is not a directory."},
     {Say::InstanceMissing, "the instance directory {1} is missing."},
     {Say::NotRootAlone, "{1} can be changed by users other than root; run this script as {2}, not as root."},

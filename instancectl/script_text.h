@@ -1,14 +1,32 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the control scripts' program says: every fixed text in one table,
-// in English, with numbered places ({1}, {2}, ...) for the values. A value
-// is escaped for the terminal before it goes in (messages/escape.h): paths
-// and process names may hold anything another user wrote.
+// What the control scripts' program says: every fixed text, their usages
+// included, in one table, in English, with numbered places ({1}, {2}, ...)
+// for the values. A value is escaped for the terminal before it goes in
+// (messages/escape.h): paths and process names may hold anything another
+// user wrote.
 #pragma once
 
 #include <string>
 #include <vector>
 
 enum class Say {
+  // The scripts' command lines; the usages take the instance directory.
+  StartUsage,
+  StopUsage,
+  RestartUsage,
+  RotateUsage,
+  NeedsValue,
+  NeedsAddress,
+  UnknownOption,
+  NotACount,
+  CountTooSmall,
+  NoServerArguments,
+  StrayForServer,
+  StrayWord,
+  LineEndInArgument,
+  ArgumentsTooLong,
+  NoSuchScript,
+  SettingsMissing,
   // Who runs the script.
   NotADirectory,
   InstanceMissing,
