@@ -274,6 +274,31 @@ int judgeStart(const ControlRun& run, int logs, const std::string& program, cons
   return 1;
 }
 
+// --- stopping -----------------------------------------------------------------
+
+// SIGTERM to the pinned server, a wait for it to end, and SIGKILL with
+// --kill: 0 once it has ended, 1 (said) while it still runs.
+int endServer(const ControlRun& run, const PinnedServer& server, const std::string& label) {
+  const std::string pid = std::to_string(server.status.pid);
+  if (int error = signalPinned(server, SIGTERM); error != 0 && error != ESRCH) {
+    complain(run.name(), Say::CannotSignal, {"SIGTERM", pid, processNameOf(server.status.pid), std::strerror(error)});
+    return 1;
+  }
+  if (waitForEnd(server, run.options.timeout)) return 0;
+  const std::string seconds = std::to_string(run.options.timeout), name = processNameOf(server.status.pid);
+  if (!run.options.kill) {
+    complain(run.name(), Say::StillRunningAfterTerm, {label, seconds, pid, name});
+    return 1;
+  }
+  complain(run.name(), Say::SendingKill, {label, seconds, pid, name});
+  signalPinned(server, SIGKILL);
+  // SIGKILL ends even a stopped process; one in an uninterruptible wait
+  // ends when the wait does.
+  if (waitForEnd(server, KILL_SECONDS)) return 0;
+  complain(run.name(), Say::StillRunningAfterKill, {label, pid, processNameOf(server.status.pid)});
+  return 1;
+}
+
 // --- restarting ----------------------------------------------------------------
 
 // One of the instance's own scripts, run with the control lock handed down.
@@ -357,26 +382,8 @@ int stopServer(ControlRun& run) {
     return 2;
   }
   if (!server.status.running()) return refuseForLock(run, server.status, Say::NothingSent);
-  const std::string pid = std::to_string(server.status.pid);
-  if (int error = signalPinned(server, SIGTERM); error != 0 && error != ESRCH) {
-    complain(run.name(), Say::CannotSignal, {"SIGTERM", pid, processNameOf(server.status.pid), std::strerror(error)});
-    return 1;
-  }
-  if (!waitForEnd(server, run.options.timeout)) {
-    const std::string seconds = std::to_string(run.options.timeout), name = processNameOf(server.status.pid);
-    if (!run.options.kill) {
-      complain(run.name(), Say::StillRunningAfterTerm, {label, seconds, pid, name});
-      return 1;
-    }
-    complain(run.name(), Say::SendingKill, {label, seconds, pid, name});
-    signalPinned(server, SIGKILL);
-    // SIGKILL ends even a stopped process; one in an uninterruptible wait
-    // ends when the wait does.
-    if (!waitForEnd(server, KILL_SECONDS)) {
-      complain(run.name(), Say::StillRunningAfterKill, {label, pid, processNameOf(server.status.pid)});
-      return 1;
-    }
-  }
+  const int ended = endServer(run, server, label);
+  if (ended != 0) return ended;
   unlinkat(logs.get(), PID_NAME, 0);
   report(Say::HasStopped, {label});
   return 0;

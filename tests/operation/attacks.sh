@@ -209,6 +209,27 @@ check "2: root's file the link named is as it was" [ "$(cat "$scratch/victim.pid
 as_daemon rm -f "$instance/logs/pid"
 after_attack 2
 
+# A process of root's that holds the instance's server lock is no server
+# of the instance: nothing is sent to it, nothing is started.
+arm_sentinel
+new_instance held
+exec {held}< <(exec perl -MFcntl=:flock -e 'open(my $l, ">>", $ARGV[0]) or die "$ARGV[0]: $!";
+  flock($l, LOCK_EX) or die; print "held\n"; close(STDOUT); sleep 600' "$instance/logs/server.lock" "$instance/config")
+holder=$!
+victims+=("$holder")
+read -r _ <&"$held"
+for script in stopserv startserv restartserv; do
+  as_root "held-$script" "$script"
+  check "2: the lock held by root's process: root's $script refuses (status 3)" [ "$ran" -eq 3 ]
+  check "2: ... in one line naming the lock and the process" \
+    one_line "held-$script" "$instance/logs/server.lock is held by process $holder (perl), which is no server"
+done
+as_root held-rotatelogs rotatelogs
+check "2: ... rotatelogs tells no server (status 1)" [ "$ran" -eq 1 ]
+check "2: ... and root's process survives them all" alive "$holder"
+exec {held}<&-
+after_attack "2 (lock)"
+
 arm_sentinel
 new_instance pids-restart
 new_victim
