@@ -63,6 +63,7 @@ struct Launch {
         argv(pointersTo(argvText)),
         environment(pointersTo(environmentText)),
         owner(command.owner),
+        programFd(command.programFd),
         changeUser(geteuid() == 0 && command.owner.uid != 0),
         bindLowPorts(command.bindLowPorts) {}
   Launch(const Launch&) = delete;
@@ -73,6 +74,7 @@ struct Launch {
   std::vector<char*> argv;
   std::vector<char*> environment;
   OwnerIdentity owner;
+  int programFd;
   bool changeUser;
   bool bindLowPorts;
 };
@@ -127,7 +129,10 @@ void defaultSignals() {
   defaultSignals();
   if (error == 0 && launch.changeUser && !becomeOwner(launch)) error = errno;
   if (error == 0) {
-    execve(launch.argv[0], launch.argv.data(), launch.environment.data());
+    if (launch.programFd >= 0)
+      syscall(SYS_execveat, launch.programFd, "", launch.argv.data(), launch.environment.data(), AT_EMPTY_PATH);
+    else
+      execve(launch.argv[0], launch.argv.data(), launch.environment.data());
     error = errno;
   }
   if (write(report, &error, sizeof error) < 0) {
@@ -407,8 +412,17 @@ size_t completeUtf8Prefix(std::string_view text) {
   return size;
 }
 
+int exitLike(const OwnerOutcome& outcome) {
+  if (outcome.signal == SIGINT || outcome.signal == SIGTERM || outcome.signal == SIGHUP) {
+    signal(outcome.signal, SIG_DFL);
+    raise(outcome.signal);
+  }
+  return outcome.status;
+}
+
 OwnerOutcome runAsOwner(const OwnerCommand& command) {
-  if (command.argv.empty() || command.argv[0].empty() || command.argv[0][0] != '/') return notStarted(EINVAL);
+  if (command.argv.empty() || command.argv[0].empty() || (command.programFd < 0 && command.argv[0][0] != '/'))
+    return notStarted(EINVAL);
   if (geteuid() != 0 && command.owner.uid != geteuid()) return notStarted(EPERM);
   std::fflush(stdout);
   std::fflush(stderr);

@@ -40,7 +40,12 @@ bool ownerIdentity(uid_t uid, OwnerIdentity* identity);
 
 struct OwnerCommand {
   OwnerIdentity owner;
-  std::vector<std::string> argv;  // argv[0]: the program's absolute path (no PATH search)
+  // argv[0]: the program's absolute path (no PATH search), unless programFd names it.
+  std::vector<std::string> argv;
+  // When not -1: the program to run, held open (O_PATH will do) by the
+  // caller, executed as it is (execveat) without resolving a path again;
+  // argv[0] is then only its name.
+  int programFd = -1;
   bool bindLowPorts = false;      // CAP_NET_BIND_SERVICE inheritable and ambient, no other capability
   bool keepLibraryPath = false;   // LD_LIBRARY_PATH of the caller passed on
   // The caller's descriptors the program's standard output and error are
@@ -68,6 +73,11 @@ struct OwnerOutcome {
 // it installs signal handlers of its own while it runs and puts the
 // caller's back before it returns.
 OwnerOutcome runAsOwner(const OwnerCommand& command);
+
+// The exit status that reports `outcome` (a run that started): the
+// program's; when a signal that is passed on (SIGINT, SIGTERM, SIGHUP)
+// ended it, this process ends by the same signal instead.
+int exitLike(const OwnerOutcome& outcome);
 
 // The environment the owner's side gets: a fixed PATH, and LANG, LC_ALL, TZ
 // (and LD_LIBRARY_PATH when `keepLibraryPath`) of the caller when set. The

@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// asowner: the root half of an instance's control scripts. Run by root, a
-// script has made sure that it, its directory and the instance directory
-// are root's alone and found the instance's owner; it then runs itself
-// again through this program, as the owner, in a new session without a
-// terminal (see instancectl/asowner.h).
+// asowner: the program of an instance's control scripts.
+//
+//   asowner --script NAME --instance DIR [--SETTING VALUE]... -- [WORD...]
+//
+// does what the script NAME does (instancectl/script_run.h), with its exit
+// status.
 //
 //   asowner [--bind-low-ports] [--library-path] UID -- PROGRAM [ARGUMENT...]
 //
-// Exit status: the program's, 128 + the signal that killed it (or the
-// same signal, when it was one forwarded from the terminal: SIGINT,
-// SIGTERM, SIGHUP); 126 or 127 when it cannot be run, 1 for a refusal or
-// a wrong command line.
+// is how the scripts of instances made before run themselves again as the
+// owner: run by root, a script has made sure that it, its directory and
+// the instance directory are root's alone and found the instance's owner;
+// it then runs itself again through this program, as the owner, in a new
+// session without a terminal (see instancectl/asowner.h). Exit status: the
+// program's, 128 + the signal that killed it (or the same signal, when it
+// was one forwarded from the terminal: SIGINT, SIGTERM, SIGHUP); 126 or
+// 127 when it cannot be run, 1 for a refusal or a wrong command line.
 #include <signal.h>
 
 #include <cerrno>
@@ -18,8 +23,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "instancectl/asowner.h"
+#include "instancectl/script_run.h"
 #include "messages/escape.h"
 
 namespace {
@@ -66,23 +73,16 @@ int readCommandLine(int argc, char** argv, OwnerCommand* command) {
   return -1;
 }
 
-// A program ended by a signal from the terminal ends this program the same way.
-int endLike(const OwnerOutcome& outcome) {
-  if (outcome.signal == SIGINT || outcome.signal == SIGTERM || outcome.signal == SIGHUP) {
-    signal(outcome.signal, SIG_DFL);
-    raise(outcome.signal);
-  }
-  return outcome.status;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--script") == 0)
+    return runControlProgram(std::vector<std::string>(argv + 1, argv + argc), argv[0]);
   OwnerCommand command;
   if (int status = readCommandLine(argc, argv, &command); status >= 0) return status;
   if (geteuid() != 0) return refuse("only root runs a program as another user.");
   OwnerOutcome outcome = runAsOwner(command);
-  if (outcome.status >= 0) return endLike(outcome);
+  if (outcome.status >= 0) return exitLike(outcome);
   refuse("cannot run " + command.argv[0] + " as user " + std::to_string(command.owner.uid) + ": " +
          std::strerror(outcome.error));
   return outcome.error == ENOENT ? 127 : 126;

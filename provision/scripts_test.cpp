@@ -119,6 +119,7 @@ class ScriptGeneratorRun : public ::testing::Test {
     instancesRoot_ = scratch_ / "instances dir";
     instanceDir_ = instancesRoot_ + "/server1";
     makeDirs(instanceDir_ + "/bin");
+    makeDirs(instanceDir_ + "/logs");
     configRoot_ = root_ + "/config";
     record_ = recordFor(root_.c_str(), "server1");
     record_.instancesRoot = instancesRoot_.c_str();
@@ -152,10 +153,10 @@ TEST_F(ScriptGeneratorRun, TheSampleGeneratorWritesFourExecutableScripts) {
   EXPECT_NE(std::string::npos, start.find("\nSERVER_ROOT='" + root_ + "'\n"));
   EXPECT_NE(std::string::npos, start.find("\nINSTANCE_DIR='" + instanceDir_ + "'\n"));
   EXPECT_NE(std::string::npos, start.find("\nSERVER_BIN='appservd-wdog'\n"));
-  EXPECT_NE(std::string::npos, start.find("\nLD_LIBRARY_PATH=${SERVER_ROOT}/lib:${LD_LIBRARY_PATH}\n"));
+  EXPECT_NE(std::string::npos, start.find("\nLIBRARY_PATH=${SERVER_ROOT}/lib:${LD_LIBRARY_PATH}\n"));
   EXPECT_NE(std::string::npos, readFile(script("stopserv")).find("\nINSTANCE='server1'\n"));
   EXPECT_NE(std::string::npos, readFile(script("restartserv")).find("\nINSTANCE_DIR='" + instanceDir_ + "'\n"));
-  EXPECT_NE(std::string::npos, readFile(script("rotatelogs")).find("\nINSTALL_CONFIG_ROOT='" + configRoot_ + "'\n"));
+  EXPECT_NE(std::string::npos, readFile(script("rotatelogs")).find("\nINSTANCE_DIR='" + instanceDir_ + "'\n"));
 }
 
 TEST_F(ScriptGeneratorRun, StartservFailsClearlyWithoutTheServerProgram) {
@@ -172,7 +173,9 @@ TEST_F(ScriptGeneratorRun, StartservFailsClearlyWithoutTheServerProgram) {
 }
 
 // The generated startserv hands the settings, quotes and blanks intact, to
-// the server program, with the library path expanded when it runs.
+// the server program, with the library path expanded when it runs. A
+// program that returns 0 while no server holds the instance's lock has
+// started nothing.
 TEST_F(ScriptGeneratorRun, StartservRunsTheServerWithTheSettings) {
   const std::string javaHome = scratch_ / "java 'home' $X";
   record_.javaHome = javaHome.c_str();
@@ -189,7 +192,10 @@ TEST_F(ScriptGeneratorRun, StartservRunsTheServerWithTheSettings) {
                            instanceDir_ + "/config|extra\n";
 
   ProcessResult plain = runProcess({script("startserv"), "--", "extra"}, {"PATH=/usr/bin:/bin"});
-  EXPECT_EQ(0, plain.status) << plain.err;
+  EXPECT_EQ(1, plain.status);
+  EXPECT_EQ("startserv: the server program " + program + " returned 0, but no server of the instance holds " +
+                instanceDir_ + "/logs/server.lock.\n",
+            plain.err);
   EXPECT_EQ("LD=" + root_ + "/lib:" + jre + "\n" + rest, plain.out);
 
   ProcessResult inherited =

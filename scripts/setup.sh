@@ -3,7 +3,7 @@
 # Installs the Debian packages the build and the tests need (only the missing
 # ones): scripts/setup.sh [PACKAGE...], by default the whole set.
 set -eu
-packages="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libicu-dev icu-devtools perl util-linux libbenchmark-dev strace valgrind clang libclang-rt-14-dev libxml2-utils groff-base man-db ansible-core nlohmann-json3-dev python3-voluptuous systemd"
+packages="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libicu-dev icu-devtools perl util-linux libbenchmark-dev strace valgrind clang libclang-rt-14-dev libxml2-utils groff-base man-db ansible-core nlohmann-json3-dev python3-voluptuous systemd locales-all"
 [ $# -eq 0 ] || packages="$*"
 missing=""
 for p in $packages; do

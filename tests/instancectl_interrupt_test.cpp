@@ -42,13 +42,14 @@ TEST(InstancectlInterrupted, CtrlCDuringTheStopEndsItBeforeAnythingGoes) {
   ASSERT_EQ(runInstall(allOptions("web1", "daemon", installation.scratch / "docs"), env).status, 0);
   const std::string instance = installation.root + "/web1";
   const std::string pidFile = instance + "/logs/pid";
-  // A server that lets SIGTERM pass: stopserv waits for it.
+  // A server that lets SIGTERM pass: stopserv waits for it. It holds the
+  // instance's server lock, as a server does, before it writes its pid file.
   std::vector<std::string> server = asUser("daemon");
   for (const std::string& word :
-       {std::string("/usr/bin/perl"), std::string("-e"),
-        std::string("$SIG{TERM} = 'IGNORE'; open(my $o, '>', $ARGV[0]) or die; print {$o} \"$$\\n\"; close $o; "
-                    "sleep 1 while 1"),
-        pidFile, instance + "/stubborn-server"})
+       {std::string("/usr/bin/perl"), std::string("-MFcntl=:flock"), std::string("-e"),
+        std::string("$SIG{TERM} = 'IGNORE'; open(my $l, '>>', $ARGV[1]) or die; flock($l, LOCK_EX) or die; "
+                    "open(my $o, '>', $ARGV[0]) or die; print {$o} \"$$\\n\"; close $o; sleep 1 while 1"),
+        pidFile, instance + "/logs/server.lock", instance + "/stubborn-server"})
     server.push_back(word);
   StartedProcess stubborn = startProcess(server, {"PATH=/usr/bin:/bin"}, "", true);
   for (int tries = 0; tries < 6000 && !planted(pidFile); ++tries)
@@ -58,7 +59,10 @@ TEST(InstancectlInterrupted, CtrlCDuringTheStopEndsItBeforeAnythingGoes) {
   StartedProcess removal = startProcess({INSTANCECTL_BINARY, "remove", "web1", "--stop"},
                                         {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=" + installation.root});
   pid_t script = 0;
-  for (int tries = 0; tries < 6000 && !(script = processRunning(instance + "/bin/stopserv")); ++tries)
+  // The script runs as the program that does its work.
+  const char end = '\0';
+  const std::string stopping = std::string("--script") + end + "stopserv" + end + "--instance" + end + instance + end;
+  for (int tries = 0; tries < 6000 && !(script = processRunning(stopping)); ++tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_NE(script, 0) << "stopserv never ran";
   kill(removal.pid(), SIGINT);

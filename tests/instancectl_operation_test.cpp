@@ -23,22 +23,31 @@
 
 namespace {
 
-// The program a misbehaving server runs: its command line names a path in
-// the instance, as the control scripts require of a server.
+// The program a misbehaving server runs: it holds the instance's server
+// lock, as a server does, and its command line names a path in the instance.
 const char IGNORING_SERVER[] = R"X(#!/usr/bin/perl
 # A server that ignores SIGTERM: it writes its pid file and returns, as the
-# stand-in does, while its background process keeps running.
+# stand-in does, while its background process keeps running with the lock.
 use strict;
 use warnings;
+use Fcntl qw(:flock);
 my %option = @ARGV;
 my $instance = $option{-d} =~ s{/config/?\z}{}r;
+pipe(my $locked, my $tell) or die "pipe: $!";
 my $pid = fork // die "fork: $!";
 if (!$pid) {
+    close($locked);
     $SIG{TERM} = 'IGNORE';
+    $^F = 255;  # the lock stays open through the exec
+    open(my $lock, '>>', "$instance/logs/server.lock") or die "$instance/logs/server.lock: $!";
+    flock($lock, LOCK_EX | LOCK_NB) or die "$instance/logs/server.lock: $!";
+    close($tell);
     open(STDIN, '<', '/dev/null'); open(STDOUT, '>', '/dev/null'); open(STDERR, '>', '/dev/null');
     exec {'/usr/bin/perl'} 'perl', '-e', 'sleep 600', "$instance/ignoring";
     exit 127;
 }
+close($tell);
+readline($locked);  # the end of the pipe: the child holds the lock (or has died)
 open(my $out, '>', "$instance/logs/pid.new") or die "$instance/logs/pid.new: $!";
 print {$out} "$pid\n";
 close($out);

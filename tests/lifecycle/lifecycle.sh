@@ -5,7 +5,9 @@
 # tool from a scratch copy of the sample installation, started (the sample's
 # stand-in server program serves the document root through lighttpd),
 # asked for its home page, refused a second start, its logs rotated,
-# restarted and stopped. As root the instance runs as daemon, and one more
+# restarted and stopped; then the same under French and German locales,
+# several starts at once (one server, the others told it runs), and stops
+# whatever the pid file holds (the server is the holder of its lock). As root the instance runs as daemon, and one more
 # instance serves a port below 1024 as daemon with nothing but the
 # capability to bind it; then the whole test runs again as daemon, for an
 # instance of an ordinary user's. Otherwise the instance runs as the
@@ -185,7 +187,7 @@ if [ "$(id -u)" -eq 0 ]; then
   check "started by root, the server holds the capability to bind low ports and no other" \
     has_capabilities "$pid" 0000000000000400
   nobody_out=$(setpriv --reuid=nobody --regid="$(id -g nobody)" --init-groups -- "$instance/bin/stopserv" 2>&1)
-  check "stopserv run by a third user is refused with status 1" [ $? -eq 1 ]
+  check "stopserv run by a third user is refused with status 3" [ $? -eq 3 ]
   check "... in one line naming the instance's owner" \
     [ "$nobody_out" = "stopserv: the instance $instance is $user's: run this script as $user or as root." ]
   check "... and the server still runs" serving_as_user "$pid"
@@ -305,7 +307,7 @@ check "... that listens on 127.0.0.1 alone again, not on every address" \
 # Without the record of the last start, restartserv does not guess.
 as_server_user rm "$instance/logs/startserv.args"
 "$instance/bin/restartserv" >"$scratch/restart-unknown.out" 2>&1
-check "restartserv without the record of the last start is refused (status 1)" [ $? -eq 1 ]
+check "restartserv without the record of the last start is refused (status 3)" [ $? -eq 3 ]
 check "... naming it" grep -qF "$instance/logs/startserv.args" "$scratch/restart-unknown.out"
 check "... and the server runs on untouched" eval '[ "$(pid_of "$instance")" = "$new_pid" ] && serving_as_user "$new_pid"'
 
@@ -325,6 +327,132 @@ status=$(fetch "$url/" "$scratch/home")
 check "nothing answers on the port any more" [ "$status" = 599 ]
 "$instance/bin/stopserv" >"$scratch/stop2.out" 2>&1
 check "a second stopserv returns 2" [ $? -eq 2 ]
+
+# --- the same life under other locales -------------------------------------
+# Nothing the scripts decide by may be a translated text.
+# life_in NAME=LOCALE: the scripts' statuses and texts, run with that
+# variable set, are those of the C locale.
+life_in() {
+  local said=$scratch/life-$1.out statuses=""
+  perl -MPOSIX -e 'exit(defined(setlocale(LC_ALL, $ARGV[0])) ? 0 : 1)' "${1#*=}" ||
+    fatal "the locale ${1#*=} is missing: scripts/setup.sh installs locales-all"
+  : >"$said"
+  for words in "startserv -a 127.0.0.1" startserv rotatelogs restartserv stopserv stopserv "stopserv --bogus"; do
+    read -r -a words <<<"$words"
+    env "$1" "$instance/bin/${words[0]}" "${words[@]:1}" >>"$said" 2>&1
+    statuses="$statuses $?"
+  done
+  [ "$statuses" = " 0 2 0 0 0 2 64" ] || { echo "statuses:$statuses" >>"$said"; return 1; }
+  grep -q "listens on 127.0.0.1:$port " "$said" && grep -qF "already running (process" "$said" &&
+    grep -qF "$instance/logs/access -> access." "$said" && grep -qF "has stopped." "$said" &&
+    grep -qF "is not running." "$said" && grep -qxF "stopserv: unknown option --bogus." "$said"
+}
+for variable in LANG LC_ALL; do
+  for locale in fr_FR.UTF-8 de_DE.UTF-8; do
+    check "under $variable=$locale the scripts start, rotate, restart and stop as in C" life_in "$variable=$locale"
+  done
+done
+
+# --- several starts at once -----------------------------------------------
+# lock_holder FILE: the process that holds a lock on FILE, from /proc/locks.
+lock_holder() {
+  local file
+  file=$(printf '%02x:%02x:%s' "$(stat -c %Hd "$1")" "$(stat -c %Ld "$1")" "$(stat -c %i "$1")") || return 1
+  awk -v file="$file" '$2 != "->" && $6 == file { print $5; exit }' /proc/locks
+}
+# servers_of INSTANCE: the lighttpd processes serving the instance, one a line.
+servers_of() {
+  local dir
+  for dir in /proc/[0-9]*; do
+    { tr '\0' '\n' <"$dir/cmdline"; } 2>/dev/null | grep -qxF "$1/logs/lighttpd.conf" && echo "${dir#/proc/}"
+  done
+}
+# starts_at_once COUNT: COUNT startserv at once; one starts the server, the
+# others say it runs; the lock's holder is the instance's only lighttpd.
+starts_at_once() {
+  local i statuses="" holder starts=()
+  for i in $(seq 1 "$1"); do
+    "$instance/bin/startserv" -a 127.0.0.1 >"$scratch/together-$i.out" 2>&1 &
+    starts+=($!)
+  done
+  for i in "${starts[@]}"; do
+    wait "$i"
+    statuses="$statuses $?"
+  done
+  statuses=$(printf '%s\n' $statuses | sort | tr '\n' ' ')
+  holder=$(lock_holder "$instance/logs/server.lock")
+  if [ "$statuses" = "0 $(printf '2 %.0s' $(seq 2 "$1"))" ] && [ -n "$holder" ] &&
+    [ "$(servers_of "$instance")" = "$holder" ] && [ "$(pid_of "$instance")" = "$holder" ]; then
+    return 0
+  fi
+  echo "statuses $statuses, lock holder ${holder:-none}, servers $(servers_of "$instance" | tr '\n' ' ')" >&2
+  return 1
+}
+for round in 1 2 3; do
+  check "round $round of six startserv at once: one server, the lock's holder, alone; the others status 2" starts_at_once 6
+  "$instance/bin/stopserv" >"$scratch/stop-together.out" 2>&1
+  check "... and stopserv leaves none" eval '[ $? -eq 0 ] && [ -z "$(servers_of "$instance")" ]'
+done
+
+# --- whatever the pid file holds ----------------------------------------------
+# The server is the lock's holder: the text of the pid file neither hides it
+# nor makes stopserv claim to have signalled anything.
+odd_text() {  # odd_text KIND PID
+  case $1 in
+    zero) printf '0%s' "$2" ;;
+    leading) printf ' %s' "$2" ;;
+    trailing) printf '%s ' "$2" ;;
+    twice) printf '%s%s' "$2" "$2" ;;
+    *) printf '%s' "$1" ;;
+  esac
+}
+for kind in zero leading trailing twice none; do
+  "$instance/bin/startserv" -a 127.0.0.1 >"$scratch/start-odd.out" 2>&1
+  pid=$(pid_of "$instance")
+  odd=$(odd_text "$kind" "$pid")
+  as_server_user sh -c 'printf "%s" "$2" >"$1"' sh "$instance/logs/pid" "$odd"
+  "$instance/bin/stopserv" >"$scratch/stop-odd.out" 2>&1
+  check "a pid file holding \"$odd\": stopserv stops the server (status 0)" [ $? -eq 0 ]
+  check "... which is gone" gone "$pid"
+  as_server_user sh -c 'printf "%s" "$2" >"$1"' sh "$instance/logs/pid" "$odd"
+  "$instance/bin/stopserv" >"$scratch/stop-odd.out" 2>&1
+  check "... with no server, stopserv says it is not running (status 2)" [ $? -eq 2 ]
+  check "... and nothing else: no signal was sent" \
+    [ "$(cat "$scratch/stop-odd.out")" = "stopserv: the https server web1 ($root) is not running." ]
+done
+
+# --- a start killed part way ---------------------------------------------------
+# The server program waits, once it runs, until the test lets it go, and
+# the test kills the startserv that ran it meanwhile. The record of the
+# start was written before the server program ran: once the server is up,
+# restartserv brings it back as that start asked (every address, as
+# server.xml says now), not as the start before (127.0.0.1).
+program=$root/bin/https/bin/appservd-wdog
+held=$scratch/held
+mkdir -p "$held" && mkfifo "$held/go" && chown -R "$user" "$held" || fatal "making $held"
+mv "$program" "$program.real"
+printf '#!/bin/sh\necho $$ >"%s/started"\nread -r _ <"%s/go"\nexec "%s.real" "$@"\n' "$held" "$held" "$program" >"$program"
+chmod 755 "$program"
+"$instance/bin/startserv" >"$scratch/start-killed.out" 2>&1 &
+starter=$!
+check "the held server program runs" wait_for_file "$held/started"
+parent=$(awk '{ print $4 }' "/proc/$(cat "$held/started")/stat")
+check "... and the startserv that waits for it is killed" kill -KILL "$parent"
+{ wait "$starter"; } 2>/dev/null
+echo go >"$held/go"
+# served: the lock's holder is the process the pid file names.
+served() { [ -n "$(lock_holder "$instance/logs/server.lock")" ] && [ "$(pid_of "$instance")" = "$(lock_holder "$instance/logs/server.lock")" ]; }
+for _ in $(seq 1 600); do served && break; sleep 0.1; done
+check "the server it started runs, the lock's holder" served
+mv "$program.real" "$program"
+pid=$(pid_of "$instance")
+"$instance/bin/restartserv" >"$scratch/restart-killed.out" 2>&1
+check "restartserv then returns 0" [ $? -eq 0 ]
+new_pid=$(pid_of "$instance")
+check "... stops the server the killed start left" gone "$pid"
+check "... and starts it as that start asked: on every address" [ "$(listening "$new_pid")" = "0.0.0.0:$port" ]
+"$instance/bin/stopserv" >"$scratch/stop-killed.out" 2>&1
+check "stopserv stops it" [ $? -eq 0 ]
 
 # --- a French document root -----------------------------------------------
 port=$fr_port

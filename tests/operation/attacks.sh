@@ -6,9 +6,10 @@
 # the scripts, plants process numbers, rewrites the configuration the
 # server is started with, edits lighttpd's configuration while the server
 # starts, puts links, FIFOs and huge files in place of the record of the
-# last start that restartserv reads, and plants links where root's log
-# rotation and pid-file removal go. Each attack runs against a fresh instance, plainly and through
-# restartserv. After each one, a sentinel of root's outside the instances
+# last start that restartserv reads, plants links where root's log
+# rotation and pid-file removal go, and flips a link of its own on the way
+# to the program the scripts run as root. Each attack runs against a fresh
+# instance, plainly and through restartserv. After each one, a sentinel of root's outside the instances
 # (a 0600 file and a 0700 directory with files in it) must be unchanged, a
 # process of root's whose number daemon planted must still run, and a
 # refusal must be one line naming the file and the reason.
@@ -175,41 +176,59 @@ as_root stop-scripts-restart stopserv
 check "1 through restartserv: root's stopserv stops it" [ "$ran" -eq 0 ]
 after_attack "1 through restartserv"
 
-# --- 2. process numbers planted in the pid file ---------------------------
+# --- 2. what daemon plants in the pid file ----------------------------------
+# The server is the holder of the lock on logs/server.lock: the pid file
+# decides nothing. A number of root's process, a link to a file of root's
+# holding one, or a FIFO there is neither signalled, read nor waited on.
+install -m 600 /dev/null "$scratch/victim.pid"
+plant_pid_file() {  # plant_pid_file KIND
+  as_daemon rm -f "$instance/logs/pid"
+  case $1 in
+    number) as_daemon sh -c "echo $victim >'$instance/logs/pid'" ;;
+    link) as_daemon ln -s "$scratch/victim.pid" "$instance/logs/pid" ;;
+    fifo) as_daemon mkfifo "$instance/logs/pid" ;;
+  esac
+}
 arm_sentinel
 new_instance pids
 new_victim
-as_daemon sh -c "echo $victim >'$instance/logs/pid'"
-as_root stop-pid stopserv
-check "2: root's stopserv takes the planted number for a stale pid file (status 2)" [ "$ran" -eq 2 ]
-check "2: ... saying so in one line" one_line stop-pid "$instance/logs/pid" "process $victim is not its server"
-check "2: root's process survives stopserv" alive "$victim"
-
-as_daemon sh -c "echo $victim >'$instance/logs/pid'"
-as_root rotate-pid rotatelogs
-check "2: root's process survives rotatelogs" alive "$victim"
-check "2: rotatelogs reports the stale pid file in one line" one_line rotate-pid "$instance/logs/pid" "stale"
-
-# The pid file a link to a file of root's that holds the victim's number.
-install -m 600 /dev/null "$scratch/victim.pid"
 echo "$victim" >"$scratch/victim.pid"
-as_daemon rm -f "$instance/logs/pid"
-as_daemon ln -s "$scratch/victim.pid" "$instance/logs/pid"
-as_root stop-link stopserv
-check "2: a pid file that is a link is refused (status 1)" [ "$ran" -eq 1 ]
-check "2: ... in one line naming it" one_line stop-link "$instance/logs/pid is not a plain file"
-as_root rotate-link rotatelogs
-check "2: rotatelogs refuses it too, in one line" one_line rotate-link "$instance/logs/pid is not a plain file"
-check "2: root's process survives the linked pid file" alive "$victim"
-
-# A FIFO in place of the pid file holds nothing up.
-as_daemon rm -f "$instance/logs/pid"
-as_daemon mkfifo "$instance/logs/pid"
-as_root stop-fifo stopserv
-check "2: a FIFO as pid file: stopserv returns at once, status 1" [ "$ran" -eq 1 ]
-check "2: ... refusing it in one line" one_line stop-fifo "$instance/logs/pid is not a plain file"
+for kind in number link fifo; do
+  plant_pid_file "$kind"
+  as_root "stop-pid-$kind" stopserv
+  check "2: the pid file a $kind: root's stopserv finds no server (status 2)" [ "$ran" -eq 2 ]
+  check "2: ... and says only that" \
+    [ "$(cat "$scratch/stop-pid-$kind.err")" = "stopserv: the https server pids ($root) is not running." ]
+  plant_pid_file "$kind"
+  as_root "rotate-pid-$kind" rotatelogs
+  check "2: ... rotatelogs returns 0 and says nothing of it" \
+    eval "[ \"\$ran\" -eq 0 ] && [ ! -s '$scratch/rotate-pid-$kind.err' ]"
+  check "2: ... and root's process survives both" alive "$victim"
+done
+check "2: root's file the link named is as it was" [ "$(cat "$scratch/victim.pid")" = "$victim" ]
 as_daemon rm -f "$instance/logs/pid"
 after_attack 2
+
+# A process of root's that holds the instance's server lock is no server
+# of the instance: nothing is sent to it, nothing is started.
+arm_sentinel
+new_instance held
+exec {held}< <(exec perl -MFcntl=:flock -e 'open(my $l, ">>", $ARGV[0]) or die "$ARGV[0]: $!";
+  flock($l, LOCK_EX) or die; print "held\n"; close(STDOUT); sleep 600' "$instance/logs/server.lock" "$instance/config")
+holder=$!
+victims+=("$holder")
+read -r _ <&"$held"
+for script in stopserv startserv restartserv; do
+  as_root "held-$script" "$script"
+  check "2: the lock held by root's process: root's $script refuses (status 3)" [ "$ran" -eq 3 ]
+  check "2: ... in one line naming the lock and the process" \
+    one_line "held-$script" "$instance/logs/server.lock is held by process $holder (perl), which is no server"
+done
+as_root held-rotatelogs rotatelogs
+check "2: ... rotatelogs tells no server (status 1)" [ "$ran" -eq 1 ]
+check "2: ... and root's process survives them all" alive "$holder"
+exec {held}<&-
+after_attack "2 (lock)"
 
 arm_sentinel
 new_instance pids-restart
@@ -218,13 +237,16 @@ as_daemon sh -c "echo $victim >'$instance/logs/pid'"
 as_root restart-pid restartserv -a 127.0.0.1
 check "2 through restartserv: root's process survives" alive "$victim"
 check "2 through restartserv: the server starts all the same" [ "$ran" -eq 0 ]
-check "2 through restartserv: the stale pid file is reported in one line" \
-  one_line restart-pid "process $victim is not its server"
+check "2 through restartserv: nothing is said but that no server ran" \
+  [ "$(cat "$scratch/restart-pid.err")" = "stopserv: the https server pids-restart ($root) is not running." ]
 pid=$(server_pid)
 check "2 through restartserv: the new server is daemon's" [ "$(process_user "$pid")" = daemon ]
 as_daemon sh -c "echo $victim >'$instance/logs/pid'"
 as_root restart-pid-again restartserv -a 127.0.0.1
 check "2 through restartserv: root's process survives with a server running" alive "$victim"
+check "2 through restartserv: ... which is restarted (status 0)" [ "$ran" -eq 0 ]
+check "2 through restartserv: ... in another process of daemon's" \
+  eval '[ "$(server_pid)" != "$pid" ] && [ "$(process_user "$(server_pid)")" = daemon ]'
 as_root stop-pid-restart stopserv
 after_attack "2 through restartserv"
 
@@ -333,7 +355,7 @@ for kind in link fifo huge; do
     huge) as_daemon truncate -s 1G "$instance/logs/startserv.args" ;;
   esac
   as_root "restart-record-$kind" restartserv
-  check "the record a $kind: root's restartserv refuses (status 1)" [ "$ran" -eq 1 ]
+  check "the record a $kind: root's restartserv refuses (status 3)" [ "$ran" -eq 3 ]
   check "... in one line naming it" one_line "restart-record-$kind" "$instance/logs/startserv.args"
   check "... and the server runs on" eval '[ "$(server_pid)" = "$pid" ] && [ "$(process_user "$pid")" = daemon ]'
 done
@@ -386,6 +408,64 @@ check "5 through restartserv: the server starts" [ "$ran" -eq 0 ]
 as_root stop-logs-link-restart stopserv
 after_attack "5 through restartserv"
 
+# --- 6. a link of daemon's on the way to the program -------------------------
+# A deploy layout: the installation's bin/https/bin is root's link to
+# deploy/current/bin, and current, in daemon's deploy directory, is
+# daemon's link to a release of root's. daemon flips current between that
+# release and a directory of its own that holds a fake asowner, as fast as
+# it can, while root runs stopserv again and again: every run must refuse,
+# whichever way the link points when it looks, and none may run daemon's
+# program.
+RACE_RUNS=300
+arm_sentinel
+new_instance layout
+release=$scratch/release
+deploy=$scratch/deploy
+mkdir -p "$release" "$deploy"
+mv "$root/bin/https/bin" "$release/bin"
+ln -s "$release" "$deploy/current"
+ln -s "$deploy/current/bin" "$root/bin/https/bin"
+as_root layout-sound stopserv
+check "6: through root's own links, root's stopserv runs (status 2: not running)" [ "$ran" -eq 2 ]
+chown daemon "$deploy"
+chown -h daemon "$deploy/current"
+as_daemon mkdir -p "$attacker/fake/bin"
+as_daemon sh -c 'printf "#!/bin/sh\n%s\n" "$1" >"$2" && chmod 755 "$2"' sh "$payload" "$attacker/fake/bin/asowner"
+as_daemon rm -f "$attacker/flipper-ready"
+# shellcheck disable=SC2016  # expanded by perl
+as_daemon perl -e 'chdir $ARGV[0] or die; open(my $ready, ">", $ARGV[3]) or die; close($ready);
+  while (1) { for my $to (@ARGV[1, 2]) { symlink($to, "next"); rename("next", "current"); } }' \
+  "$deploy" "$attacker/fake" "$release" "$attacker/flipper-ready" &
+flipper=$!
+for _ in $(seq 1 600); do
+  [ -e "$attacker/flipper-ready" ] && break
+  sleep 0.1
+done
+[ -e "$attacker/flipper-ready" ] || fatal "the flipper did not start"
+refused=0
+for _ in $(seq 1 "$RACE_RUNS"); do
+  as_root layout-race stopserv
+  [ "$ran" -eq 3 ] && refused=$((refused + 1))
+done
+kill "$flipper" 2>/dev/null
+wait "$flipper" 2>/dev/null
+check "6: daemon flipping its link, root's stopserv refuses all $RACE_RUNS runs (status 3)" [ "$refused" -eq "$RACE_RUNS" ]
+check "6: ... in one line naming daemon's directory" one_line layout-race \
+  "which runs this script as the instance's owner, is not run as root: the directory $deploy can be changed by users other than root."
+check "6: ... and daemon's program never ran" eval '! as_daemon test -e "$attacker/ran-as"'
+after_attack 6
+rm "$root/bin/https/bin"
+mv "$release/bin" "$root/bin/https/bin"
+
+# An instance directory handed to daemon in root's installation: the
+# program refuses before it does anything as root.
+new_instance handed
+chown daemon "$instance"
+as_root handed-stopserv stopserv
+check "root's stopserv of an instance directory of daemon's refuses (status 3)" [ "$ran" -eq 3 ]
+check "... in one line naming it" one_line handed-stopserv \
+  "$instance can be changed by users other than root; run this script as daemon, not as root."
+
 # --- an instance daemon made for itself --------------------------------------
 # Its scripts are daemon's to change, so root would run whatever daemon put
 # in them: as made, they refuse to run as root. (Changed, they could do
@@ -400,9 +480,9 @@ as_daemon env PATH=/usr/bin:/bin LANG=C ZORA_SERVER_HOME="$daemon_root" "$instal
   >"$scratch/create.out" 2>&1 || fatal "daemon creating its instance: $(cat "$scratch/create.out")"
 for script in stopserv startserv; do
   as_root "own-$script" "$script"
-  check "root's $script of daemon's own instance refuses" [ "$ran" -eq 1 ]
-  check "... in one line naming the path daemon can change" one_line "own-$script" \
-    "$instance can be changed by users other than root; run this script as daemon, not as root."
+  check "root's $script of daemon's own instance refuses (status 3)" [ "$ran" -eq 3 ]
+  check "... in one line naming the directory daemon can change" one_line "own-$script" \
+    "$daemon_root/bin/https/bin/asowner, which runs this script as the instance's owner, is not run as root: the directory $daemon_root can be changed by users other than root."
 done
 
 if [ "$failures" -ne 0 ]; then

@@ -1,16 +1,17 @@
 #!/bin/bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # shellcheck disable=SC2317  # finish runs from the trap
-# The program through which root's control scripts become the owner,
+# The program that does the control scripts' work and becomes the owner,
 # bin/https/bin/asowner of the installation, is run by root: the scripts
-# must refuse it whenever a user other than root could have changed it.
-# daemon replaces it with a payload wherever it could (the program writable
-# by others, its directory daemon's, a link in its place to what daemon can
-# change, missing), and
-# root's stopserv must refuse in one line naming it, with root's sentinel
-# unchanged. Then the program itself: refused to anyone but root, wrong
-# command lines, an unknown user, and a program killed by Ctrl-C's signal
-# ending asowner the same way.
+# must refuse it whenever a user other than root could have changed it or
+# anything on the way to it. daemon replaces it with a payload wherever it
+# could (the program writable by others, its directory daemon's, a link in
+# its place to what daemon can change, missing), and root's stopserv must
+# refuse in one line naming it (status 3), with root's sentinel unchanged;
+# links of root's alone, however many and however written, are followed.
+# Then the program's old interface, which the scripts of instances made
+# before call: refused to anyone but root, wrong command lines, an unknown
+# user, and a program killed by Ctrl-C's signal ending asowner the same way.
 #
 #   tests/operation/runner.sh INSTALL_BINARY SAMPLE_SERVER_ROOT
 set -u
@@ -44,8 +45,8 @@ cp -p "$program" "$scratch/asowner.good"
 refused() {
   local out
   out=$(timeout 60 "$instance/bin/stopserv" 2>&1)
-  [ $? -eq 1 ] && [ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ] &&
-    [[ $out == "stopserv: $program, which runs this script as daemon, or a directory on its way can be changed by users other than root"* ]] &&
+  [ $? -eq 3 ] && [ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ] &&
+    [[ $out == "stopserv: $program, which runs this script as the instance's owner, is not run as root: "* ]] &&
     [ "$(cat "$sentinel")" = "root's own" ] || { echo "$out" >&2; return 1; }
 }
 restore() {
@@ -71,9 +72,11 @@ chown daemon "$root/bin"
 check "a program below a directory of daemon's is refused" refused
 chown root "$root/bin"
 
-# A packaged installation links the program to the system's copy: a link of
-# root's naming a program of root's by its own path is run; any other link,
-# or one to what daemon can change, is refused.
+# A packaged installation links the program to the system's copy: links
+# of root's in directories of root's are followed, one at a time, whether
+# they name the program or another such link, by an absolute or a relative
+# path; a link of daemon's, or one that leads to what daemon can change, is
+# refused.
 mkdir -m 755 "$scratch/daemons"
 chown daemon "$scratch/daemons"
 printf '%s' "$payload" >"$scratch/daemons/payload"
@@ -81,22 +84,20 @@ printf '%s' "$payload" >"$scratch/payload"
 chmod 755 "$scratch/daemons/payload" "$scratch/payload"
 chown daemon "$scratch/payload"
 ln -s "$scratch/asowner.good" "$scratch/hop"
-while IFS='|' read -r target link_owner what; do
+runs() { timeout 60 "$instance/bin/stopserv" >/dev/null 2>&1; [ $? -eq 2 ]; }
+while IFS='|' read -r target link_owner what verdict; do
   ln -sfn "$target" "$program"
   chown -h "$link_owner" "$program"
-  check "a link in the program's place $what is refused" refused
+  check "a link in the program's place $what: root's stopserv $verdict" "$verdict"
   restore
 done <<EOF_LINKS
-$scratch/payload|root|to a program of daemon's
-$scratch/daemons/payload|root|to a program in a directory of daemon's
-$scratch/hop|root|to another link
-../../../../asowner.good|root|naming the program by a relative path
-$scratch/asowner.good|daemon|of daemon's
+$scratch/payload|root|to a program of daemon's|refused
+$scratch/daemons/payload|root|to a program in a directory of daemon's|refused
+$scratch/asowner.good|daemon|of daemon's|refused
+$scratch/asowner.good|root|to a program of root's|runs
+$scratch/hop|root|to another link of root's|runs
+../../../../asowner.good|root|naming the program by a relative path|runs
 EOF_LINKS
-ln -sfn "$scratch/asowner.good" "$program"
-check "a link of root's to a program of root's: root's stopserv runs as daemon (status 2)" \
-  eval 'timeout 60 "$instance/bin/stopserv" >/dev/null 2>&1; [ $? -eq 2 ]'
-restore
 
 rm -f "$program"
 check "a missing program is refused" refused

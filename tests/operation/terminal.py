@@ -4,8 +4,8 @@
 terminal (a pseudo-terminal this test holds the other side of), as the
 README shows, while daemon's processes try to type into that terminal.
 
-The server program of the scratch installation is a probe of daemon's: at
-each start, on SIGUSR1 (rotatelogs) and on SIGTERM (stopserv) it opens
+The server program of the scratch installation is a probe of daemon's that
+holds the instance's server lock, as a server does: at each start, on SIGUSR1 (rotatelogs) and on SIGTERM (stopserv) it opens
 /dev/tty and pushes a command into it with TIOCSTI, tries the same on every
 terminal descriptor it holds and on those of the owner's process that
 signalled it (through /proc/PID/fd), and notes its own controlling terminal
@@ -114,6 +114,10 @@ if os.fork() == 0:
     # and the descriptors it was given.
     os.close(ready_read)
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGUSR1})
+    # A server holds the instance's lock for its whole life: that is how
+    # the scripts know it.
+    lock = os.open(os.path.join(instance, 'logs', 'server.lock'), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+    fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
     pid_file = os.path.join(instance, 'logs', 'pid')
     with open(pid_file + '.new', 'w') as out:
         out.write('%%d\n' %% os.getpid())

@@ -23,7 +23,7 @@ while IFS= read -r file; do
       sample/server-root/lib/install/templates/makeScript | \
       sample/server-root/lib/install/templates/start | sample/server-root/lib/install/templates/stop | \
       sample/server-root/lib/install/templates/restart | sample/server-root/lib/install/templates/rotate | \
-      sample/server-root/lib/install/templates/control | sample/server-root/lib/install/templates/as-owner) ;;
+      sample/server-root/lib/install/templates/run-program) ;;
     *) continue ;;
   esac
   [ -f "$file" ] || continue
