@@ -42,13 +42,14 @@ TEST(InstancectlInterrupted, CtrlCDuringTheStopEndsItBeforeAnythingGoes) {
   ASSERT_EQ(runInstall(allOptions("web1", "daemon", installation.scratch / "docs"), env).status, 0);
   const std::string instance = installation.root + "/web1";
   const std::string pidFile = instance + "/logs/pid";
-  // A server that lets SIGTERM pass: stopserv waits for it.
+  // A server that lets SIGTERM pass: stopserv waits for it. It holds the
+  // server's lock before it writes its pid file.
   std::vector<std::string> server = asUser("daemon");
   for (const std::string& word :
        {std::string("/usr/bin/perl"), std::string("-e"),
-        std::string("$SIG{TERM} = 'IGNORE'; open(my $o, '>', $ARGV[0]) or die; print {$o} \"$$\\n\"; close $o; "
-                    "sleep 1 while 1"),
-        pidFile, instance + "/stubborn-server"})
+        std::string("use Fcntl ':flock'; $SIG{TERM} = 'IGNORE'; open(my $l, '>>', $ARGV[1]) or die; "
+                    "flock($l, LOCK_EX) or die; open(my $o, '>', $ARGV[0]) or die; print {$o} \"$$\\n\"; close $o; sleep 1 while 1"),
+        pidFile, instance + "/logs/server.lock", instance + "/stubborn-server"})
     server.push_back(word);
   StartedProcess stubborn = startProcess(server, {"PATH=/usr/bin:/bin"}, "", true);
   for (int tries = 0; tries < 6000 && !planted(pidFile); ++tries)

@@ -114,6 +114,9 @@ if os.fork() == 0:
     # and the descriptors it was given.
     os.close(ready_read)
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGUSR1})
+    # The lock every server of an instance holds while it runs.
+    lock = os.open(os.path.join(instance, 'logs', 'server.lock'), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+    fcntl.flock(lock, fcntl.LOCK_EX)
     pid_file = os.path.join(instance, 'logs', 'pid')
     with open(pid_file + '.new', 'w') as out:
         out.write('%%d\n' %% os.getpid())
