@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "fsutil/descriptor.h"
 #include "fsutil/reading.h"
@@ -174,10 +176,30 @@ bool restartWithScript(const CommandLine& line, const Workplace& place, const In
 
 // --- Through the instance's unit ---------------------------------------------
 
+// The monotonic clock in microseconds, as systemd gives its timestamps.
+unsigned long long monotonicMicroseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<unsigned long long>(now.tv_sec) * 1000000 + static_cast<unsigned long long>(now.tv_nsec) / 1000;
+}
+
+// True when systemd refused a start that failed, begun at `since`, for its
+// start limit: Result says so; or, as systemd 252 keeps there the failure
+// before, the unit has failed and did not leave its inactive state since.
+bool startLimitHit(const CommandLine& line, const std::string& unit, unsigned long long since) {
+  const std::string result = unitProperty(line, unit, "Result");
+  if (result == "start-limit-hit") return true;
+  if (result.empty() || result == "success") return false;
+  const std::string left = unitProperty(line, unit, "InactiveExitTimestampMonotonic");
+  return !left.empty() && left.find_first_not_of("0123456789") == std::string::npos &&
+         std::strtoull(left.c_str(), nullptr, 10) < since;
+}
+
 // systemctl start or restart of the unit; what runs afterwards decides.
 bool startThroughUnit(const CommandLine& line, const Workplace& place, const InstanceInfo& info,
                       const std::string& verb, const std::string& unit) {
   Message problem;
+  const unsigned long long since = monotonicMicroseconds();
   const int status = runSystemctl(line, {verb, unit}, &problem);
   if (problem) return fail(problem);
   const std::string command = "systemctl " + verb + " " + unit;
@@ -187,7 +209,7 @@ bool startThroughUnit(const CommandLine& line, const Workplace& place, const Ins
   }
   // Started too often in a row: systemd did not even try, and the log
   // holds nothing of it.
-  if (status != 0 && unitProperty(line, unit, "Result") == "start-limit-hit")
+  if (status != 0 && startLimitHit(line, unit, since))
     return fail(escapedMessage("ERR_CTL_START_LIMIT", {info.entry.id, unit}));
   if (status == 0)
     complain(escapedMessage("ERR_CTL_NOT_STARTED_UNIT", {info.entry.id, command}));

@@ -149,9 +149,10 @@ int dropUnit(const CommandLine& line, const Workplace& place, const std::string&
   switch (unitFileOf(directory, name, instanceDir)) {
     case UnitRemoval::Removed: break;
     case UnitRemoval::Absent:
-      // A unit removed before it was forgotten stays loaded as failed.
+      if (!sayAbsent) return STATUS_DONE;
+      // A unit whose file went while it had failed stays loaded as failed.
       if (systemd) systemctlDid(line, id, {"reset-failed", name}, true);
-      if (sayAbsent) say(escapedMessage("ERR_CTL_UNIT_ABSENT", {id, line.unitDirectory}));
+      say(escapedMessage("ERR_CTL_UNIT_ABSENT", {id, line.unitDirectory}));
       return STATUS_DONE;
     case UnitRemoval::NotOurs:
     case UnitRemoval::Failed:

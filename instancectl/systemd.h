@@ -68,9 +68,9 @@ bool systemctlDid(const CommandLine& line, const std::string& id, const std::vec
 // multi-user.target.wants; when systemd manages the machine it is first
 // stopped (a server running under it is said to be stopped, and the unit
 // stays while the server still runs) and disabled, then systemd reloads
-// its units and forgets a failure of it (reset-failed, also when there is
-// no file). A unit of that name made for anything else stays: refused when
-// `sayAbsent`, else left alone, as is the absence of a unit, said only
-// when `sayAbsent`. Prints what it did; the exit status.
+// its units and forgets a failure of it (reset-failed). A unit of that name
+// made for anything else stays, refused when `sayAbsent`; without a unit
+// file, `sayAbsent` says so, and has systemd forget a failure of a unit of
+// that name all the same. Prints what it did; the exit status.
 int dropUnit(const CommandLine& line, const Workplace& place, const std::string& id, const std::string& instanceDir,
              int directory, bool sayAbsent);
