@@ -332,7 +332,11 @@ int stopBeforeRemoval(const CommandLine& line, const Workplace& place, InstanceI
       refusal = escapedMessage("ERR_CTL_SCRIPT_REFUSED", {instanceDirOf(place, *info) + "/bin/stopserv", id});
   }
   if (refusal) return refuse(STATUS_RUNNING, refusal);
-  if (!lookUpInstance(place.root.get(), id, info) || !info->pid) return -1;  // the walk reports what became of it
+  // Gone meanwhile: the walk reports what became of it.
+  if (!lookUpInstance(place.root.get(), id, info) || !info->pid) {
+    if (underUnit) say(escapedMessage("ERR_CTL_STOPPED_UNIT", {id, unit}));
+    return -1;
+  }
   if (underUnit) return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_NOT_STOPPED_UNIT", {id, unit}));
   return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_NOT_STOPPED", {id, std::to_string(status)}));
 }

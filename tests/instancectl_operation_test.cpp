@@ -671,6 +671,8 @@ TEST(OperatingAsRoot, AnInstanceWithAUnitGoesThroughSystemctlWhenSystemdRuns) {
   recorded();
   ProcessResult gone = ctl({"remove", "web1", "--stop"});
   EXPECT_EQ(gone.status, 0) << gone.err;
+  EXPECT_TRUE(contains(gone.out, "Stopped the instance web1 with systemctl stop " + name + ".\nRemoved the instance web1 ("))
+      << gone.out;
   EXPECT_TRUE(contains(gone.out, "Removed the service unit " + units + "/" + name + ".\n")) << gone.out;
   EXPECT_EQ(recorded(), "stop " + name + "\nstop " + name + "\ndisable " + name + "\ndaemon-reload\nreset-failed " +
                             name + "\n");
