@@ -300,6 +300,18 @@ Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* 
   return Message();
 }
 
+std::string realPathOfDirectory(int fd) {
+  char path[PATH_MAX];
+  const std::string handle = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t length = readlink(handle.c_str(), path, sizeof path - 1);
+  if (length <= 0 || path[0] != '/') return "";
+  std::string real(path, static_cast<size_t>(length));
+  // What the kernel says of a removed directory.
+  const std::string removed = " (deleted)";
+  if (real.size() > removed.size() && real.compare(real.size() - removed.size(), removed.size(), removed) == 0) return "";
+  return real;
+}
+
 int openDirectoryPath(const char* path, Descriptor* out, std::string* unsafePrefix) {
   Walk walk;
   if (walkPath(walk, path) && !walk.notDirectory) {

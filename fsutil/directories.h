@@ -90,6 +90,11 @@ Message openOrMakeDirectoryPath(const char* path, mode_t mode, OpenedDirectory* 
 // when given).
 int openDirectoryPath(const char* path, Descriptor* out, std::string* unsafePrefix = nullptr);
 
+// The path the kernel gives the directory held as `fd`, every link on the
+// way and every "." and "//" resolved (/proc/self/fd); "" when /proc
+// cannot say or the directory has been removed.
+std::string realPathOfDirectory(int fd);
+
 // Opens the directory holding the existing non-directory at the absolute
 // `path` (following, on the way and at its end, only links the run may
 // follow) and gives the entry's name in it. 0, or -1 with errno (EISDIR

@@ -60,8 +60,9 @@ const char HELP[] =
     "  --enable          unit: also enable the unit when systemd manages the machine\n"
     "  --remove          unit: disable and remove the unit instead\n"
     "  --systemd-root DIR, --systemctl PROGRAM\n"
-    "                    for tests: where /run/systemd/system is looked for (default\n"
-    "                    /) and the systemctl program (default /usr/bin/systemctl)\n"
+    "                    for tests: below which run/systemd/system and proc/PID/cgroup\n"
+    "                    are looked for (default /) and the systemctl program (default\n"
+    "                    /usr/bin/systemctl)\n"
     "  -h, --help        this text\n"
     "  --version         the version\n"
     "\n"
@@ -208,10 +209,19 @@ int findRoots(const CommandLine& line, Workplace* place, std::optional<ScopedMes
   return -1;
 }
 
-// Opens the instances root for the command; -1 to go on, else the exit status.
+// Opens the instances root for the command, and names it by its real
+// path from then on; -1 to go on, else the exit status.
 int openInstancesRoot(Workplace* place) {
   std::string unsafe;
-  if (openDirectoryPath(place->instancesRoot.c_str(), &place->root, &unsafe) == 0) return -1;
+  if (openDirectoryPath(place->instancesRoot.c_str(), &place->root, &unsafe) == 0) {
+    // One instance, one path: a server root reached through a link, or
+    // spelt with a trailing "/" or "//", names the same instance
+    // directories, scripts and units as its real path.
+    std::string real = realPathOfDirectory(place->root.get());
+    if (real.empty()) real = normalizePath(place->instancesRoot);
+    if (!real.empty()) place->instancesRoot = real;
+    return -1;
+  }
   Message failure = unsafe.empty()
                         ? errorMessage("ERR_FILE_OPEN_READ", {place->instancesRoot.c_str(), std::strerror(errno)})
                         : errorMessage("ERR_READ_THROUGH_LINK", {unsafe.c_str()});

@@ -42,7 +42,9 @@ struct CommandLine {
   bool timeoutGiven = false;
   bool kill = false;                   // and --kill
   // systemd manages the machine when <systemdRoot>/run/systemd/system is a
-  // directory; its services are asked through `systemctl`. Options for tests.
+  // directory, and a process runs under a unit when
+  // <systemdRoot>/proc/PID/cgroup says so; its services are asked through
+  // `systemctl`. Options for tests.
   std::string systemdRoot = DEFAULT_SYSTEMD_ROOT;
   std::string systemctl = DEFAULT_SYSTEMCTL;
 };
@@ -50,7 +52,7 @@ struct CommandLine {
 // Where the commands work: the instances root, held open for the run.
 struct Workplace {
   std::string serverRoot;
-  std::string instancesRoot;
+  std::string instancesRoot;  // the real path of `root`: no link, no "." or "//", no trailing "/"
   Descriptor root;
 };
 

@@ -5,17 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "fsutil/descriptor.h"
-#include "fsutil/directories.h"
 #include "fsutil/reading.h"
-#include "instancectl/asowner.h"
 #include "instancectl/control.h"
 #include "instancectl/listing.h"
-#include "instancectl/unit.h"
+#include "instancectl/systemd.h"
 #include "messages/escape.h"
 
 namespace {
@@ -24,11 +25,19 @@ constexpr int PASSAGE = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr const char* ERROR_LOG = "errors";
 constexpr size_t LOG_TAIL_BYTES = 16 * 1024;
 constexpr size_t LOG_TAIL_LINES = 10;
-// systemctl waits for the job: a stop may take the unit's stop timeout.
-constexpr int SYSTEMCTL_WAIT_SECONDS = 300;
 
 void say(const Message& message) { std::printf("%s\n", message.get()); }
 void complain(const Message& message) { std::fprintf(stderr, "%s\n", message.get()); }
+
+int refuse(int status, const Message& message) {
+  complain(message);
+  return status;
+}
+
+bool fail(const Message& message) {
+  complain(message);
+  return false;
+}
 
 std::string instanceDirOf(const Workplace& place, const InstanceInfo& info) {
   return place.instancesRoot + "/" + info.entry.id;
@@ -50,22 +59,18 @@ void showErrorLog(const Workplace& place, const InstanceInfo& info) {
   for (const std::string& line : lines) std::fprintf(stderr, "  %s\n", line.c_str());
 }
 
-// Says why a script was not run or did not end; false.
-bool scriptProblem(const std::string& script, const ScriptRun& run, const ScriptOutcome& outcome) {
-  if (outcome.problem == ScriptProblem::Unsafe)
-    complain(escapedMessage("ERR_CTL_UNSAFE_OPERATION", {script}));
-  else if (outcome.problem == ScriptProblem::TimedOut)
-    complain(escapedMessage("ERR_CTL_SCRIPT_TIMEOUT", {script, std::to_string(run.waitSeconds)}));
-  else
-    complain(escapedMessage("ERR_FILE_OPEN_READ", {script, std::strerror(outcome.error)}));
-  return false;
+// The instance as it is now, its server's lock looked at again; one that is
+// gone meanwhile has no server.
+InstanceInfo now(const Workplace& place, const InstanceInfo& info) {
+  InstanceInfo found;
+  if (!lookUpInstance(place.root.get(), info.entry.id, &found)) found.entry = info.entry;
+  return found;
 }
 
-// The instance as it is now; its server's process number, 0 when none runs.
-pid_t serverNow(const Workplace& place, const InstanceInfo& info) {
-  InstanceInfo now;
-  return lookUpInstance(place.root.get(), place.instancesRoot, info.entry.id, &now) ? now.pid : 0;
-}
+// "4242 (lighttpd)": a process number and the name of what runs as it.
+std::string processText(pid_t pid) { return std::to_string(pid) + " (" + processName(pid) + ")"; }
+
+// --- With the instance's scripts ---------------------------------------------
 
 ScriptRun scriptRun(const CommandLine& line, const std::string& verb) {
   ScriptRun run;
@@ -77,16 +82,41 @@ ScriptRun scriptRun(const CommandLine& line, const std::string& verb) {
   return run;
 }
 
-// "4242 (lighttpd)": a process number and the name of what runs as it.
-std::string processText(pid_t pid) { return std::to_string(pid) + " (" + processName(pid) + ")"; }
+// Runs the instance's script for `verb` ("start", "stop", "restart"), its
+// path in `*script`; false, said, when it could not run or did not end.
+bool runScript(const CommandLine& line, const Workplace& place, const InstanceInfo& info, const std::string& verb,
+               ScriptOutcome* outcome, std::string* script) {
+  const ScriptRun run = scriptRun(line, verb);
+  *script = instanceDirOf(place, info) + "/bin/" + run.script;
+  *outcome = runControlScript(place.root.get(), place.instancesRoot, info.entry.name, info.entry.owner, run);
+  if (outcome->problem == ScriptProblem::None) return true;
+  if (outcome->problem == ScriptProblem::Unsafe)
+    complain(escapedMessage("ERR_CTL_UNSAFE_OPERATION", {*script}));
+  else if (outcome->problem == ScriptProblem::TimedOut)
+    complain(escapedMessage("ERR_CTL_SCRIPT_TIMEOUT", {*script, std::to_string(run.waitSeconds)}));
+  else
+    complain(escapedMessage("ERR_FILE_OPEN_READ", {*script, std::strerror(outcome->error)}));
+  return false;
+}
 
-// The server still runs after a stop: says what runs, and what would end it.
-void sayStillRunning(const CommandLine& line, const InstanceInfo& info, pid_t pid) {
-  const std::string process = processText(pid), seconds = std::to_string(line.timeout);
-  if (line.kill)
+// A script that refused said why in its own line; this one says that
+// nothing was done. False.
+bool refused(const std::string& script, const InstanceInfo& info) {
+  complain(escapedMessage("ERR_CTL_SCRIPT_REFUSED", {script, info.entry.id}));
+  return false;
+}
+
+// The server `pid` still runs after a stop whose script ended with
+// `status`: after the signals it sent (SCRIPT_FAILED), named with what
+// would end it; after anything else, with the script's status.
+void sayStillRunning(const CommandLine& line, const InstanceInfo& info, int status, pid_t pid) {
+  const std::string process = processText(pid);
+  if (status != SCRIPT_FAILED)
+    complain(escapedMessage("ERR_CTL_STOP_FAILED", {info.entry.id, std::to_string(status), process}));
+  else if (line.kill)
     complain(escapedMessage("ERR_CTL_STILL_RUNNING_KILLED", {info.entry.id, process}));
   else
-    complain(escapedMessage("ERR_CTL_STILL_RUNNING", {info.entry.id, seconds, process}));
+    complain(escapedMessage("ERR_CTL_STILL_RUNNING", {info.entry.id, std::to_string(line.timeout), process}));
 }
 
 bool startWithScript(const CommandLine& line, const Workplace& place, const InstanceInfo& info) {
@@ -94,12 +124,13 @@ bool startWithScript(const CommandLine& line, const Workplace& place, const Inst
     say(escapedMessage("ERR_CTL_ALREADY_RUNNING", {info.entry.id, std::to_string(info.pid)}));
     return true;
   }
-  const ScriptRun run = scriptRun(line, "start");
-  const std::string script = instanceDirOf(place, info) + "/bin/" + run.script;
-  const ScriptOutcome outcome = runControlScript(place.root.get(), place.instancesRoot, info.entry.name, info.entry.owner, run);
-  if (outcome.problem != ScriptProblem::None) return scriptProblem(script, run, outcome);
-  if (pid_t pid = serverNow(place, info)) {
-    say(escapedMessage("ERR_CTL_STARTED", {info.entry.id, std::to_string(pid)}));
+  ScriptOutcome outcome;
+  std::string script;
+  if (!runScript(line, place, info, "start", &outcome, &script)) return false;
+  if (outcome.status == SCRIPT_REFUSED) return refused(script, info);
+  if (const pid_t pid = now(place, info).pid) {
+    const char* key = outcome.status == SCRIPT_NOTHING_TO_DO ? "ERR_CTL_ALREADY_RUNNING" : "ERR_CTL_STARTED";
+    say(escapedMessage(key, {info.entry.id, std::to_string(pid)}));
     return true;
   }
   complain(escapedMessage("ERR_CTL_NOT_STARTED", {info.entry.id, script, std::to_string(outcome.status)}));
@@ -108,41 +139,125 @@ bool startWithScript(const CommandLine& line, const Workplace& place, const Inst
 }
 
 bool stopWithScript(const CommandLine& line, const Workplace& place, const InstanceInfo& info) {
-  if (!info.pid) {
+  if (info.server.state == ServerState::Stopped) {
     say(escapedMessage("ERR_CTL_NOT_RUNNING", {info.entry.id}));
     return true;
   }
-  const ScriptRun run = scriptRun(line, "stop");
-  const std::string script = instanceDirOf(place, info) + "/bin/" + run.script;
-  const ScriptOutcome outcome = runControlScript(place.root.get(), place.instancesRoot, info.entry.name, info.entry.owner, run);
-  if (outcome.problem != ScriptProblem::None) return scriptProblem(script, run, outcome);
-  // What runs now decides, not what the script said: the server may have
-  // ended meanwhile, or a refused pid file may hide one still running.
-  if (pid_t pid = serverNow(place, info)) {
-    sayStillRunning(line, info, pid);
+  ScriptOutcome outcome;
+  std::string script;
+  if (!runScript(line, place, info, "stop", &outcome, &script)) return false;
+  if (outcome.status == SCRIPT_REFUSED) return refused(script, info);
+  if (const pid_t pid = now(place, info).pid) {
+    sayStillRunning(line, info, outcome.status, pid);
     return false;
   }
-  say(escapedMessage("ERR_CTL_STOPPED", {info.entry.id}));
+  say(escapedMessage(outcome.status == SCRIPT_NOTHING_TO_DO ? "ERR_CTL_NOT_RUNNING" : "ERR_CTL_STOPPED", {info.entry.id}));
   return true;
 }
 
 bool restartWithScript(const CommandLine& line, const Workplace& place, const InstanceInfo& info) {
-  const ScriptRun run = scriptRun(line, "restart");
-  const std::string script = instanceDirOf(place, info) + "/bin/" + run.script;
-  const ScriptOutcome outcome = runControlScript(place.root.get(), place.instancesRoot, info.entry.name, info.entry.owner, run);
-  if (outcome.problem != ScriptProblem::None) return scriptProblem(script, run, outcome);
-  const pid_t pid = serverNow(place, info);
+  ScriptOutcome outcome;
+  std::string script;
+  if (!runScript(line, place, info, "restart", &outcome, &script)) return false;
+  if (outcome.status == SCRIPT_REFUSED) return refused(script, info);
+  const pid_t pid = now(place, info).pid;
   if (pid && pid != info.pid) {
     say(escapedMessage("ERR_CTL_RESTARTED", {info.entry.id, std::to_string(pid)}));
     return true;
   }
   if (pid) {
-    sayStillRunning(line, info, pid);  // the old server would not stop
+    sayStillRunning(line, info, outcome.status, pid);  // the old server would not stop
     return false;
   }
   complain(escapedMessage("ERR_CTL_NOT_RESTARTED", {info.entry.id, script, std::to_string(outcome.status)}));
   showErrorLog(place, info);
   return false;
+}
+
+// --- Through the instance's unit ---------------------------------------------
+
+// The monotonic clock in microseconds, as systemd gives its timestamps.
+unsigned long long monotonicMicroseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<unsigned long long>(now.tv_sec) * 1000000 + static_cast<unsigned long long>(now.tv_nsec) / 1000;
+}
+
+// True when systemd refused a start that failed, begun at `since`, for its
+// start limit: Result says so; or, as systemd 252 keeps there the failure
+// before, the unit has failed and did not leave its inactive state since.
+bool startLimitHit(const CommandLine& line, const std::string& unit, unsigned long long since) {
+  const std::string result = unitProperty(line, unit, "Result");
+  if (result == "start-limit-hit") return true;
+  if (result.empty() || result == "success") return false;
+  const std::string left = unitProperty(line, unit, "InactiveExitTimestampMonotonic");
+  return !left.empty() && left.find_first_not_of("0123456789") == std::string::npos &&
+         std::strtoull(left.c_str(), nullptr, 10) < since;
+}
+
+// systemctl start or restart of the unit; what runs afterwards decides.
+bool startThroughUnit(const CommandLine& line, const Workplace& place, const InstanceInfo& info,
+                      const std::string& verb, const std::string& unit) {
+  Message problem;
+  const unsigned long long since = monotonicMicroseconds();
+  const int status = runSystemctl(line, {verb, unit}, &problem);
+  if (problem) return fail(problem);
+  const std::string command = "systemctl " + verb + " " + unit;
+  if (now(place, info).pid && status == 0) {
+    say(escapedMessage(verb == "start" ? "ERR_CTL_STARTED_UNIT" : "ERR_CTL_RESTARTED_UNIT", {info.entry.id, unit}));
+    return true;
+  }
+  // Started too often in a row: systemd did not even try, and the log
+  // holds nothing of it.
+  if (status != 0 && startLimitHit(line, unit, since))
+    return fail(escapedMessage("ERR_CTL_START_LIMIT", {info.entry.id, unit}));
+  if (status == 0)
+    complain(escapedMessage("ERR_CTL_NOT_STARTED_UNIT", {info.entry.id, command}));
+  else
+    complain(escapedMessage("ERR_CTL_SYSTEMCTL_FAILED", {info.entry.id, command, std::to_string(status)}));
+  showErrorLog(place, info);
+  return false;
+}
+
+bool stopThroughUnit(const CommandLine& line, const Workplace& place, const InstanceInfo& info, const std::string& unit) {
+  Message problem;
+  const int status = runSystemctl(line, {"stop", unit}, &problem);
+  if (problem) return fail(problem);
+  if (const pid_t pid = now(place, info).pid)
+    return fail(escapedMessage("ERR_CTL_STILL_RUNNING_UNIT", {info.entry.id, unit, processText(pid)}));
+  if (status != 0)
+    return fail(escapedMessage("ERR_CTL_SYSTEMCTL_FAILED",
+                                        {info.entry.id, "systemctl stop " + unit, std::to_string(status)}));
+  say(escapedMessage("ERR_CTL_STOPPED_UNIT", {info.entry.id, unit}));
+  return true;
+}
+
+// Root's operation of an instance that has its unit, systemd managing the
+// machine. A server started with the scripts runs outside the unit, where
+// systemctl stop would not reach it: it is stopped with its own script, and
+// a restart starts it under the unit.
+bool operateWithUnit(const CommandLine& line, const Workplace& place, const InstanceInfo& info, const std::string& unit) {
+  const bool outside = info.pid && !runsUnderUnit(line, info.pid, unit);
+  if (outside) say(escapedMessage("ERR_CTL_OUTSIDE_UNIT", {info.entry.id, processText(info.pid), unit}));
+  if (line.command == "start") {
+    if (!info.pid) return startThroughUnit(line, place, info, "start", unit);
+    say(escapedMessage("ERR_CTL_ALREADY_RUNNING", {info.entry.id, std::to_string(info.pid)}));
+    if (outside) say(escapedMessage("ERR_CTL_RESTART_UNDER_UNIT", {info.entry.id}));
+    return true;
+  }
+  if (line.command == "stop") return outside ? stopWithScript(line, place, info) : stopThroughUnit(line, place, info, unit);
+  if (!outside) return startThroughUnit(line, place, info, "restart", unit);
+  return stopWithScript(line, place, info) && startThroughUnit(line, place, now(place, info), "start", unit);
+}
+
+// The owner's scripts started the server outside the unit the instance
+// has: systemd does not supervise it, and the line says what would.
+void sayUnsupervised(const CommandLine& line, const Workplace& place, const InstanceInfo& info) {
+  if (!systemdManages(line)) return;
+  const std::string unit = instanceUnit(line, instanceDirOf(place, info));
+  const pid_t pid = now(place, info).pid;
+  if (!unit.empty() && pid && !runsUnderUnit(line, pid, unit))
+    say(escapedMessage("ERR_CTL_NOT_SUPERVISED", {info.entry.id, unit}));
 }
 
 // Who may operate the instance: root, or its owner (the scripts refuse
@@ -156,31 +271,23 @@ bool mayOperate(const InstanceInfo& info) {
 
 // The command `line.command` for one instance; true when it is done.
 bool operateOne(const CommandLine& line, const Workplace& place, const InstanceInfo& info) {
-  const std::string instanceDir = normalizePath(instanceDirOf(place, info));
-  if (info.entry.state == EntryState::Broken) {
-    complain(escapedMessage("ERR_CTL_UNIT_BROKEN", {instanceDir}));
-    return false;
-  }
-  if (!operable(info)) {
-    complain(escapedMessage("ERR_CTL_UNIT_UNFINISHED", {instanceDir}));
-    return false;
-  }
+  const std::string instanceDir = instanceDirOf(place, info);
+  if (info.entry.state == EntryState::Broken) return fail(escapedMessage("ERR_CTL_UNIT_BROKEN", {instanceDir}));
+  if (!operable(info)) return fail(escapedMessage("ERR_CTL_UNIT_UNFINISHED", {instanceDir}));
   if (!mayOperate(info)) return false;
-  if (std::string unit = operatingUnit(line, instanceDir); !unit.empty())
-    return operateThroughUnit(line, place, info, line.command, unit);
-  if (line.command == "start") return startWithScript(line, place, info);
+  if (std::string unit = operatingUnit(line, instanceDir); !unit.empty()) return operateWithUnit(line, place, info, unit);
   if (line.command == "stop") return stopWithScript(line, place, info);
-  return restartWithScript(line, place, info);
+  const bool done = line.command == "start" ? startWithScript(line, place, info) : restartWithScript(line, place, info);
+  if (done && geteuid() != 0) sayUnsupervised(line, place, info);
+  return done;
 }
 
 // Every complete instance of the server root, in identifier order, one
 // line each; the ones that failed are named at the end.
 int operateAll(const CommandLine& line, const Workplace& place) {
   std::vector<InstanceInfo> instances;
-  if (listInstances(place.root.get(), place.instancesRoot, &instances) != 0) {
-    complain(escapedMessage("ERR_FILE_OPEN_READ", {place.instancesRoot, std::strerror(errno)}));
-    return STATUS_FAILED;
-  }
+  if (listInstances(place.root.get(), &instances) != 0)
+    return refuse(STATUS_FAILED, escapedMessage("ERR_FILE_OPEN_READ", {place.instancesRoot, std::strerror(errno)}));
   size_t operated = 0;
   std::string failed;
   for (const InstanceInfo& info : instances) {
@@ -191,65 +298,47 @@ int operateAll(const CommandLine& line, const Workplace& place) {
   }
   if (failed.empty()) return STATUS_DONE;
   const size_t count = std::count(failed.begin(), failed.end(), ',') + 1;
-  complain(escapedMessage("ERR_CTL_SOME_FAILED", {std::to_string(count), std::to_string(operated), failed}));
-  return STATUS_FAILED;
+  return refuse(STATUS_FAILED,
+                escapedMessage("ERR_CTL_SOME_FAILED", {std::to_string(count), std::to_string(operated), failed}));
 }
 
 }  // namespace
 
-bool systemdManages(const CommandLine& line) {
-  std::string root = line.systemdRoot;
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  struct stat status;
-  const std::string marker = (root == "/" ? "" : root) + "/run/systemd/system";
-  return stat(marker.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-std::string instanceUnit(const CommandLine& line, const std::string& instanceDir) {
-  const std::string name = unitFileName(instanceDir);
-  Descriptor directory;
-  if (name.empty() || openDirectoryPath(line.unitDirectory.c_str(), &directory) != 0) return "";
-  std::string text;
-  if (!readSmallFileAt(directory.get(), name.c_str(), SMALL_FILE_LIMIT, &text) || !isUnitOf(text, instanceDir)) return "";
-  return name;
-}
-
-std::string operatingUnit(const CommandLine& line, const std::string& instanceDir) {
-  return systemdManages(line) ? instanceUnit(line, instanceDir) : std::string();
-}
-
-bool operateThroughUnit(const CommandLine& line, const Workplace& place, const InstanceInfo& info,
-                        const std::string& verb, const std::string& unit) {
-  Message problem;
-  const int status = runSystemctl(line, {verb, unit}, &problem);
-  if (status == 0) {
-    const char* key = verb == "start" ? "ERR_CTL_STARTED_UNIT" : verb == "stop" ? "ERR_CTL_STOPPED_UNIT" : "ERR_CTL_RESTARTED_UNIT";
-    say(escapedMessage(key, {info.entry.id, unit}));
-    return true;
+int stopBeforeRemoval(const CommandLine& line, const Workplace& place, InstanceInfo* info) {
+  const std::string& id = info->entry.id;
+  if (info->server.state == ServerState::Unknown) {
+    const std::string lock = instanceDirOf(place, *info) + "/" + PID_DIRECTORY + "/" + SERVER_LOCK_NAME;
+    return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_STATE_UNKNOWN", {id, lock, std::strerror(info->server.error)}));
   }
-  if (problem) {
-    complain(problem);
-    return false;
+  if (!info->pid) return -1;
+  const std::string pid = std::to_string(info->pid);
+  // Moved into its removal, it has no script left to stop it with.
+  if (info->entry.tree != info->entry.id)
+    return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_RUNNING_IN_REMOVAL", {id, processText(info->pid)}));
+  if (!line.stop) return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_RUNNING", {id, pid}));
+  const std::string unit = operatingUnit(line, instanceDirOf(place, *info));
+  const bool underUnit = !unit.empty() && runsUnderUnit(line, info->pid, unit);
+  if (!unit.empty() && !underUnit) say(escapedMessage("ERR_CTL_OUTSIDE_UNIT", {id, processText(info->pid), unit}));
+  Message refusal;
+  int status = 0;
+  if (underUnit) {
+    // The unit's stop keeps systemd's view of the service true.
+    status = runSystemctl(line, {"stop", unit}, &refusal);
+  } else {
+    const int wait = line.timeoutGiven || line.kill ? stopWaitSeconds(line.timeout, line.kill) : STOP_WAIT_SECONDS;
+    status = runStopScript(place.root.get(), place.instancesRoot, id, info->entry.owner, &refusal, wait,
+                           stopArguments(line));
+    if (!refusal && status == SCRIPT_REFUSED)
+      refusal = escapedMessage("ERR_CTL_SCRIPT_REFUSED", {instanceDirOf(place, *info) + "/bin/stopserv", id});
   }
-  complain(escapedMessage("ERR_CTL_SYSTEMCTL_FAILED", {info.entry.id, "systemctl " + verb + " " + unit,
-                                                       std::to_string(status)}));
-  if (verb != "stop") showErrorLog(place, info);
-  return false;
-}
-
-int runSystemctl(const CommandLine& line, const std::vector<std::string>& arguments, Message* problem) {
-  OwnerCommand command;
-  ownerIdentity(geteuid(), &command.owner);
-  command.argv = {line.systemctl};
-  command.argv.insert(command.argv.end(), arguments.begin(), arguments.end());
-  command.outputTo = STDERR_FILENO;
-  command.waitSeconds = SYSTEMCTL_WAIT_SECONDS;
-  const OwnerOutcome outcome = runAsOwner(command);
-  if (outcome.timedOut)
-    *problem = escapedMessage("ERR_CTL_SCRIPT_TIMEOUT", {line.systemctl, std::to_string(SYSTEMCTL_WAIT_SECONDS)});
-  else if (outcome.status < 0)
-    *problem = escapedMessage("ERR_FILE_OPEN_READ", {line.systemctl, std::strerror(outcome.error)});
-  return outcome.status;
+  if (refusal) return refuse(STATUS_RUNNING, refusal);
+  // Gone meanwhile: the walk reports what became of it.
+  if (!lookUpInstance(place.root.get(), id, info) || !info->pid) {
+    if (underUnit) say(escapedMessage("ERR_CTL_STOPPED_UNIT", {id, unit}));
+    return -1;
+  }
+  if (underUnit) return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_NOT_STOPPED_UNIT", {id, unit}));
+  return refuse(STATUS_RUNNING, escapedMessage("ERR_CTL_NOT_STOPPED", {id, std::to_string(status)}));
 }
 
 std::vector<std::string> errorLogTail(int instancesRoot, const std::string& instancesRootPath,

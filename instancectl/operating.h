@@ -1,11 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Operating an instance: its state, and starting, stopping and restarting
 // its server. The instance's own control scripts do the work, run as the
-// instance's owner through instancectl/control.h; when systemd manages the
-// machine and the instance has the unit `instancectl unit` wrote, systemctl
-// does it instead, so that systemd's view of the service and the server
-// agree.
+// instance's owner through instancectl/control.h; when root operates an
+// instance that has the unit `instancectl unit` wrote and systemd manages
+// the machine, systemctl does it instead (instancectl/systemd.h), so that
+// systemd's view of the service and the server agree; a server that runs
+// outside its unit is stopped with its own script.
+//
+// What runs afterwards decides what is said, by the server's lock
+// (instance/server.h); what the script ended with says why: a script that
+// refused did nothing, and only one that ended with SCRIPT_FAILED after a
+// stop sent the server a signal.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -13,32 +21,20 @@
 #include "instancectl/instancectl.h"
 #include "instancectl/inventory.h"
 
-// True when systemd manages the machine: <line.systemdRoot>/run/systemd/system
-// is a directory.
-bool systemdManages(const CommandLine& line);
+// Exit statuses of the instance's control scripts: 0 done, 1 failed (a
+// stop: the server still runs after the signals it sent), 2 nothing to do
+// (started or stopped already), 3 refused (nothing was done).
+constexpr int SCRIPT_FAILED = 1;
+constexpr int SCRIPT_NOTHING_TO_DO = 2;
+constexpr int SCRIPT_REFUSED = 3;
 
-// The file name of the unit `instancectl unit` wrote for the instance
-// directory `instanceDir` in line.unitDirectory, when one is there and
-// carries that instance's mark; else "".
-std::string instanceUnit(const CommandLine& line, const std::string& instanceDir);
-
-// The unit through which systemctl operates the instance directory
-// `instanceDir`: its instanceUnit when systemdManages, else "" (its own
-// control scripts operate it).
-std::string operatingUnit(const CommandLine& line, const std::string& instanceDir);
-
-// Runs `systemctl VERB unit` for the instance `info` and says on standard
-// output what it did, or on standard error why not (with the end of the
-// error log when a start or restart failed). True when systemctl succeeded.
-bool operateThroughUnit(const CommandLine& line, const Workplace& place, const InstanceInfo& info,
-                        const std::string& verb, const std::string& unit);
-
-// Runs line.systemctl with `arguments`, as the running user, in a new
-// session without a terminal, its output relayed to standard error with
-// control characters escaped. Its exit status, or -1 when it could not be
-// run (ERR_FILE_OPEN_READ in `*problem`) or did not end in time
-// (ERR_CTL_SCRIPT_TIMEOUT).
-int runSystemctl(const CommandLine& line, const std::vector<std::string>& arguments, Message* problem);
+// remove --stop: stops the running server of the instance `info` (through
+// its unit when it runs under it, else with its own bin/stopserv) and looks
+// the instance up again into `info`. -1 when no server of it runs (any
+// more), else the exit status, the refusal said: a running instance
+// without --stop, a server whose state cannot be told, a script that
+// refused, one still running.
+int stopBeforeRemoval(const CommandLine& line, const Workplace& place, InstanceInfo* info);
 
 // At most `count` last lines of the instance's error log logs/errors, each
 // escaped for a terminal; read from its end, at most 16 KiB, without

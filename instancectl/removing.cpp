@@ -15,9 +15,14 @@
 #include "fsutil/directories.h"
 #include "fsutil/files.h"
 #include "fsutil/reading.h"
+#include "instance/server.h"
 #include "instancectl/decision.h"
+#include "instancectl/operating.h"
 #include "instancectl/removal.h"
+#include "instancectl/systemd.h"
 #include "instancectl/unit.h"
+
+void (*takeBackHook)(const std::string& path) = nullptr;
 
 namespace {
 
@@ -122,10 +127,50 @@ bool stillAsJustMade(int directory) {
          (status.st_mode & 0777) == JUST_MADE_MODE && holdsNoEntry(directory);
 }
 
+// True when the directory held as `directory` is gone: the one removed by
+// name was that very one, not another put under its name meanwhile.
+bool removedItself(int directory) {
+  struct stat status;
+  return fstat(directory, &status) == 0 && status.st_nlink == 0;
+}
+
+// Removes the document root the creation made, of `identity`, with
+// everything in it. False when it failed (said); `*left` when it is no
+// longer the one the creation made and stays.
+bool takeBackDocumentRoot(int parent, const std::string& name, const MadeDirectory& made,
+                          const FileIdentity& identity, bool* left) {
+  RemovalPlan plan;
+  plan.topKnown = true;
+  plan.top = identity;
+  RemovalResult result = removeTreeAt(parent, name, plan);
+  if (result.error == ESTALE && result.failedPath.empty()) {
+    complain(escapedMessage("ERR_CTL_MADE_CHANGED", {made.path}));
+    return *left = true;
+  }
+  for (const std::string& mount : result.otherFileSystems)
+    complain(escapedMessage("ERR_CTL_OTHER_FILE_SYSTEM", {below(made.path, mount)}));
+  if (result.error)
+    complain(escapedMessage("ERR_CTL_NOT_REMOVED", {below(made.path, result.failedPath), std::strerror(result.error)}));
+  return result.removedAll;
+}
+
+// Removes a directory on the document root's way when it is empty. False when it failed (said); `*left` when it stays.
+bool takeBackOnTheWay(int parent, const std::string& name, const MadeDirectory& made, bool* left) {
+  if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0) return true;
+  if (errno == ENOTEMPTY || errno == EEXIST) {
+    complain(escapedMessage("ERR_CTL_MADE_CHANGED", {made.path}));
+    return *left = true;
+  }
+  complain(escapedMessage("ERR_CTL_NOT_REMOVED", {made.path, std::strerror(errno)}));
+  return false;
+}
+
 // Takes back one directory the creation made: the document root with
 // everything in it, one on its way only when empty, and either only while
-// it is the one the creation made. False when it failed (a directory left
-// on purpose is said, not a failure).
+// it is the one the creation made. It is removed by name, in a directory
+// its owner may change meanwhile: only the held directory gone proves that
+// it was the one. False when it failed (a directory left on purpose is
+// said, not a failure).
 bool takeBackOne(const Workplace& place, const std::string& id, const MadeDirectory& made) {
   const std::string name = lastComponentOf(made.path);
   Descriptor parent;
@@ -156,26 +201,15 @@ bool takeBackOne(const Workplace& place, const std::string& id, const MadeDirect
       complain(escapedMessage("ERR_CTL_MADE_SHARED", {made.path, other}));
       return true;
     }
-    RemovalPlan plan;
-    plan.topKnown = true;
-    plan.top = identity;
-    directory.reset();
-    RemovalResult result = removeTreeAt(parent.get(), name, plan);
-    for (const std::string& mount : result.otherFileSystems)
-      complain(escapedMessage("ERR_CTL_OTHER_FILE_SYSTEM", {below(made.path, mount)}));
-    if (result.error) complain(escapedMessage("ERR_CTL_NOT_REMOVED", {below(made.path, result.failedPath),
-                                                                      std::strerror(result.error)}));
-    if (!result.removedAll) return false;
-  } else {
-    directory.reset();
-    if (unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) != 0) {
-      if (errno == ENOTEMPTY || errno == EEXIST) {
-        complain(escapedMessage("ERR_CTL_MADE_CHANGED", {made.path}));
-        return true;
-      }
-      complain(escapedMessage("ERR_CTL_NOT_REMOVED", {made.path, std::strerror(errno)}));
-      return false;
-    }
+  }
+  if (takeBackHook) takeBackHook(made.path);
+  bool left = false;
+  const bool removed = made.docRoot ? takeBackDocumentRoot(parent.get(), name, made, identity, &left)
+                                    : takeBackOnTheWay(parent.get(), name, made, &left);
+  if (!removed || left) return removed;
+  if (!removedItself(directory.get())) {
+    complain(escapedMessage("ERR_CTL_MADE_MOVED", {made.path}));
+    return true;
   }
   say(escapedMessage("ERR_CTL_TAKEN_BACK", {made.path}));
   return true;
@@ -221,22 +255,12 @@ RemovalResult walkRecordLast(int removal, const RemovalNote& note) {
 
 // --- Ending ----------------------------------------------------------------
 
-// Only a unit that `instancectl unit` made for this very instance goes.
-int removeUnit(const CommandLine& line, const std::string& instanceDir) {
-  const std::string name = unitFileName(normalizePath(instanceDir));
+// Only a unit that `instancectl unit` made for this very instance goes,
+// and with it all that systemd has of it.
+int removeUnit(const CommandLine& line, const Workplace& place, const std::string& id) {
   Descriptor directory;
-  if (name.empty() || openDirectoryPath(line.unitDirectory.c_str(), &directory) != 0) return STATUS_DONE;
-  const std::string path = line.unitDirectory + "/" + name;
-  int error = 0;
-  switch (removeUnitAt(directory.get(), name, normalizePath(instanceDir), &error)) {
-    case UnitRemoval::Removed: say(escapedMessage("ERR_CTL_UNIT_REMOVED", {path.c_str()})); break;
-    case UnitRemoval::Failed:
-      complain(escapedMessage("ERR_CTL_NOT_REMOVED", {path.c_str(), std::strerror(error)}));
-      return STATUS_FAILED;
-    case UnitRemoval::Absent:
-    case UnitRemoval::NotOurs: break;
-  }
-  return STATUS_DONE;
+  if (openDirectoryPath(line.unitDirectory.c_str(), &directory) != 0) return STATUS_DONE;
+  return dropUnit(line, place, id, placesOf(place, id).instanceDir, directory.get(), false);
 }
 
 void sayKeptOutside(const RemovalNote& note) {
@@ -273,7 +297,7 @@ int finish(const CommandLine& line, const Workplace& place, const std::string& i
     } else {
       say(escapedMessage("ERR_CTL_REMOVED", {id, places.instanceDir}));
       sayKeptOutside(note);
-      return removeUnit(line, places.instanceDir);
+      return removeUnit(line, place, id);
     }
   }
   complain(escapedMessage("ERR_CTL_STILL_REMOVING", {id, places.removalDir}));
@@ -289,6 +313,15 @@ int carryOut(const CommandLine& line, const Workplace& place, const std::string&
       complain(escapedMessage("ERR_CTL_STILL_REMOVING", {id, placesOf(place, id).removalDir}));
       return STATUS_FAILED;
     }
+  }
+  // A server started since its stop would serve on from files that go:
+  // the removal waits until it has ended.
+  Descriptor tree(openat(removal.get(), REMOVAL_TREE, PASSAGE));
+  const ServerStatus server = tree.valid() ? probeServer(tree.get(), note.owner) : ServerStatus{};
+  if (server.running()) {
+    const std::string process = std::to_string(server.pid) + " (" + processName(server.pid) + ")";
+    complain(escapedMessage("ERR_CTL_RUNNING_IN_REMOVAL", {id, process}));
+    return STATUS_RUNNING;
   }
   const bool tookBack = takeBack(place, id, note);
   allowDeepWalks();
@@ -330,14 +363,14 @@ int goOn(const CommandLine& line, const Workplace& place, const InstanceEntry& e
   }
   InstanceInfo left;
   const std::string instanceDir = placesOf(place, entry.id).instanceDir;
-  if (lookUpInstance(place.root.get(), place.instancesRoot, entry.id, &left)) return begin(line, place, left.entry);
+  if (lookUpInstance(place.root.get(), entry.id, &left)) return begin(line, place, left.entry);
   // Stopped as it ended: what it kept inside is back under the identifier.
   if (entryExists(place.root.get(), entry.id)) {
     complain(escapedMessage("ERR_CTL_INSTANCE_LEFT", {entry.id, instanceDir}));
     return STATUS_FAILED;
   }
   say(escapedMessage("ERR_CTL_REMOVED", {entry.id, instanceDir}));
-  return removeUnit(line, instanceDir);
+  return removeUnit(line, place, entry.id);
 }
 
 }  // namespace

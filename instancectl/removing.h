@@ -18,6 +18,8 @@
 // depends on what is left of the record.
 #pragma once
 
+#include <string>
+
 #include "instancectl/instancectl.h"
 #include "instancectl/inventory.h"
 
@@ -27,6 +29,11 @@
 // on standard error; returns the exit status (STATUS_FAILED while anything
 // of the instance is left).
 int removeInstance(const CommandLine& line, const Workplace& place, const InstanceInfo& info);
+
+// For tests, where the directory an unfinished creation made is swapped:
+// called with its path just before the take-back removes it by name, once
+// it was found to be the one the creation made.
+extern void (*takeBackHook)(const std::string& path);
 
 // The mount points below the instance's tree, the first one named in
 // ERR_CTL_MOUNT_INSIDE; empty when there is none (or /proc cannot tell).

@@ -18,6 +18,9 @@ namespace {
 // systemd's limit on a unit name, terminating NUL included.
 constexpr size_t UNIT_NAME_MAX = 256;
 constexpr const char* WANTS_DIRECTORY = "multi-user.target.wants";
+// What runs a start script whose path systemd cannot take as an executable:
+// a fixed system program, given the path as its first argument.
+constexpr const char* SHELL_EXEC_PREFIX = "/bin/sh -c 'exec \"$$1\"' sh ";
 
 bool plainUnitCharacter(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' || c == '_' ||
@@ -51,6 +54,8 @@ std::string unitWord(const std::string& text, bool command) {
   }
   return quoted ? "\"" + escaped + "\"" : escaped;
 }
+
+std::string unitTemporaryName(const std::string& name) { return "." + name + ".new"; }
 
 std::string markerLine(const std::string& instanceDir) { return std::string(UNIT_MARKER_KEY) + "=" + instanceDir; }
 
@@ -110,6 +115,21 @@ std::string unitFileName(const std::string& instanceDir) {
   return name.size() < UNIT_NAME_MAX ? name : "";
 }
 
+std::string execStartCommand(const std::string& script) {
+  // systemd takes its executable's path as it is written, after quotes:
+  // "$$" stays "$$" there, and a path with a backslash, a single or a
+  // double quote is refused. The shell gets such a path as an argument,
+  // where systemd undoes its escapes and "$$".
+  if (script.find_first_of("$\\'\"") == std::string::npos) return unitWord(script, true);
+  std::string argument;
+  for (char c : withoutSpecifiers(script)) {
+    if (c == '\\' || c == '"') argument += '\\';
+    if (c == '$') argument += '$';
+    argument += c;
+  }
+  return std::string(SHELL_EXEC_PREFIX) + "\"" + argument + "\"";
+}
+
 std::string unitText(const UnitSettings& unit) {
   const std::string startScript = unit.instanceDir + "/bin/startserv";
   return "# Made by instancectl for the instance " + unit.serverId + " in " + unit.instanceDir +
@@ -117,6 +137,11 @@ std::string unitText(const UnitSettings& unit) {
          "# \"instancectl remove " +
          unit.serverId +
          "\" removes it with the instance.\n"
+         "# systemctl reload reopens the server's logs (SIGUSR1 to its main process,\n"
+         "# as bin/rotatelogs does); restart makes it read its configuration again.\n"
+         "# A server that fails is started again after 5 seconds, at most 5 times\n"
+         "# in 60 seconds (then: systemctl reset-failed); one stopped with SIGTERM\n"
+         "# has not failed.\n"
          "[Unit]\n"
          "Description=Application server instance " +
          withoutSpecifiers(unit.serverId + " (" + unit.instanceDir + ")") +
@@ -124,7 +149,11 @@ std::string unitText(const UnitSettings& unit) {
          "After=network-online.target\n"
          "Wants=network-online.target\n"
          "RequiresMountsFor=" +
-         unitWord(unit.instanceDir, false) + "\n" + markerLine(unit.instanceDir) +
+         unitWord(unit.instanceDir, false) +
+         "\n"
+         "StartLimitIntervalSec=60\n"
+         "StartLimitBurst=5\n" +
+         markerLine(unit.instanceDir) +
          "\n"
          "\n"
          "[Service]\n"
@@ -134,8 +163,11 @@ std::string unitText(const UnitSettings& unit) {
          withoutSpecifiers(unit.user) + "\nGroup=" + withoutSpecifiers(unit.group) +
          "\n"
          "ExecStart=" +
-         unitWord(startScript, true) +
+         execStartCommand(startScript) +
          "\n"
+         "ExecReload=/bin/kill -USR1 $MAINPID\n"
+         "Restart=on-failure\n"
+         "RestartSec=5\n"
          "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
          "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
          "NoNewPrivileges=yes\n"
@@ -156,7 +188,10 @@ UnitWrite installUnitAt(int directory, const std::string& name, const std::strin
   if (outcome.refusal == ReadRefusal::System && !absent) return failed(error, outcome.error);
   if (!absent && !force) return UnitWrite::ExistsWithOtherContent;
 
-  const std::string temporary = "." + name + "." + std::to_string(getpid()) + ".new";
+  // One name for every run: a run killed while writing leaves it for the
+  // next, which replaces it (systemd reads no name that does not end in a
+  // unit suffix).
+  const std::string temporary = unitTemporaryName(name);
   if (int failure = replaceFileAt(directory, temporary.c_str(), name.c_str(), text, 0644)) return failed(error, failure);
   return UnitWrite::Written;
 }
@@ -171,5 +206,6 @@ UnitRemoval removeUnitAt(int directory, const std::string& name, const std::stri
     return UnitRemoval::Failed;
   }
   removeWantsLink(directory, name);
+  unlinkat(directory, unitTemporaryName(name).c_str(), 0);
   return UnitRemoval::Removed;
 }

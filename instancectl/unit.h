@@ -8,6 +8,11 @@
 // and at the end remove it by that path; the main process is found in the
 // service's own control group instead. No ExecStop= either: systemd sends
 // SIGTERM, which is what bin/stopserv sends, without reading the pid file.
+// ExecReload= sends SIGUSR1 to the main process, which reopens the logs,
+// as bin/rotatelogs has it do. Restart=on-failure: a server that ends with
+// an error or by a signal other than SIGTERM is started again after 5
+// seconds, at most 5 times in 60 seconds, after which systemd refuses to
+// start it (start-limit-hit) until `systemctl reset-failed`.
 #pragma once
 
 #include <string>
@@ -41,6 +46,13 @@ struct UnitSettings {
   std::string group;
 };
 
+// The command of ExecStart= that runs the start script at `script` (an
+// absolute path without control characters, in UTF-8) as systemd reads
+// it: the path itself, quoted when it holds blanks, "%" written "%%"; or,
+// for a path with "$", a backslash, "'" or '"', which systemd does not
+// take as an executable, /bin/sh given the path as a quoted argument.
+std::string execStartCommand(const std::string& script);
+
 // The unit's whole text, marked with UNIT_MARKER_KEY and the instance directory.
 std::string unitText(const UnitSettings& settings);
 
@@ -50,7 +62,8 @@ bool isUnitOf(const std::string& text, const std::string& instanceDir);
 enum class UnitWrite { Written, Unchanged, ExistsWithOtherContent, Failed };
 
 // Makes `name` in the unit directory held open as `directory` hold exactly
-// `text`, mode 0644, owned by the running user: written whole beside it,
+// `text`, mode 0644, owned by the running user: written whole beside it as
+// ".<name>.new" (which a killed run leaves for the next to replace),
 // synced and renamed over it. An existing entry with other content (or one
 // that is not a plain file) is replaced only with `force`. Failed sets
 // `*error`.
@@ -60,5 +73,6 @@ enum class UnitRemoval { Removed, Absent, NotOurs, Failed };
 
 // Removes `name` from the unit directory held open as `directory` when it is
 // a plain file made for `instanceDir`, with its link in
-// multi-user.target.wants that enabling it made. Failed sets `*error`.
+// multi-user.target.wants that enabling it made and a temporary file a
+// killed write left. Failed sets `*error`.
 UnitRemoval removeUnitAt(int directory, const std::string& name, const std::string& instanceDir, int* error);

@@ -23,31 +23,34 @@
 
 namespace {
 
-// The program a misbehaving server runs: it holds the instance's server
-// lock, as a server does, and its command line names a path in the instance.
+// The program a misbehaving server runs: its process takes the server's
+// lock and keeps it across its exec, which makes it the instance's server;
+// its command line names a path in the instance, as the scripts of older
+// instances require of a server.
 const char IGNORING_SERVER[] = R"X(#!/usr/bin/perl
-# A server that ignores SIGTERM: it writes its pid file and returns, as the
-# stand-in does, while its background process keeps running with the lock.
+# A server that ignores SIGTERM: it writes its pid file and returns once its
+# background process holds the lock, as the stand-in does.
 use strict;
 use warnings;
-use Fcntl qw(:flock);
+use Fcntl qw(:flock F_SETFD);
 my %option = @ARGV;
 my $instance = $option{-d} =~ s{/config/?\z}{}r;
-pipe(my $locked, my $tell) or die "pipe: $!";
+pipe(my $locked, my $report) or die "pipe: $!";
 my $pid = fork // die "fork: $!";
 if (!$pid) {
     close($locked);
     $SIG{TERM} = 'IGNORE';
-    $^F = 255;  # the lock stays open through the exec
-    open(my $lock, '>>', "$instance/logs/server.lock") or die "$instance/logs/server.lock: $!";
-    flock($lock, LOCK_EX | LOCK_NB) or die "$instance/logs/server.lock: $!";
-    close($tell);
     open(STDIN, '<', '/dev/null'); open(STDOUT, '>', '/dev/null'); open(STDERR, '>', '/dev/null');
+    open(my $lock, '>>', "$instance/logs/server.lock") or exit 3;
+    flock($lock, LOCK_EX | LOCK_NB) or exit 3;
+    fcntl($lock, F_SETFD, 0);
+    print {$report} "locked\n";
+    close($report);
     exec {'/usr/bin/perl'} 'perl', '-e', 'sleep 600', "$instance/ignoring";
     exit 127;
 }
-close($tell);
-readline($locked);  # the end of the pipe: the child holds the lock (or has died)
+close($report);
+<$locked> or exit 3;
 open(my $out, '>', "$instance/logs/pid.new") or die "$instance/logs/pid.new: $!";
 print {$out} "$pid\n";
 close($out);
@@ -68,15 +71,34 @@ print STDERR "cannot listen\n";
 exit 1;
 )X";
 
-// systemctl in the tests: records its words, one run a line, and ends
-// with the status the file beside it holds (0 when there is none).
+// systemctl in the tests: records its words, one run a line; answers
+// `show -p PROPERTY` from the file of that name beside it (loaded, success,
+// and a start that ran just now when there is none, one long ago with the
+// file "refuse"); fails with the file "refuse" and, after running, with the
+// status the file "status" holds, or runs the unit as systemd would: the
+// instance's scripts, the server it starts given the unit's control group
+// below the systemd root, and stopped only when it runs under it.
 const char STAND_IN_SYSTEMCTL[] = R"X(#!/bin/sh
 here=$(dirname "$0")
+instance=@INSTANCE@ proc=@SYSTEMD@/proc
 echo "$*" >>"$here/systemctl.log"
-[ "$1" = stop ] && [ -e "$here/on-stop" ] && { sh "$here/on-stop" || exit 1; }
-case $1 in is-enabled) [ -e "$here/enabled" ] && exit 0; exit 1 ;; esac
-[ -e "$here/status" ] && exit "$(cat "$here/status")"
-exit 0
+under_unit() { [ -e "$proc/$(cat "$instance/logs/pid" 2>/dev/null)/cgroup" ]; }
+start_unit() {
+  "$instance/bin/startserv" >/dev/null || exit 1
+  pid=$(cat "$instance/logs/pid") && mkdir -p "$proc/$pid" && echo "0::/system.slice/$1" >"$proc/$pid/cgroup"
+}
+case $1 in
+  is-enabled) [ -e "$here/enabled" ]; exit ;;
+  show) [ "$3" = InactiveExitTimestampMonotonic ] && { [ -e "$here/refuse" ] && echo 1 || echo 99999999999999999; exit 0; }
+    cat "$here/$3" 2>/dev/null || { [ "$3" = LoadState ] && echo loaded || echo success; }; exit 0 ;;
+esac
+[ -e "$here/refuse" ] || [ ! -e "$here/status" ] || exit "$(cat "$here/status")"
+[ -e "$here/refuse" ] && exit 1
+case $1 in
+  stop) ! under_unit || "$instance/bin/stopserv" >/dev/null ;;
+  start) under_unit || start_unit "$2" ;;
+  restart) { ! under_unit || "$instance/bin/stopserv" >/dev/null; } && start_unit "$2" ;;
+esac
 )X";
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -162,11 +184,14 @@ class Operating : public ::testing::TestWithParam<bool> {
     return text.substr(at, text.find('\n', at) - at);
   }
 
-  ProcessResult ctl(const std::vector<std::string>& arguments, const std::string& language = "C") {
-    std::vector<std::string> argv = prefix;
+  // instancectl run by the case's identity (or `as`) on the server root
+  // (or `root`, another name of it).
+  ProcessResult ctl(const std::vector<std::string>& arguments, const std::string& root = "",
+                    const std::vector<std::string>* as = nullptr) {
+    std::vector<std::string> argv = as ? *as : prefix;
     argv.push_back(INSTANCECTL_BINARY);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProcess(argv, {"PATH=/usr/bin:/bin", "LANG=" + language, "ZORA_SERVER_HOME=" + installation.root});
+    return runProcess(argv, {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=" + (root.empty() ? installation.root : root)});
   }
 
   // A control script of the instance, run as the case's identity.
@@ -387,6 +412,95 @@ TEST_P(Operating, AllStartsAndStopsEveryInstanceAndNamesTheOnesThatFailed) {
   EXPECT_EQ(serverPid("web1") + serverPid("web3"), 0);
 }
 
+// The server root reached through a link, with a trailing "/" or "//":
+// the same instance, the same server, the same unit. Its state and
+// process are the same for every user who can reach its logs directory.
+TEST_P(Operating, EveryNameOfTheServerRootFindsTheSameServer) {
+  create("web1");
+  const std::string link = installation.scratch / "app";
+  ASSERT_EQ(symlink(installation.root.c_str(), link.c_str()), 0);
+  const std::vector<std::string> nobody = asUser("nobody");
+  for (const std::string& root : {link, link + "/", link + "//", installation.root + "//"}) {
+    SCOPED_TRACE(root);
+    ProcessResult started = ctl({"start", "web1"}, root);
+    ASSERT_EQ(started.status, 0) << started.err;
+    const pid_t pid = serverPid("web1");
+    EXPECT_EQ(started.out, "Started the instance web1 (process " + std::to_string(pid) + ").\n");
+    const std::string running = "web1 (" + instance("web1") + ") is running: process " + std::to_string(pid) + " (lighttpd).\n";
+    ProcessResult status = ctl({"status", "web1"}, root);
+    EXPECT_EQ(status.status, 0);
+    EXPECT_EQ(status.out, running);
+    if (GetParam()) {
+      // Neither root nor the owner, and the record is not this user's to read.
+      ProcessResult other = ctl({"status", "web1"}, root, &nobody);
+      EXPECT_EQ(other.status, 0) << other.err;
+      EXPECT_EQ(other.out, running);
+      nlohmann::json listed = nlohmann::json::parse(ctl({"list", "--json"}, root, &nobody).out).at(0);
+      EXPECT_EQ(listed["state"], "running");
+      EXPECT_EQ(listed["pid"], pid);
+    }
+    EXPECT_EQ(ctl({"stop", "web1"}, root).out, "Stopped the instance web1.\n");
+    EXPECT_EQ(serverPid("web1"), 0);
+  }
+  if (GetParam()) {
+    const std::string units = installation.scratch / "units";
+    makeDirs(units);
+    ASSERT_EQ(ctl({"unit", "web1", "--unit-dir", units}, link).status, 0);
+    ProcessResult again = ctl({"unit", "web1", "--unit-dir", units}, installation.root + "/");
+    EXPECT_TRUE(contains(again.out, "already has this content")) << again.out << again.err;
+    EXPECT_EQ(listTree(units).size(), 1u);
+  }
+  ASSERT_EQ(ctl({"start", "web1"}, link).status, 0);
+  const pid_t pid = serverPid("web1");
+  ProcessResult removed = ctl({"remove", "web1", "--stop", "--unit-dir", installation.scratch / "units"}, link);
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_TRUE(contains(removed.out, "Removed the instance web1 (" + instance("web1") + ").\n")) << removed.out;
+  const std::string process = readFile("/proc/" + std::to_string(pid) + "/status");
+  EXPECT_TRUE(process.empty() || contains(process, "\nState:\tZ")) << "no server serves on from the removed directory";
+}
+
+// A control script that refuses did nothing, and says so: instancectl
+// relays its line and says that nothing was done, never that a signal was
+// sent; one that ends as if done while the server runs is no success.
+TEST_P(Operating, AScriptThatRefusedIsReportedAsARefusal) {
+  create("web1");
+  const std::string bin = instance("web1") + "/bin/";
+  const std::string refusing = "#!/bin/sh\necho \"$0: refusing for the test\" >&2\nexit 3\n";
+  const struct {
+    const char* script;
+    std::string text;
+    std::vector<std::string> command;
+    int exit;
+    std::string said;  // @ for the script's path, after what it wrote
+  } cases[] = {
+      {"stopserv", refusing, {"stop", "web1"}, 2, "@ refused (status 3): nothing was done to the instance web1.\n"},
+      {"restartserv", refusing, {"restart", "web1"}, 2, "@ refused (status 3): nothing was done to the instance web1.\n"},
+      {"stopserv", refusing, {"remove", "web1", "--stop"}, 4,
+       "@ refused (status 3): nothing was done to the instance web1.\n"},
+      {"stopserv", "#!/bin/sh\nexit 0\n", {"stop", "web1"}, 2,
+       "The instance web1 is still running after its bin/stopserv ended with status 0: process @PID@ (lighttpd).\n"},
+      {"startserv", refusing, {"start", "web1"}, 2, "@ refused (status 3): nothing was done to the instance web1.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script + (" " + c.command[0]));
+    const std::string script = bin + c.script, original = readFile(script);
+    if (std::string(c.script) != "startserv") {
+      ASSERT_EQ(ctl({"start", "web1"}).status, 0);
+    }
+    const pid_t pid = serverPid("web1");
+    writeFile(script, c.text, 0755);
+    ProcessResult r = ctl(c.command);
+    writeFile(script, original, 0755);
+    EXPECT_EQ(r.status, c.exit);
+    EXPECT_TRUE(contains(r.err, replaceAll(replaceAll(c.said, "@PID@", std::to_string(pid)), "@", script))) << r.err;
+    EXPECT_EQ(contains(r.err, script + ": refusing for the test\n"), c.text == refusing) << r.err;
+    EXPECT_FALSE(contains(r.err, "after SIGTERM")) << r.err;
+    EXPECT_EQ(serverPid("web1"), pid) << "nothing was done";
+    EXPECT_TRUE(fileExists(instance("web1")));
+    ctl({"stop", "web1"});
+  }
+}
+
 TEST(OperatingCommandLine, WrongCommandLinesAreRefusedWithTheUsage) {
   const std::vector<std::vector<std::string>> refused = {
       {"start"}, {"start", "--all", "web1"}, {"restart", "--all"}, {"stop", "web1", "--timeout", "x"},
@@ -402,8 +516,11 @@ TEST(OperatingCommandLine, WrongCommandLinesAreRefusedWithTheUsage) {
   }
 }
 
-// With a unit of its own and systemd managing the machine, systemctl
-// operates the instance; without either, its scripts do.
+// With a unit of its own and systemd managing the machine, root operates
+// the instance through systemctl, and a server started with the scripts,
+// outside the unit, with the scripts; the owner always with the scripts.
+// Without systemd, or without the unit, the scripts run. Removing the
+// unit leaves systemd with nothing of it.
 TEST(OperatingAsRoot, AnInstanceWithAUnitGoesThroughSystemctlWhenSystemdRuns) {
   if (!runningAsRoot()) GTEST_SKIP() << "needs root";
   Installation installation;
@@ -417,11 +534,16 @@ TEST(OperatingAsRoot, AnInstanceWithAUnitGoesThroughSystemctlWhenSystemdRuns) {
   makeDirs(units);
   makeDirs(systemd + "/run/systemd/system");
   makeDirs(tools);
-  writeFile(systemctl, STAND_IN_SYSTEMCTL, 0755);
-  auto ctl = [&](std::vector<std::string> arguments) {
-    std::vector<std::string> argv = {INSTANCECTL_BINARY};
+  writeFile(systemctl,
+            replaceAll(replaceAll(STAND_IN_SYSTEMCTL, "@INSTANCE@", installation.root + "/web1"), "@SYSTEMD@", systemd),
+            0755);
+  auto ctl = [&](std::vector<std::string> arguments, const std::vector<std::string>& prefix = {},
+                 const std::string& systemdRoot = "") {
+    std::vector<std::string> argv = prefix;
+    argv.push_back(INSTANCECTL_BINARY);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    for (const std::string& word : {std::string("--unit-dir"), units, std::string("--systemctl"), systemctl})
+    for (const std::string& word : {std::string("--unit-dir"), units, std::string("--systemctl"), systemctl,
+                                    std::string("--systemd-root"), systemdRoot.empty() ? systemd : systemdRoot})
       argv.push_back(word);
     return runProcess(argv, {"PATH=/usr/bin:/bin", "LANG=C", "ZORA_SERVER_HOME=" + installation.root});
   };
@@ -430,78 +552,132 @@ TEST(OperatingAsRoot, AnInstanceWithAUnitGoesThroughSystemctlWhenSystemdRuns) {
     unlink((tools + "/systemctl.log").c_str());
     return log;
   };
+  auto pid = [&] {
+    ProcessResult status = runProcess({INSTANCECTL_BINARY, "status", "web1", "--json"},
+                                      {"PATH=/usr/bin:/bin", "ZORA_SERVER_HOME=" + installation.root});
+    if (status.out.empty()) return std::string("none");
+    nlohmann::json object = nlohmann::json::parse(status.out);
+    return object["pid"].is_number() ? std::to_string(object["pid"].get<pid_t>()) : std::string("none");
+  };
 
   // No unit yet: the scripts run, whatever systemd does.
-  ProcessResult plain = ctl({"start", "web1", "--systemd-root", systemd});
+  ProcessResult plain = ctl({"start", "web1"});
   ASSERT_EQ(plain.status, 0) << plain.err;
   EXPECT_EQ(recorded(), "");
-  ASSERT_EQ(ctl({"stop", "web1", "--systemd-root", systemd}).status, 0);
+  ASSERT_EQ(ctl({"stop", "web1"}).status, 0);
 
-  ProcessResult unit = ctl({"unit", "web1", "--enable", "--systemd-root", systemd});
+  ProcessResult unit = ctl({"unit", "web1", "--enable"});
   ASSERT_EQ(unit.status, 0) << unit.err;
   const std::vector<std::string> files = listTree(units);
   ASSERT_EQ(files.size(), 1u);
-  const std::string name = files[0];
+  const std::string name = files[0], outside = "The server of the instance web1 (process @PID@ (lighttpd)) runs "
+                                              "outside its unit " + name + ": systemd does not supervise it.\n";
   EXPECT_EQ(unit.out, "Wrote the service unit " + units + "/" + name + ".\nEnabled the service unit " + name + ".\n");
-  EXPECT_EQ(recorded(), "daemon-reload\nis-enabled --quiet " + name + "\nenable " + name + "\n");
+  EXPECT_EQ(recorded(), "daemon-reload\nshow -p LoadState --value " + name + "\nis-enabled --quiet " + name +
+                            "\nenable " + name + "\n");
 
+  const std::vector<std::string> daemon = asUser("daemon");
+  const std::string limited = "systemd refused to start " + name + " for the instance web1: it was started too often "
+                              "in a row (start-limit-hit). systemctl reset-failed " + name + " lets it start again.\n";
   struct Case {
     std::vector<std::string> arguments;
-    std::string status;  // what systemctl ends with
+    std::vector<std::string> prefix;   // the owner's, or root's
+    std::string status, result;        // what systemctl ends with ("refuse": without running), the Result then
     int exit;
-    std::string out, systemctlRuns;
+    std::string out, err, systemctlRuns;  // @PID@: the server before the run
   } cases[] = {
-      {{"start", "web1"}, "0", 0, "Started the instance web1 with systemctl start " + name + ".\n", "start " + name + "\n"},
-      {{"stop", "web1", "--timeout", "5"}, "0", 0, "Stopped the instance web1 with systemctl stop " + name + ".\n",
-       "stop " + name + "\n"},
-      {{"restart", "web1"}, "0", 0, "Restarted the instance web1 with systemctl restart " + name + ".\n",
+      {{"start", "web1"}, {}, "", "", 0, "Started the instance web1 with systemctl start " + name + ".\n", "",
+       "start " + name + "\n"},
+      {{"restart", "web1"}, {}, "", "", 0, "Restarted the instance web1 with systemctl restart " + name + ".\n", "",
        "restart " + name + "\n"},
-      {{"start", "--all"}, "0", 0, "Started the instance web1 with systemctl start " + name + ".\n", "start " + name + "\n"},
-      {{"start", "web1"}, "1", 2, "", "start " + name + "\n"},
+      {{"stop", "web1", "--timeout", "5"}, {}, "", "", 0, "Stopped the instance web1 with systemctl stop " + name + ".\n",
+       "", "stop " + name + "\n"},
+      {{"start", "web1"}, {}, "1", "start-limit-hit", 2, "", limited, "start " + name + "\nshow -p Result --value " + name + "\n"},
+      // As systemd 252 refuses: the failure before stays its Result, and nothing ran.
+      {{"start", "web1"}, {}, "refuse", "exit-code", 2, "", limited,
+       "start " + name + "\nshow -p Result --value " + name + "\nshow -p InactiveExitTimestampMonotonic --value " +
+           name + "\n"},
+      {{"start", "web1"}, {}, "1", "exit-code", 2, "",
+       "systemctl start " + name + " ended with status 1 for the instance web1.\n",
+       "start " + name + "\nshow -p Result --value " + name + "\nshow -p InactiveExitTimestampMonotonic --value " +
+           name + "\n"},
+      // Started by its owner: outside the unit.
+      {{"start", "web1"}, daemon, "", "", 0,
+       "Started the instance web1 (process @NEW@).\nsystemd does not supervise the server of the instance web1, which "
+       "runs outside its unit " + name + "; run by root, instancectl restart web1 runs it under the unit.\n", "", ""},
+      {{"start", "web1"}, {}, "", "", 0,
+       outside + "The instance web1 is already running (process @PID@).\ninstancectl restart web1 stops it and "
+       "starts it under its unit.\n", "", ""},
+      {{"restart", "web1"}, {}, "", "", 0,
+       outside + "Stopped the instance web1.\nStarted the instance web1 with systemctl start " + name + ".\n", "",
+       "start " + name + "\n"},
+      {{"stop", "web1"}, {}, "", "", 0, "Stopped the instance web1 with systemctl stop " + name + ".\n", "",
+       "stop " + name + "\n"},
+      {{"start", "--all"}, daemon, "", "", 0, "", "", ""},
+      {{"stop", "--all"}, {}, "", "", 0, outside + "Stopped the instance web1.\n", "", ""},
   };
   for (const Case& c : cases) {
-    writeFile(tools + "/status", c.status);
-    std::vector<std::string> arguments = c.arguments;
-    arguments.push_back("--systemd-root");
-    arguments.push_back(systemd);
-    ProcessResult r = ctl(arguments);
-    EXPECT_EQ(r.status, c.exit) << c.arguments[0] << ": " << r.err;
-    EXPECT_EQ(r.out, c.out) << c.arguments[0];
-    EXPECT_EQ(recorded(), c.systemctlRuns) << c.arguments[0];
-    if (c.exit != 0) {
-      EXPECT_TRUE(contains(r.err, "systemctl start " + name + " ended with status 1 for the instance web1.\n")) << r.err;
+    SCOPED_TRACE(::testing::PrintToString(c.arguments) + (c.prefix.empty() ? " as root" : " as daemon"));
+    if (!c.status.empty()) writeFile(tools + "/" + (c.status == "refuse" ? "refuse" : "status"), c.status);
+    if (!c.result.empty()) writeFile(tools + "/Result", c.result);
+    const std::string before = pid();
+    ProcessResult r = ctl(c.arguments, c.prefix);
+    for (const char* file : {"/status", "/refuse", "/Result"}) unlink((tools + file).c_str());
+    EXPECT_EQ(r.status, c.exit) << r.err;
+    if (!c.out.empty() || r.status != 0) {
+      EXPECT_EQ(r.out, replaceAll(replaceAll(c.out, "@PID@", before), "@NEW@", pid()));
     }
+    // After what the scripts said.
+    EXPECT_TRUE(contains(r.err, c.err)) << r.err;
+    EXPECT_EQ(contains(r.err, "The last lines of its error log"), contains(c.err, "ended with status")) << r.err;
+    EXPECT_EQ(recorded(), c.systemctlRuns);
   }
-  unlink((tools + "/status").c_str());
+
+  // A unit systemd would not load is never said to be enabled.
+  writeFile(tools + "/LoadState", "bad-setting\n");
+  ProcessResult bad = ctl({"unit", "web1", "--enable"});
+  unlink((tools + "/LoadState").c_str());
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.out, "The service unit " + units + "/" + name + " already has this content; it was left unchanged.\n");
+  EXPECT_EQ(bad.err, "systemd did not load the service unit " + name + " (its load state is bad-setting), so it was "
+                     "not enabled; systemctl status " + name + " says why.\n");
+  EXPECT_EQ(recorded(), "daemon-reload\nshow -p LoadState --value " + name + "\n");
 
   // systemd not running: the scripts again, even with the unit.
-  ProcessResult scripts = ctl({"start", "web1", "--systemd-root", installation.scratch / "units"});
+  ProcessResult scripts = ctl({"start", "web1"}, {}, units);
   EXPECT_EQ(scripts.status, 0) << scripts.err;
   EXPECT_EQ(recorded(), "");
   EXPECT_TRUE(contains(scripts.out, "Started the instance web1 (process ")) << scripts.out;
-  EXPECT_EQ(ctl({"stop", "web1"}).status, 0);
+  EXPECT_EQ(ctl({"stop", "web1"}, {}, units).status, 0);
 
-  writeFile(tools + "/enabled", "");
-  ProcessResult removed = ctl({"unit", "web1", "--remove", "--systemd-root", systemd});
+  // Removing the unit stops what runs under it and leaves nothing of it.
+  ASSERT_EQ(ctl({"start", "web1"}).status, 0);
+  recorded();
+  ProcessResult removed = ctl({"unit", "web1", "--remove"});
   EXPECT_EQ(removed.status, 0) << removed.err;
-  EXPECT_EQ(removed.out, "Removed the service unit " + units + "/" + name + ".\n");
-  EXPECT_EQ(recorded(), "disable " + name + "\ndaemon-reload\n");
+  EXPECT_EQ(removed.out, "Stopped the instance web1 with systemctl stop " + name + ".\nRemoved the service unit " +
+                             units + "/" + name + ".\n");
+  EXPECT_EQ(recorded(), "stop " + name + "\ndisable " + name + "\ndaemon-reload\nreset-failed " + name + "\n");
   EXPECT_TRUE(listTree(units).empty());
-  ProcessResult absent = ctl({"unit", "web1", "--remove", "--systemd-root", systemd});
+  EXPECT_EQ(pid(), "none");
+  ProcessResult absent = ctl({"unit", "web1", "--remove"});
   EXPECT_EQ(absent.status, 0);
   EXPECT_EQ(absent.out, "The instance web1 has no service unit in " + units + ".\n");
-  EXPECT_EQ(recorded(), "");
+  EXPECT_EQ(recorded(), "reset-failed " + name + "\n");
 
   // remove --stop of a server that systemd runs stops it through the unit.
   ASSERT_EQ(ctl({"unit", "web1"}).status, 0);
-  ProcessResult started = ctl({"start", "web1", "--systemd-root", installation.scratch / "units"});
-  ASSERT_EQ(started.status, 0) << started.err;
-  writeFile(tools + "/on-stop", "exec '" + installation.root + "/web1/bin/stopserv'\n");
+  ASSERT_EQ(ctl({"start", "web1"}).status, 0);
   recorded();
-  ProcessResult gone = ctl({"remove", "web1", "--stop", "--systemd-root", systemd});
+  ProcessResult gone = ctl({"remove", "web1", "--stop"});
   EXPECT_EQ(gone.status, 0) << gone.err;
-  EXPECT_EQ(recorded(), "stop " + name + "\n");
+  EXPECT_TRUE(contains(gone.out, "Stopped the instance web1 with systemctl stop " + name + ".\nRemoved the instance web1 ("))
+      << gone.out;
+  EXPECT_TRUE(contains(gone.out, "Removed the service unit " + units + "/" + name + ".\n")) << gone.out;
+  EXPECT_EQ(recorded(), "stop " + name + "\nstop " + name + "\ndisable " + name + "\ndaemon-reload\nreset-failed " +
+                            name + "\n");
   EXPECT_FALSE(fileExists(installation.root + "/web1"));
+  EXPECT_TRUE(listTree(units).empty());
 }
 
 }  // namespace

@@ -170,23 +170,36 @@ class Instancectl : public ::testing::TestWithParam<bool> {
     return runInstancectl(arguments, installation.root, prefix);
   }
 
-  // A process of the owner standing for the instance's server: its command
-  // line names a path in the instance, its parent reaps it when it is
+  // A process of the owner standing for the instance's server: it holds
+  // the server's lock, its command line names a path in the instance (as
+  // the scripts of older instances require), its parent reaps it when it is
   // stopped, and it writes the pid file as a server would.
   StartedProcess startServer(const std::string& id) {
     const std::string program = R"(
-      my ($pidfile, $name) = @ARGV;
+      use Fcntl qw(:flock F_SETFD);
+      my ($logs, $name) = @ARGV;
+      pipe(my $locked, my $report) or die "pipe: $!";
       my $pid = fork;
       defined $pid or die "fork: $!";
-      if (!$pid) { exec {"/usr/bin/perl"} "perl", "-e", "sleep 120", $name; exit 127 }
-      open(my $out, ">", "$pidfile.new") or die "$pidfile: $!";
+      if (!$pid) {
+        open(my $lock, ">>", "$logs/server.lock") or die "lock: $!";
+        flock($lock, LOCK_EX | LOCK_NB) or die "lock: $!";
+        fcntl($lock, F_SETFD, 0);
+        print {$report} "locked\n";
+        close($report);
+        exec {"/usr/bin/perl"} "perl", "-e", "sleep 120", $name;
+        exit 127;
+      }
+      close($report);
+      <$locked> or die "no lock";
+      open(my $out, ">", "$logs/pid.new") or die "$logs/pid: $!";
       print {$out} "$pid\n";
       close($out);
-      rename("$pidfile.new", $pidfile) or die "$pidfile: $!";
+      rename("$logs/pid.new", "$logs/pid") or die "$logs/pid: $!";
       waitpid($pid, 0);)";
     std::vector<std::string> command = runningAsRoot() ? asUser(user) : std::vector<std::string>();
-    for (const std::string& word : {std::string("/usr/bin/perl"), std::string("-e"), program,
-                                    instance(id) + "/logs/pid", instance(id) + "/fake-server"})
+    for (const std::string& word : {std::string("/usr/bin/perl"), std::string("-e"), program, instance(id) + "/logs",
+                                    instance(id) + "/fake-server"})
       command.push_back(word);
     StartedProcess server = startProcess(command, {"PATH=/usr/bin:/bin"});
     eventually([&] { return serverPid(id) != 0; });
@@ -299,9 +312,10 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
   } rows[] = {{"broken.web3", "broken", optionsHttpPort(), docs},
               {"web1", "stopped", optionsHttpPort(), docs},
               {"web2", "running (" + std::to_string(pid) + ")", optionsHttpPort(), docs},
-              // No record to read: the configuration still gives the ports.
-              {"web4", "unknown", optionsHttpPort(), "-"},
-              {"web5", "unknown", optionsHttpPort(), "-"},
+              // No record to read: the configuration still gives the ports,
+              // and the server's lock its state.
+              {"web4", "stopped", optionsHttpPort(), "-"},
+              {"web5", "stopped", optionsHttpPort(), "-"},
               {"web6", "incomplete", optionsHttpPort(), docs},
               {"web7", "removing", optionsHttpPort(), docs}};
   for (size_t i = 0; i < std::size(rows); ++i) {
@@ -335,7 +349,8 @@ TEST_P(Instancectl, ListShowsEveryStateAsTextAndJson) {
   EXPECT_EQ(parsed[3]["port"], std::stoi(optionsHttpPort()));
   EXPECT_EQ(parsed[3]["docroot"], nullptr);
   EXPECT_EQ(parsed[3]["config_differs"], nullptr);
-  EXPECT_EQ(parsed[4]["state"], "unknown");
+  EXPECT_EQ(parsed[4]["state"], "stopped");
+  EXPECT_EQ(parsed[4]["docroot"], nullptr);
   EXPECT_EQ(parsed[5]["state"], "incomplete");
   EXPECT_EQ(parsed[6]["state"], "removing");
   EXPECT_EQ(parsed[6]["port"], std::stoi(optionsHttpPort()));

@@ -64,8 +64,10 @@ description:
     task gives are compared. C(started) and C(stopped) change nothing when the server already
     runs or is already stopped; C(restarted) always restarts it.
   - I(enabled) writes the instance's systemd unit with C(instancectl unit --enable) (which also
-    enables it with C(systemctl) when systemd manages the host) or, when false, disables and
-    removes it with C(instancectl unit --remove). Only root writes units.
+    enables it with C(systemctl) when systemd manages the host) or, when false, removes it with
+    C(instancectl unit --remove), which leaves systemd with no unit of the instance (a server
+    systemd ran through it is stopped; with I(state=started) it is then started again with its
+    scripts, outside systemd). Only root writes units.
   - In check mode nothing is started, stopped, written or removed; the task reports C(changed)
     when the server's state or the unit's presence would change.
 author:
@@ -460,6 +462,13 @@ def listed_instance(module):
     return None
 
 
+def record_unreadable(instance):
+    """Whether instancectl could not read the instance's record: it then lists
+    every answer only the record holds as null, and every creation records the
+    document root. (The state is the server's alone, whatever the record.)"""
+    return instance.get('docroot') is None
+
+
 def recorded_answers(instance):
     """The answers of an instance as instancectl lists it, by their names in
     config/answers.conf, as text; None for those it does not know."""
@@ -524,10 +533,10 @@ def existing_instance(module, instance_dir, given_only=False):
                              'it is left as it is. Remove it with state=absent (instancectl remove %s), '
                              'then create it again.' % (instance_dir, instance.get('state'), module.params['id']),
                          instance_dir=instance_dir)
-    if instance is None or instance.get('state') == 'unknown':
+    if instance is None or record_unreadable(instance):
         module.fail_json(msg='%s exists but its recorded answers cannot be read (instancectl lists %s); '
                              'it is left as it is.'
-                             % (instance_dir, 'no instance there' if instance is None else 'it as unknown'),
+                             % (instance_dir, 'no instance there' if instance is None else 'none of them'),
                          instance_dir=instance_dir)
     answers = recorded_answers(instance)
     differences = differences_of(answers, module.params, given_only)
@@ -646,7 +655,8 @@ def instancectl_step(module, arguments, changed_lines, result):
 def unit_present(params, instance_dir):
     """Whether the unit directory holds the unit instancectl wrote for the
     instance: the one file there that names it on its X-Instancectl-Instance line."""
-    marker = 'X-Instancectl-Instance=%s\n' % os.path.normpath(instance_dir)
+    # instancectl names the instance by its real path, whatever links lead to it.
+    marker = 'X-Instancectl-Instance=%s\n' % os.path.realpath(instance_dir)
     try:
         names = os.listdir(params['unit_dir'])
     except OSError:
@@ -724,6 +734,9 @@ def operate(module, instance_dir):
             instance = listed_instance(module)
     result['diff'] = diff
     changed = apply_enabled(module, instance_dir, result)
+    if changed and not module.check_mode:
+        # Removing the unit stops a server that systemd ran through it.
+        instance = listed_instance(module)
     changed = apply_state(module, instance, result) or changed
     module.exit_json(changed=created or changed, **result)
 

@@ -28,8 +28,10 @@
 #      missing instance is made and started, a second run changes nothing,
 #      a running one is stopped, a restart keeps the loopback address it
 #      was started on; as root, enabled writes, enables, disables and
-#      removes the unit through instancectl with a stand-in systemctl, and
-#      the server is then restarted through systemctl;
+#      removes the unit through instancectl with a stand-in systemctl; a
+#      server started outside systemd is restarted under the unit, and one
+#      that runs under it through systemctl; removing the unit stops it and
+#      state: started starts it again with its scripts;
 #  10. the module passes ansible-test's validate-modules checks, run offline;
 # and the JMS password is nowhere in the output nor in any traced execve,
 # yet it reaches the instances' config/server.xml. As root the instances go
@@ -493,15 +495,27 @@ restarted_on_loopback() {
 check "restarted: on the loopback address again" restarted_on_loopback
 if [ "$(id -u)" -eq 0 ]; then
   # instancectl as the module finds it, with systemd made to run in the
-  # scratch directory and a systemctl that records its words.
+  # scratch directory and a systemctl that records its words. Its unit runs
+  # the instance's scripts; the server it starts has the unit's control
+  # group in the scratch directory's proc/PID/cgroup, where instancectl
+  # looks with --systemd-root.
   mkdir -p "$scratch/systemd/run/systemd/system" "$scratch/units" || fatal "making the systemd root"
   cat >"$scratch/systemctl" <<STANDIN || fatal "writing the stand-in systemctl"
 #!/bin/sh
 echo "\$*" >>"$scratch/systemctl.log"
+instance=$scratch/root-o1/web
+under_unit() { [ -e "$scratch/systemd/proc/\$(cat "\$instance/logs/pid" 2>/dev/null)/cgroup" ]; }
 case \$1 in
   is-enabled) [ -e "$scratch/enabled" ] ;;
   enable) : >"$scratch/enabled" ;;
   disable) rm -f "$scratch/enabled" ;;
+  show) echo loaded ;;
+  stop) ! under_unit || "\$instance/bin/stopserv" >/dev/null ;;
+  start|restart)
+    ! under_unit || "\$instance/bin/stopserv" >/dev/null || exit 1
+    "\$instance/bin/startserv" >/dev/null || exit 1
+    pid=\$(cat "\$instance/logs/pid")
+    mkdir -p "$scratch/systemd/proc/\$pid" && echo "0::/system.slice/\$2" >"$scratch/systemd/proc/\$pid/cgroup" ;;
 esac
 STANDIN
   printf '#!/bin/sh\nexec "%s" --systemd-root "%s" --systemctl "%s" "$@"\n' \
@@ -518,11 +532,16 @@ STANDIN
   operate "$scratch/run9k.out" started "$unit_vars enabled=true"
   check "enabled again: nothing changes" recap "$scratch/run9k.out" o1 ok=1 changed=0 failed=0
   operate "$scratch/run9l.out" restarted "$unit_vars"
-  check "restarted with a unit: through systemctl" grep -qxF "restart $unit" "$scratch/systemctl.log"
+  check "restarted with a unit: the server started outside systemd comes back under the unit" \
+    grep -qxF "start $unit" "$scratch/systemctl.log"
+  operate "$scratch/run9l2.out" restarted "$unit_vars"
+  check "restarted under the unit: through systemctl" grep -qxF "restart $unit" "$scratch/systemctl.log"
   operate "$scratch/run9m.out" started "$unit_vars enabled=false"
   check "not enabled: the unit is disabled and removed" recap "$scratch/run9m.out" o1 ok=1 changed=1 failed=0
   check "not enabled: systemctl disabled it" grep -qxF "disable $unit" "$scratch/systemctl.log"
   check "not enabled: no unit is left" test -z "$(ls -A "$scratch/units")"
+  check "not enabled: systemd forgot it" grep -qxF "reset-failed $unit" "$scratch/systemctl.log"
+  check "not enabled: the server runs again, outside systemd" test "$(server_state)" = running
   operate "$scratch/run9n.out" started "$unit_vars enabled=false"
   check "not enabled again: nothing changes" recap "$scratch/run9n.out" o1 ok=1 changed=0 failed=0
 fi
