@@ -123,12 +123,18 @@ sd_find_pid1() {
   return 1
 }
 
+# True when the process PID has ended: gone, or a zombie.
+sd_ended() {  # sd_ended PID
+  local state=""
+  read -r _ _ state _ 2>/dev/null <"/proc/$1/stat"
+  [ "$state" = Z ] || [ ! -e "/proc/$1" ]
+}
+
 # True once the boot's process has ended; then says why, skipping the test
 # when the kernel refused a step (status 77 of pid1.sh).
 sd_boot_ended() {
-  local state status=0
-  read -r _ _ state _ 2>/dev/null <"/proc/$sd_starter/stat"
-  [ "$state" = Z ] || [ ! -e "/proc/$sd_starter" ] || return 1
+  local status=0
+  sd_ended "$sd_starter" || return 1
   wait "$sd_starter" || status=$?
   sd_starter=""
   case $status in
@@ -189,10 +195,16 @@ sd_wait_ready() {
 sd_teardown() {
   local deadline=$((SECONDS + 30)) left=0
   [ -n "$sd_pid1" ] && kill -KILL "$sd_pid1" 2>/dev/null
-  # The shell's notice of a job killed by a signal goes to stderr when it
-  # reaps the job: reaped here, at once, with that notice dropped.
+  # unshare reaps PID 1 and ends. (Killed with it, it would leave PID 1 to
+  # the host's init, which reaps when it gets round to it.) The shell's
+  # notice of a job that a signal ended goes to stderr when it reaps the job:
+  # reaped here, with that notice dropped.
   if [ -n "$sd_starter" ]; then
-    { kill -KILL "$sd_starter"; wait "$sd_starter"; } 2>/dev/null
+    until sd_ended "$sd_starter"; do
+      [ "$SECONDS" -lt "$deadline" ] || { kill -KILL "$sd_starter"; break; }
+      sleep 0.01
+    done
+    { wait "$sd_starter"; } 2>/dev/null
     sd_starter=""
   fi
   if [ -n "$sd_cgroup" ] && [ -d "$sd_cgroup" ]; then
