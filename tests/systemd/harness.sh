@@ -178,11 +178,24 @@ sd_wait_ready() {
     sleep 0.02
   done
   state=$(sd_run timeout "$((deadline - SECONDS + 1))" systemctl is-system-running --wait 2>&1)
-  [ "$state" = running ] && return 0
+  if [ "$state" = running ]; then
+    sd_unified && return 0
+    echo "FAILED - systemd did not run in its own cgroup2 group alone:" >&2
+    sed 's/^/  /' "/proc/$sd_pid1/cgroup" >&2
+    return 1
+  fi
   echo "FAILED - the test system did not boot: $state" >&2
   sd_run systemctl list-units --state=failed --plain --no-legend --no-pager >&2
   sd_run journalctl --boot --no-pager -n 40 >&2
   return 1
+}
+
+# True when PID 1 runs in unified mode in the test system's group: in
+# init.scope below it on cgroup2, and in every v1 hierarchy where it started,
+# beside this shell (systemd in unified mode leaves them alone).
+sd_unified() {
+  [ "$(grep '^0::' "/proc/$sd_pid1/cgroup")" = "0::${sd_cgroup#"$(sd_cgroup2_mount)"}/init.scope" ] &&
+    [ "$(grep -v '^0::' "/proc/$sd_pid1/cgroup")" = "$(grep -v '^0::' "/proc/$BASHPID/cgroup")" ]
 }
 
 # Stops the test system and removes what the boot made: SIGKILL to its PID 1

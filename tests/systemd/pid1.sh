@@ -127,8 +127,11 @@ cd / || fault "entering /"
 # systemd as PID 1. "container" makes it behave as in a container: it leaves
 # the clock, the kernel's log and the hardware alone and skips the units meant
 # for a real machine. systemd.unified_cgroup_hierarchy=1 (read from its own
-# command line in a container) would have it mount cgroup2 itself were none
-# there. The capabilities that act on the whole machine however a namespace is
+# command line in a container) has it mount cgroup2 itself were none there.
+# Without both, systemd mounted the v1 hierarchies, which the cgroup namespace
+# roots where this process is in them, at the host's roots, and made its
+# groups in the host's name=systemd, devices and pids hierarchies (seen);
+# harness.sh checks where PID 1 runs once it has booted. The capabilities that act on the whole machine however a namespace is
 # made (the clock, kernel modules, raw I/O, the kernel log, audit, MAC policy,
 # wake alarms) leave the bounding set, so systemd and its services never hold
 # them. basic.target is the default: what a service needs, nothing of the

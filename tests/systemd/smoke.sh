@@ -5,8 +5,9 @@
 # The test system of harness.sh: it boots, runs a service as daemon with
 # nothing but the capability to bind a port below 1024, in the service's own
 # cgroup, stops it, and once torn down leaves nothing of itself on the host:
-# no process of its PID namespace, no mount, no cgroup, no state directory,
-# no changed kernel setting, no unit file in the host's /etc.
+# no process of its PID namespace, no mount, no cgroup (nor one in the host's
+# v1 hierarchy), no state directory, no changed kernel setting, no unit file
+# in the host's /etc.
 #
 #   tests/systemd/smoke.sh
 set -u
@@ -48,6 +49,13 @@ host_mounts() {
     p == "/" || index(p, "/tmp/test-system.") == 1 || under(p, scratch) || under(p, "/proc") || under(p, "/sys") ||
       under(p, "/dev") || under(p, "/run") || under(p, "/etc") { print $5, $9 }' /proc/self/mountinfo | sort
 }
+# The groups of the host's v1 name=systemd hierarchy, where systemd would
+# make its own were it not in unified mode.
+v1_groups() {
+  local point
+  point=$(awk '$3 == "cgroup" && $4 ~ /(^|,)name=systemd(,|$)/ { print $2; exit }' /proc/self/mounts)
+  [ -z "$point" ] || find "$point" -type d | sort
+}
 # True when no process of the host is in the PID namespace NS.
 namespace_empty() {  # namespace_empty NS
   local link
@@ -60,6 +68,7 @@ namespace_empty() {  # namespace_empty NS
 start=$SECONDS
 settings_before=$(kernel_settings)
 mounts_before=$(host_mounts)
+v1_before=$(v1_groups)
 sd_boot --rw "$scratch" || fatal "booting the test system"
 sd_wait_ready || fatal "waiting for the test system's boot"
 echo "# booted in $((SECONDS - start)) s"
@@ -119,6 +128,7 @@ pidns=$sd_pidns cgroup=$sd_cgroup state=$sd_state
 check "the teardown reports nothing left" sd_teardown
 check "no process of the test system is left" namespace_empty "$pidns"
 check "its cgroup is gone" [ ! -e "$cgroup" ]
+check "it made no group in the host's v1 hierarchy" [ "$(v1_groups)" = "$v1_before" ]
 check "its state directory is gone" [ ! -e "$state" ]
 check "no mount of it is left on the host" [ "$(host_mounts)" = "$mounts_before" ]
 check "the host's kernel settings are unchanged" [ "$(kernel_settings)" = "$settings_before" ]
