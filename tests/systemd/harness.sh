@@ -70,7 +70,8 @@ sd_refused_namespace() {
 }
 
 sd_boot() {  # sd_boot [--rw DIR | --ro DIR]...
-  local shared=() hierarchy
+  local shared=() hierarchy pid1_script
+  pid1_script=$(dirname "${BASH_SOURCE[0]}")/pid1.sh
   while [ $# -gt 0 ]; do
     case $1 in
       --rw) shared+=(rw "$(realpath -e -- "$2")") || return 1 ;;
@@ -99,22 +100,26 @@ sd_boot() {  # sd_boot [--rw DIR | --ro DIR]...
     # PID 1 dies with unshare (--kill-child), and unshare with this shell
     # (--pdeathsig): a test killed where no trap runs leaves no system behind.
     exec setpriv --pdeathsig KILL -- unshare --pid --mount --net --uts --ipc --cgroup --fork --kill-child --propagation private \
-      -- /bin/bash "$(dirname "${BASH_SOURCE[0]}")/pid1.sh" "$sd_state" "${shared[@]}"
+      -- /bin/bash "$pid1_script" "$sd_state" "${shared[@]}"
   ) </dev/null >"$sd_state/boot.log" 2>&1 &
   sd_starter=$!
   sd_find_pid1
 }
 
 # Sets sd_pid1 to unshare's child, pid1.sh and then systemd, once it is
-# there: this waits for a fork, not for the boot.
+# there: this waits for a fork, not for the boot. Only a child in another
+# PID namespace than this shell's counts: a child of the starting shell's
+# own (before it became unshare) once was taken for it.
 sd_find_pid1() {
-  local deadline=$((SECONDS + SD_BOOT_TIMEOUT)) child
+  local deadline=$((SECONDS + SD_BOOT_TIMEOUT)) child namespace own
+  own=$(readlink /proc/self/ns/pid)
   while [ "$SECONDS" -lt "$deadline" ]; do
+    child=""
     read -r child _ 2>/dev/null <"/proc/$sd_starter/task/$sd_starter/children"
-    if [ -n "$child" ]; then
-      sd_pid1=$child
-      sd_pidns=$(readlink "/proc/$sd_pid1/ns/pid") || sd_pidns=""
-      [ -n "$sd_pidns" ] && return 0
+    namespace=$(readlink "/proc/${child:-none}/ns/pid" 2>/dev/null)
+    if [ -n "$namespace" ] && [ "$namespace" != "$own" ]; then
+      sd_pid1=$child sd_pidns=$namespace
+      return 0
     fi
     sd_boot_ended && return 1
     sleep 0.01
@@ -207,7 +212,9 @@ sd_unified() {
 # host's namespace. Returns non-zero when something stayed.
 sd_teardown() {
   local deadline=$((SECONDS + 30)) left=0
-  [ -n "$sd_pid1" ] && kill -KILL "$sd_pid1" 2>/dev/null
+  # (The number is signalled only while it names a process of the test system.)
+  [ -n "$sd_pid1" ] && [ "$(readlink "/proc/$sd_pid1/ns/pid" 2>/dev/null)" = "$sd_pidns" ] &&
+    kill -KILL "$sd_pid1" 2>/dev/null
   # unshare reaps PID 1 and ends. (Killed with it, it would leave PID 1 to
   # the host's init, which reaps when it gets round to it.) The shell's
   # notice of a job that a signal ended goes to stderr when it reaps the job:
