@@ -19,23 +19,32 @@ here=$(dirname "$0")
 finish() { sd_teardown; }
 make_scratch systemd-smoke
 
-# The kernel settings the boot could change: those of the sysctl.d files
-# systemd-sysctl would apply, and those PID 1 raises itself.
-sysctl_keys() {
-  local file key _
+# The kernel settings the boot could change, which the host has otherwise:
+# those of the sysctl.d files systemd-sysctl would apply where the host's
+# value differs from the file's (where they agree a write would show nothing,
+# and another test may change such a setting for a while), and those PID 1
+# raises itself.
+watched_settings() {
+  local file key value current
   for file in /usr/lib/sysctl.d/*.conf /etc/sysctl.d/*.conf; do
     [ -f "$file" ] || continue
-    while IFS='= ' read -r key _; do
+    while IFS='=' read -r key value; do
+      read -r key <<<"$key"
       key=${key#-}
       case $key in "" | "#"* | ";"* | *"*"*) continue ;; esac
-      echo "${key//.//}"
+      key=${key//.//}
+      current=$(cat "/proc/sys/$key" 2>/dev/null) || continue
+      # Compared word by word: the kernel separates numbers with tabs.
+      read -r -a current <<<"$current"
+      read -r -a value <<<"$value"
+      [ "${current[*]}" = "${value[*]}" ] || echo "$key"
     done <"$file"
   done
   printf '%s\n' fs/file-max fs/nr_open kernel/core_pattern kernel/hostname
 }
 kernel_settings() {
   local key
-  sysctl_keys | sort -u | while read -r key; do
+  for key in $watched; do
     printf '%s=%s\n' "$key" "$(cat "/proc/sys/$key" 2>&1)"
   done
 }
@@ -66,7 +75,9 @@ namespace_empty() {  # namespace_empty NS
 }
 
 start=$SECONDS
+watched=$(watched_settings | sort -u)
 settings_before=$(kernel_settings)
+echo "# kernel settings watched: ${watched//$'\n'/ }"
 mounts_before=$(host_mounts)
 v1_before=$(v1_groups)
 sd_boot --rw "$scratch" || fatal "booting the test system"
