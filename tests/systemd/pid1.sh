@@ -89,9 +89,12 @@ done
 
 # What systemd runs. The writes go to the overlay's tmpfs.
 units=$new/etc/systemd/system
-# Units that reach the kernel of the whole machine or its hardware, and what
-# the boot of a test system needs none of (each costs boot time, and one that
-# fails makes the system "degraded").
+# Units that reach the kernel of the whole machine or its hardware
+# (sysctl, modules, binfmt, the random seed, pstore, kernel file systems),
+# systemd-tmpfiles-setup, which empties /tmp at boot (tmp.conf's "D /tmp")
+# where the shared directories are, and what the boot of a test system needs
+# none of (each costs boot time, and one that fails makes the system
+# "degraded").
 masked="systemd-sysctl.service systemd-modules-load.service kmod-static-nodes.service
   systemd-remount-fs.service systemd-fsck-root.service systemd-random-seed.service systemd-pstore.service
   systemd-binfmt.service proc-sys-fs-binfmt_misc.automount proc-sys-fs-binfmt_misc.mount
@@ -131,11 +134,12 @@ cd / || fault "entering /"
 # Without both, systemd mounted the v1 hierarchies, which the cgroup namespace
 # roots where this process is in them, at the host's roots, and made its
 # groups in the host's name=systemd, devices and pids hierarchies (seen);
-# harness.sh checks where PID 1 runs once it has booted. The capabilities that act on the whole machine however a namespace is
-# made (the clock, kernel modules, raw I/O, the kernel log, audit, MAC policy,
-# wake alarms) leave the bounding set, so systemd and its services never hold
-# them. basic.target is the default: what a service needs, nothing of the
-# multi-user system.
+# harness.sh checks where PID 1 runs once it has booted. The capabilities
+# that act on the whole machine however a namespace is made (the clock,
+# kernel modules, raw I/O, the kernel log, audit, MAC policy, wake alarms)
+# leave the bounding set, so systemd and its services never hold them.
+# basic.target is the default: what a service needs, nothing of the
+# multi-user system (nor of what the host enabled there).
 exec env -i container=test-system PATH=/usr/sbin:/usr/bin:/sbin:/bin \
   setpriv --bounding-set=-sys_time,-sys_module,-sys_rawio,-syslog,-audit_control,-audit_read,-audit_write,-mac_admin,-mac_override,-wake_alarm,-block_suspend,-sys_pacct \
   /lib/systemd/systemd --unit=basic.target --log-target=console systemd.unified_cgroup_hierarchy=1
