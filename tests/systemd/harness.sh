@@ -69,6 +69,9 @@ sd_refused_namespace() {
   echo "the combination"
 }
 
+# Starts the boot and returns once PID 1 is there (sd_wait_ready waits for the
+# rest); each DIR is shared at its own path, writable or read-only. Sets
+# sd_state, sd_cgroup, sd_starter, sd_pid1 and sd_pidns.
 sd_boot() {  # sd_boot [--rw DIR | --ro DIR]...
   local shared=() hierarchy pid1_script
   pid1_script=$(dirname "${BASH_SOURCE[0]}")/pid1.sh
@@ -98,7 +101,8 @@ sd_boot() {  # sd_boot [--rw DIR | --ro DIR]...
   (
     echo "$BASHPID" >"$sd_cgroup/cgroup.procs" 2>/dev/null || exit 78
     # PID 1 dies with unshare (--kill-child), and unshare with this shell
-    # (--pdeathsig): a test killed where no trap runs leaves no system behind.
+    # (--pdeathsig): a test killed where no trap runs leaves no process
+    # behind, only the empty group and state directory.
     exec setpriv --pdeathsig KILL -- unshare --pid --mount --net --uts --ipc --cgroup --fork --kill-child --propagation private \
       -- /bin/bash "$pid1_script" "$sd_state" "${shared[@]}"
   ) </dev/null >"$sd_state/boot.log" 2>&1 &
