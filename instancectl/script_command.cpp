@@ -52,14 +52,14 @@ std::string* settingNamed(ScriptSettings* settings, const std::string& name) {
   return nullptr;
 }
 
-CommandLine wrongText(const std::string& problem) {
-  CommandLine line;
+ScriptLine wrongText(const std::string& problem) {
+  ScriptLine line;
   line.reading = Reading::Wrong;
   line.problem = problem;
   return line;
 }
 
-CommandLine wrong(Say problem, const std::vector<std::string>& values = {}) {
+ScriptLine wrong(Say problem, const std::vector<std::string>& values = {}) {
   return wrongText(sayText(problem, values));
 }
 
@@ -76,14 +76,14 @@ std::string countProblem(const std::string& option, const std::string& value, in
 
 // Go when a start with `options` fits in the record of a start's
 // arguments: no line end in a word, and no more than the record keeps.
-CommandLine checkRecordFits(const ScriptOptions& options) {
+ScriptLine checkRecordFits(const ScriptOptions& options) {
   std::vector<std::string> checked = {options.address};
   checked.insert(checked.end(), options.serverWords.begin(), options.serverWords.end());
   for (const std::string& word : checked)
     if (word.find('\n') != std::string::npos) return wrong(Say::LineEndInArgument);
   if (startRecordText(startWords(options)).size() > START_RECORD_LIMIT)
     return wrong(Say::ArgumentsTooLong, {std::to_string(START_RECORD_LIMIT)});
-  return CommandLine();
+  return ScriptLine();
 }
 
 // One option and its value; `used` words of the command line.
@@ -150,9 +150,9 @@ bool readScriptSettings(const std::vector<std::string>& arguments, ScriptSetting
   return true;
 }
 
-CommandLine readScriptWords(Script script, const std::vector<std::string>& words) {
+ScriptLine readScriptWords(Script script, const std::vector<std::string>& words) {
   const ScriptKind& kind = kindOf(script);
-  CommandLine line;
+  ScriptLine line;
   ScriptOptions& options = line.options;
   for (size_t at = 0; at < words.size();) {
     const Option option = optionAt(words, at);
@@ -184,7 +184,7 @@ CommandLine readScriptWords(Script script, const std::vector<std::string>& words
     at += option.used;
   }
   if (!(kind.takes & SERVER_ARGS)) return line;
-  const CommandLine fits = checkRecordFits(options);
+  const ScriptLine fits = checkRecordFits(options);
   return fits.reading == Reading::Go ? line : fits;
 }
 

@@ -64,7 +64,7 @@ struct ScriptOptions {
 
 enum class Reading { Go, Help, Wrong };
 
-struct CommandLine {
+struct ScriptLine {
   Reading reading = Reading::Go;
   ScriptOptions options;
   std::string problem;  // Wrong: what is wrong, a sentence
@@ -73,7 +73,7 @@ struct CommandLine {
 // Reads the words of `script`'s command line: its options, in any order,
 // with -h or --help answered at once (Help), and what follows -- taken for
 // the server program. The first wrong word makes it Wrong.
-CommandLine readScriptWords(Script script, const std::vector<std::string>& words);
+ScriptLine readScriptWords(Script script, const std::vector<std::string>& words);
 
 // The script's usage, as --help prints it; a wrong command line gets its
 // first two lines.

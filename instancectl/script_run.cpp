@@ -151,7 +151,7 @@ int runControlProgram(const std::vector<std::string>& arguments, const std::stri
     std::fprintf(stderr, "asowner: %s\n%s", escapeForTerminal(problem).c_str(), SETTINGS_USAGE);
     return USAGE_STATUS;
   }
-  const CommandLine line = readScriptWords(run.settings.script, run.settings.words);
+  const ScriptLine line = readScriptWords(run.settings.script, run.settings.words);
   const std::string usage = escapeForTerminal(scriptUsage(run.settings.script, run.settings.instanceDir), LineBreaks::Keep);
   if (line.reading == Reading::Help) {
     std::fputs(usage.c_str(), stdout);

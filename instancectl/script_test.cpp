@@ -44,7 +44,7 @@ TEST(ScriptCommandLine, OptionsAreReadAsEachScriptTakesThem) {
        "the arguments for the server are longer than the record of the start's arguments keeps (65536 bytes)."},
   };
   for (const Case& c : cases) {
-    const CommandLine line = readScriptWords(c.script, c.words);
+    const ScriptLine line = readScriptWords(c.script, c.words);
     const std::string shown = std::string(scriptName(c.script)) + " " + testing::PrintToString(c.words);
     EXPECT_EQ(c.reading, line.reading) << shown;
     if (c.reading == Reading::Wrong) EXPECT_EQ(c.problem, line.problem) << shown;
