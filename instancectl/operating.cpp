@@ -310,7 +310,16 @@ int stopBeforeRemoval(const CommandLine& line, const Workplace& place, InstanceI
     const std::string lock = instanceDirOf(place, *info) + "/" + PID_DIRECTORY + "/" + SERVER_LOCK_NAME;
     return refuse(STATUS_FAILED, escapedMessage("ERR_CTL_STATE_UNKNOWN", {id, lock, std::strerror(info->server.error)}));
   }
-  if (!info->pid) return -1;
+  if (!info->pid) {
+    // A unit that waits to start its server again after a crash would start
+    // it in the middle of the removal: its stop cancels that.
+    if (geteuid() == 0 && info->entry.tree == info->entry.id)
+      if (const std::string unit = operatingUnit(line, instanceDirOf(place, *info)); !unit.empty()) {
+        Message ignored;
+        runSystemctl(line, {"stop", unit}, &ignored);
+      }
+    return -1;
+  }
   const std::string pid = std::to_string(info->pid);
   // Moved into its removal, it has no script left to stop it with.
   if (info->entry.tree != info->entry.id)
