@@ -347,9 +347,23 @@ life_in() {
     grep -qF "$instance/logs/access -> access." "$said" && grep -qF "has stopped." "$said" &&
     grep -qF "is not running." "$said" && grep -qxF "stopserv: unknown option --bogus." "$said"
 }
+# ctl_life_in NAME=LOCALE: instancectl, which runs the scripts, answers
+# with the statuses of the C locale: start, status, restart, stop, status.
+ctl_life_in() {
+  local said=$scratch/ctl-life-$1.out statuses="" words
+  : >"$said"
+  for words in "start web1" "status web1" "restart web1" "stop web1" "status web1"; do
+    read -r -a words <<<"$words"
+    env "$1" "$instancectl" --server-root "$root" "${words[@]}" >>"$said" 2>&1
+    statuses="$statuses $?"
+  done
+  [ "$statuses" = " 0 0 0 0 3" ] || { echo "statuses:$statuses" >>"$said"; return 1; }
+}
+instancectl=$(dirname "$install_bin")/instancectl
 for variable in LANG LC_ALL; do
   for locale in fr_FR.UTF-8 de_DE.UTF-8; do
     check "under $variable=$locale the scripts start, rotate, restart and stop as in C" life_in "$variable=$locale"
+    check "under $variable=$locale instancectl starts, restarts and stops as in C" ctl_life_in "$variable=$locale"
   done
 done
 
