@@ -359,7 +359,12 @@ int startServer(ControlRun& run) {
   RecordBefore before;
   if (!keepStartRecord(run, logs.get(), startWords(run.options), &before)) return 1;
   const int started = judgeStart(run, logs.get(), program, runChild(serverLaunch(run, program)));
-  if (started != 0) putRecordBack(logs.get(), before);
+  // A server program killed once its server had taken the lock leaves that
+  // server running, started with the words just kept: they stay, or a
+  // restart would bring it back elsewhere. Only a program that found
+  // another server running (2) had nothing to do with the one that runs.
+  if (started == 2 || (started != 0 && !probeServerInLogs(logs.get(), run.owner).running()))
+    putRecordBack(logs.get(), before);
   return started;
 }
 
